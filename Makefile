@@ -1,0 +1,49 @@
+# Two commands matter: `make run` builds and starts the server in ./run (its working directory:
+# game_server/ and zts.log live there); `make test` builds and passes the whole test suite,
+# plainly, under AddressSanitizer+UndefinedBehaviorSanitizer, and the concurrent tests under
+# ThreadSanitizer.
+JOBS ?= 2
+CMAKE ?= cmake
+RUN_DIR ?= run
+PREFIX ?= /usr/local
+
+.PHONY: all build run test test-plain test-asan test-tsan bench fuzz fuzz-smoke format format-check install clean
+
+all: build
+
+build:
+	$(CMAKE) -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	$(CMAKE) --build build -j$(JOBS)
+
+run: build
+	mkdir -p $(RUN_DIR)
+	cd $(RUN_DIR) && exec ../build/zts_server
+
+test: test-plain test-asan test-tsan
+
+test-plain: build
+	ctest --test-dir build --output-on-failure -j$(JOBS)
+
+test-asan:
+	$(CMAKE) -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DZTS_BENCH=OFF -DZTS_SANITIZE=address,undefined
+	$(CMAKE) --build build-asan -j$(JOBS)
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --test-dir build-asan --output-on-failure -j$(JOBS)
+
+test-tsan:
+	$(CMAKE) -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZTS_BENCH=OFF -DZTS_SANITIZE=thread
+	$(CMAKE) --build build-tsan -j$(JOBS)
+	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure -j$(JOBS) -R Concurrent
+
+format:
+	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+format-check:
+	git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
+
+install: build
+	install -D -m 0755 build/zts_server $(DESTDIR)$(PREFIX)/bin/zts_server
+	install -D -m 0755 build/zts_inspect $(DESTDIR)$(PREFIX)/bin/zts_inspect
+
+clean:
+	rm -rf build build-asan build-tsan build-fuzz
