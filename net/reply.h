@@ -1,0 +1,22 @@
+// HTTP/1.0 replies, built whole in memory as byte strings and sent by the connection thread.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// "HTTP/1.0 <status>", Content-Length, "Content-Type: text/html; charset=utf-8",
+// "Connection: close", blank line, body.
+std::string html_reply_utf8(std::string_view status, std::string_view body);
+
+// The same with "Content-Type: text/html" (no charset).
+std::string html_reply(std::string_view status, std::string_view body);
+
+// A download of the file at `path`, announced as `announce_name`
+// (application/octet-stream, Content-Disposition: attachment). Throws io_error when the file
+// cannot be read.
+std::string file_reply(std::string_view status, std::string_view announce_name,
+                       const std::string& path);
+
+// The text file at `path` as an HTML page (LF -> "<br>", CR dropped, & < > " escaped).
+// Empty when the file does not exist; throws io_error when it exists but cannot be read.
+std::string log_file_reply(std::string_view status, const std::string& path);
