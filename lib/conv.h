@@ -23,23 +23,39 @@ std::string squeeze_char(std::string_view text, char c);
 // Decimal text, "-" before negative values.
 std::string int_to_str(int32_t n);
 
-// Lenient decimal/hexadecimal ("$", "x", "0x") reading; see the module's tests for the rules.
+// Lenient decimal/hexadecimal ("$", "x", "0x") reading of the trimmed text: an optional sign,
+// then digits; reading stops before a digit once the value is above 214748364 (hexadecimal:
+// 0FFFFFFF). A text read whole gives the signed value; otherwise (invalid byte, no digit, a
+// stop) the value of the digits read so far without the sign: "12abc" -> 12, "-12abc" -> 12.
+// A value beyond 32 bits saturates at INT32_MIN/INT32_MAX when decimal ("2147483648" ->
+// 2147483647) and is taken as a 32-bit pattern when hexadecimal ("$FFFFFFFF" -> -1).
 int32_t str_to_int(std::string_view text);
 
-// Fixed-point text with `decimals` digits after "."; decimals == -99 picks decimals_needed(x).
+// Fixed-point text with `decimals` digits after "." (none and no "." for 0); decimals == -99
+// picks decimals_needed(x); other values are clamped to 0..40. Rounds the exact binary value
+// to nearest, exact halves to even ("2.5" at 0 decimals -> "2", 0.125 at 2 -> "0.12"). A
+// negative value that rounds to zero is written without "-".
 std::string real_to_str(int32_t decimals, double x);
 
-// Lenient real reading: sign, digits, ".", digits, exponent.
+// Lenient real reading of the trimmed text: sign, digits, ".", digits, exponent ("e"/"E", sign,
+// digits). A text read whole gives its value ("." -> 0, "5." -> 5); otherwise all digits read
+// so far as one whole number, without point, exponent or sign: "2.5x" -> 25, "-3x" -> 3,
+// "1e" -> 1. Never returns -0.
 double str_to_real(std::string_view text);
 
-// Upper-case hexadecimal, at least two digits ("0A", "FF").
+// Upper-case hexadecimal, at least two digits ("0A", "FF"); negative values as their 32-bit
+// pattern ("FFFFFFFF").
 std::string byte_to_hex(int v);
 
 // 0..3: how many decimals show x without trailing noise (3 -> 0, 2.5 -> 1, 0.05 -> 2).
 int decimals_needed(double x);
 
-// Tuple readers: the text is split at commas (or at blanks/TABs when there are too few commas),
-// each part trimmed and read with str_to_real.
+// Tuple readers: runs of blanks are squeezed, then the text is split: the k-th separator is the
+// k-th comma when there are at least k commas, else the k-th blank or TAB. Each part is trimmed
+// and read with str_to_real; an empty part is 0. A missing separator is position 0, so the
+// part before it is empty and the part after it starts at the text's beginning ("1,2" as a
+// triple -> (1, 0, 1)); parse_quint counts its missing 2nd..4th separators as the end of the
+// text instead, so missing trailing values are 0.
 std::array<double, 2> parse_pair(std::string_view text);
 std::array<double, 3> parse_triple(std::string_view text);
 std::array<double, 4> parse_quad(std::string_view text);

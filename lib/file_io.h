@@ -1,6 +1,8 @@
 // Whole-file reads and the one writer every file of the server goes through.
 #pragma once
 
+#include <errno.h>
+
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -14,20 +16,60 @@ struct io_error : std::runtime_error {
 // Turns the current errno into "<what> <path>: <strerror>" (the one place errno becomes text).
 std::string errno_message(std::string_view what, std::string_view path);
 
+// Calls `call` again while it fails with EINTR (the one place EINTR is retried). `call` returns
+// -1 and sets errno on failure, like the system calls it wraps.
+template <class Call>
+auto retry_eintr(Call call) {
+  for (;;) {
+    auto result = call();
+    if (result != -1 || errno != EINTR) return result;
+  }
+}
+
+// Owns a file descriptor and closes it at the end of its scope (-1 holds nothing).
+struct unique_fd {
+  unique_fd() = default;
+  explicit unique_fd(int fd) : fd(fd) {}
+  ~unique_fd();
+  unique_fd(unique_fd&& other) noexcept : fd(other.release()) {}
+  unique_fd& operator=(unique_fd&& other) noexcept;
+  unique_fd(const unique_fd&) = delete;
+  unique_fd& operator=(const unique_fd&) = delete;
+
+  int release() noexcept;  // gives up ownership, returns the descriptor
+  // Closes now and reports the result (a delayed write error can show up only here).
+  // Returns false with errno set on failure; the descriptor is released either way.
+  bool close_checked() noexcept;
+
+  int fd = -1;
+};
+
 bool file_exists(const std::string& path);  // a regular file (or anything not a directory)
 bool dir_exists(const std::string& path);
 
 // Reads the whole file. Throws io_error when it cannot be opened or read.
 std::string read_file(const std::string& path);
 
-// Creates the directory and its missing parents. Throws io_error on failure.
+// Creates the directory and its missing parents. Throws io_error on failure (also when a part
+// of the path exists but is not a directory).
 void make_dirs(const std::string& path);
 
-// Writes `bytes` durably and atomically: a temporary file in the same directory is written,
-// flushed to disk, renamed over `path`, and the directory is synced. On any failure it throws
-// io_error, leaves the old content of `path` (or its absence) as it was and removes the
-// temporary file. Every file the server writes goes through here.
+// Writes `bytes` durably and atomically: a temporary file in the same directory
+// (".<name>.tmp.<pid>.<n>") is written, flushed to disk, renamed over `path`, and the directory
+// is synced. On any failure it throws io_error, leaves the old content of `path` (or its
+// absence) as it was and removes the temporary file. Every file the server writes goes through
+// here. Concurrent writers of one path each leave a complete version; the last rename wins.
+// A failure to sync the directory after the rename is reported as io_error too, although the
+// new content is then already in place (a file system that cannot sync directories is accepted).
 void write_file_atomic(const std::string& path, std::string_view bytes);
+
+// Appends `bytes` at the end of the file, creating it when missing (the event log: opened and
+// closed on every call so the file can be moved away while the server runs). Throws io_error on
+// failure; what was written before the failure stays.
+void append_file(const std::string& path, std::string_view bytes);
+
+// Writes all of `bytes` to `fd`, going on after short writes. Throws io_error naming `path`.
+void write_all(int fd, std::string_view bytes, std::string_view path);
 
 // Removes a file if it exists; errors are ignored (used to undo a half-finished operation).
 void remove_file_quiet(const std::string& path);

@@ -1,0 +1,80 @@
+#include "lib/asys.h"
+
+#include <time.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <limits>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+// Days from the day-count origin (1899-12-30) to 1970-01-01.
+constexpr double unix_epoch_day = 25569;
+constexpr double seconds_per_day = 86400;
+
+// server_clock() returns this when it is >= 0 (tests pin the clock).
+std::atomic<int64_t> clock_override{-1};
+
+// tzset() rewrites the zone globals that server_clock reads.
+std::mutex zone_lock;
+
+double round_half_even(double v) {
+  double below = std::floor(v);
+  double rest = v - below;
+  if (rest < 0.5) return below;
+  if (rest > 0.5) return below + 1;
+  return std::fmod(below, 2) == 0 ? below : below + 1;
+}
+
+}  // namespace
+
+void sleep_ms(uint32_t ms) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+int64_t to_unix_seconds(double day_count) {
+  double seconds = round_half_even((day_count - unix_epoch_day) * seconds_per_day);
+  if (std::isnan(seconds)) return 0;
+  // 2^63 is exact in a double; beyond it the conversion would be undefined.
+  constexpr double limit = 9223372036854775808.0;
+  if (seconds >= limit) return std::numeric_limits<int64_t>::max();
+  if (seconds < -limit) return std::numeric_limits<int64_t>::min();
+  return static_cast<int64_t>(seconds);
+}
+
+uint32_t server_clock() {
+  int64_t pinned = clock_override.load();
+  if (pinned >= 0) return static_cast<uint32_t>(pinned);
+  time_t now = time(nullptr);
+  std::lock_guard<std::mutex> guard(zone_lock);
+  tzset();  // follows a changed TZ or /etc/localtime
+  struct tm local {};
+  localtime_r(&now, &local);
+  int64_t clock = static_cast<int64_t>(now);
+  // Outside daylight-saving time the local offset is the standard one and cancels out.
+  // `timezone` is the standard offset in seconds west of UTC.
+  if (local.tm_isdst > 0) clock += local.tm_gmtoff + timezone;
+  return static_cast<uint32_t>(clock);
+}
+
+void set_server_clock_override(std::optional<uint32_t> value) {
+  clock_override.store(value ? static_cast<int64_t>(*value) : -1);
+}
+
+std::string replace_all(std::string_view text, std::string_view from, std::string_view to) {
+  if (from.empty()) return std::string(text);
+  std::string out;
+  size_t pos = 0;
+  for (;;) {
+    size_t hit = text.find(from, pos);
+    if (hit == std::string_view::npos) break;
+    out.append(text, pos, hit - pos);
+    out.append(to);
+    pos = hit + from.size();
+  }
+  out.append(text, pos);
+  return out;
+}

@@ -1,0 +1,171 @@
+#include "lib/file_io.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <system_error>
+
+namespace {
+
+// Makes each temporary name unique among the threads of this process; the pid separates
+// processes sharing a directory.
+std::atomic<unsigned long> temp_counter{0};
+
+// A read buffer for files whose size stat does not tell (pipes, /proc).
+constexpr size_t read_chunk_bytes = 64 * 1024;
+
+void throw_errno(std::string_view what, std::string_view path) {
+  throw io_error(errno_message(what, path));
+}
+
+unique_fd open_or_throw(const std::string& path, int flags, mode_t mode, std::string_view what) {
+  int fd = retry_eintr([&] { return ::open(path.c_str(), flags | O_CLOEXEC, mode); });
+  if (fd < 0) throw_errno(what, path);
+  return unique_fd(fd);
+}
+
+// Splits "a/b/c" into "a/b" and "c"; a bare name lives in ".".
+void split_path(const std::string& path, std::string* dir, std::string* name) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) {
+    *dir = ".";
+    *name = path;
+  } else {
+    *dir = slash == 0 ? "/" : path.substr(0, slash);
+    *name = path.substr(slash + 1);
+  }
+}
+
+void sync_dir(const std::string& dir) {
+  unique_fd fd = open_or_throw(dir, O_RDONLY | O_DIRECTORY, 0, "cannot open directory");
+  // Some file systems cannot sync a directory at all; the rename is then as durable as it gets.
+  if (retry_eintr([&] { return ::fsync(fd.fd); }) != 0 && errno != EINVAL) {
+    throw_errno("cannot sync directory", dir);
+  }
+}
+
+}  // namespace
+
+std::string errno_message(std::string_view what, std::string_view path) {
+  int err = errno;
+  std::string text(what);
+  text += ' ';
+  text += path;
+  text += ": ";
+  text += std::generic_category().message(err);
+  return text;
+}
+
+unique_fd::~unique_fd() {
+  if (fd >= 0) ::close(fd);
+}
+
+unique_fd& unique_fd::operator=(unique_fd&& other) noexcept {
+  if (this != &other) {
+    if (fd >= 0) ::close(fd);
+    fd = other.release();
+  }
+  return *this;
+}
+
+int unique_fd::release() noexcept {
+  int old = fd;
+  fd = -1;
+  return old;
+}
+
+bool unique_fd::close_checked() noexcept {
+  // close() is not retried on EINTR: on Linux the descriptor is gone either way.
+  return ::close(release()) == 0;
+}
+
+bool file_exists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+bool dir_exists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string read_file(const std::string& path) {
+  unique_fd fd = open_or_throw(path, O_RDONLY, 0, "cannot open");
+  struct stat st;
+  size_t expected = 0;
+  if (::fstat(fd.fd, &st) == 0 && S_ISREG(st.st_mode)) expected = static_cast<size_t>(st.st_size);
+  std::string bytes;
+  // One byte more than the size, so that reaching the end takes no second allocation.
+  size_t chunk = expected > 0 ? expected + 1 : read_chunk_bytes;
+  for (;;) {
+    size_t old_size = bytes.size();
+    bytes.resize(old_size + chunk);
+    ssize_t n = retry_eintr([&] { return ::read(fd.fd, bytes.data() + old_size, chunk); });
+    if (n < 0) throw_errno("cannot read", path);
+    bytes.resize(old_size + static_cast<size_t>(n));
+    if (n == 0) break;
+    chunk = read_chunk_bytes;
+  }
+  return bytes;
+}
+
+void make_dirs(const std::string& path) {
+  if (path.empty()) return;
+  size_t pos = 0;
+  while (pos != std::string::npos) {
+    pos = path.find('/', pos + 1);
+    std::string part = path.substr(0, pos);
+    if (part.empty() || part.back() == '/') continue;  // "//" or a trailing slash
+    if (::mkdir(part.c_str(), 0755) == 0) continue;
+    // Another thread or process may have just created it; only a directory will do.
+    if (errno == EEXIST && dir_exists(part)) continue;
+    if (errno == EEXIST) errno = ENOTDIR;
+    throw_errno("cannot create directory", part);
+  }
+}
+
+void write_all(int fd, std::string_view bytes, std::string_view path) {
+  while (!bytes.empty()) {
+    ssize_t n = retry_eintr([&] { return ::write(fd, bytes.data(), bytes.size()); });
+    if (n < 0) throw_errno("cannot write", path);
+    if (n == 0) {  // no progress and no reason given: do not spin
+      errno = EIO;
+      throw_errno("cannot write", path);
+    }
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+}
+
+void write_file_atomic(const std::string& path, std::string_view bytes) {
+  std::string dir, name;
+  split_path(path, &dir, &name);
+  if (name.empty()) {
+    errno = EISDIR;
+    throw_errno("cannot write", path);
+  }
+  std::string temp = dir + "/." + name + ".tmp." + std::to_string(::getpid()) + "." +
+                     std::to_string(temp_counter.fetch_add(1));
+  unique_fd fd = open_or_throw(temp, O_WRONLY | O_CREAT | O_EXCL, 0644, "cannot create");
+  try {
+    write_all(fd.fd, bytes, temp);
+    if (retry_eintr([&] { return ::fsync(fd.fd); }) != 0) throw_errno("cannot sync", temp);
+    if (!fd.close_checked()) throw_errno("cannot close", temp);
+    if (::rename(temp.c_str(), path.c_str()) != 0) throw_errno("cannot rename over", path);
+  } catch (...) {
+    remove_file_quiet(temp);
+    throw;
+  }
+  sync_dir(dir);
+}
+
+void append_file(const std::string& path, std::string_view bytes) {
+  unique_fd fd = open_or_throw(path, O_WRONLY | O_APPEND | O_CREAT, 0644, "cannot open");
+  write_all(fd.fd, bytes, path);
+  if (!fd.close_checked()) throw_errno("cannot close", path);
+}
+
+void remove_file_quiet(const std::string& path) {
+  ::unlink(path.c_str());
+}
