@@ -1,0 +1,140 @@
+#include "lib/parser.h"
+
+#include <unistd.h>
+
+#include "lib/conv.h"
+#include "lib/file_io.h"
+
+namespace {
+
+// What one line leaves behind while it is scanned.
+struct line_scan {
+  std::string key;
+  std::string value;
+  bool is_float = false;    // the value holds "." or "e"
+  int marks = 0;            // separator marks of the value
+  bool last_brace = false;  // the line's last byte opened (in the value) or closed a block
+};
+
+void append_limited(std::string* text, char c) {
+  if (text->size() < max_parse_line) text->push_back(c);
+}
+
+// Scans the key; returns the index just past the separator, or line.size() when there is none.
+size_t scan_key(std::string_view line, const parse_options& options, bool* in_block,
+                line_scan* scan) {
+  for (size_t i = 0; i < line.size(); ++i) {
+    char c = line[i];
+    if (*in_block) {
+      if (c == '}') {
+        *in_block = false;
+        if (i + 1 == line.size()) scan->last_brace = true;
+      }
+    } else if (c == '\t') {
+    } else if (c == ' ') {
+      if (options.keep_blanks) append_limited(&scan->key, c);
+    } else if (c == '{' && options.brace_blocks) {
+      *in_block = true;
+    } else if (c == options.separator) {
+      return i + 1;
+    } else {
+      append_limited(&scan->key, c);
+    }
+  }
+  return line.size();
+}
+
+void scan_value(std::string_view line, size_t start, const parse_options& options, bool* in_block,
+                line_scan* scan) {
+  bool at_start = true;
+  for (size_t i = start; i < line.size(); ++i) {
+    char c = line[i];
+    bool last = i + 1 == line.size();
+    if (*in_block) {
+      if (options.brace_blocks && c == '}') {
+        *in_block = false;
+        if (last) scan->last_brace = true;
+      }
+      continue;
+    }
+    if (c == ';' || (c == '/' && !last && line[i + 1] == '/')) return;
+    if (c == '\t') {
+      if (at_start || !options.keep_blanks) continue;
+    } else if (c == ' ') {
+      if (at_start || !options.keep_blanks) continue;
+      ++scan->marks;
+    } else if (c == ',') {
+      ++scan->marks;
+    } else if (c == '.' || c == 'e') {
+      scan->is_float = true;
+    } else if (c == '{' && options.brace_blocks) {
+      *in_block = true;
+      if (last) scan->last_brace = true;
+      continue;
+    }
+    append_limited(&scan->value, c);
+    at_start = false;
+  }
+}
+
+bool is_numeric(std::string_view value) {
+  if (value.empty()) return false;
+  char c = value[0];
+  return c == '+' || c == '-' || (c >= '0' && c <= '9');
+}
+
+void read_numbers(const line_scan& scan, parserectyp* entry) {
+  const std::string& v = entry->value;
+  entry->ival = str_to_int(v);
+  entry->fval = scan.is_float ? str_to_real(v) : static_cast<double>(entry->ival);
+  if (scan.marks >= 4) entry->quint = parse_quint(v);
+  if (scan.marks >= 2) {
+    entry->triple = parse_triple(v);
+    entry->quad = {entry->triple[0], entry->triple[1], entry->triple[2], 0.0};
+  }
+  if (scan.marks >= 1) entry->pair = parse_pair(v);
+  if (scan.marks >= 3) entry->quad = parse_quad(v);
+  entry->bval = entry->ival > 0;
+}
+
+}  // namespace
+
+std::string take_line(std::string_view text, size_t* position) {
+  std::string line;
+  while (*position < text.size()) {
+    char c = text[(*position)++];
+    if (c == '\n') break;
+    if (c == '\r') continue;
+    line.push_back(c);
+    if (line.size() >= max_parse_line) break;
+  }
+  return line;
+}
+
+preca parse_text(std::string_view text, const parse_options& options) {
+  preca list;
+  bool in_block = false;  // a block may span lines
+  size_t position = 0;
+  while (position < text.size()) {
+    std::string line = take_line(text, &position);
+    if (line.size() <= 1 || line.starts_with("//") || line[0] == ';') continue;
+    line_scan scan;
+    size_t value_start = scan_key(line, options, &in_block, &scan);
+    scan_value(line, value_start, options, &in_block, &scan);
+    // An entry unless the line ends inside a block it did not open at its very end, or ends
+    // by closing one: "section: {" counts, "a:b {note}" and lines within a block do not.
+    if (in_block != scan.last_brace) continue;
+    parserectyp& entry = list.emplace_back();
+    entry.key = std::move(scan.key);
+    entry.value = std::move(scan.value);
+    entry.line = std::move(line);
+    if (is_numeric(entry.value)) read_numbers(scan, &entry);
+  }
+  return list;
+}
+
+preca parse_file(const std::string& path, const parse_options& options) {
+  // A file we may not open reads as empty; one that fails after opening is an I/O error.
+  if (::access(path.c_str(), R_OK) != 0) return {};
+  return parse_text(read_file(path), options);
+}
