@@ -216,8 +216,11 @@ int decimals_needed(double x) {
   int answer = 0;
   for (int k = 1; k <= 3; ++k) {
     f *= 10;
-    if (f >= 1) answer = k;
-    if (std::fabs(f - std::round(f)) < whole_tolerance) break;
+    // A digit that lands just below a whole number (100.1 gives 0.99999...) counts as that
+    // number, or 100.1 would need no decimals.
+    bool near_whole = std::fabs(f - std::round(f)) < whole_tolerance;
+    if ((near_whole ? std::round(f) : f) >= 1) answer = k;
+    if (near_whole) break;
     f -= std::floor(f);
   }
   return answer;

@@ -47,7 +47,9 @@ double str_to_real(std::string_view text);
 // pattern ("FFFFFFFF").
 std::string byte_to_hex(int v);
 
-// 0..3: how many decimals show x without trailing noise (3 -> 0, 2.5 -> 1, 0.05 -> 2).
+// 0..3: how many decimals show x without trailing noise (3 -> 0, 2.5 -> 1, 0.05 -> 2,
+// 1.23456 -> 3). Each decimal digit within 1e-5 of a whole number ends the count, and a digit
+// just below a whole number counts as it (100.1 -> 1, not 0).
 int decimals_needed(double x);
 
 // Tuple readers: runs of blanks are squeezed, then the text is split: the k-th separator is the
