@@ -18,7 +18,7 @@ using aoboolean = std::vector<bool>;
 // One game. Strings are Windows-1251 byte strings.
 struct game_info {
   int32_t id = 0;
-  std::string name;   // "plr_plr" marks a quick game (shorter archiving limits)
+  std::string name;  // "plr_plr" marks a quick game (shorter archiving limits)
   std::string descr;
   std::string map;
   int32_t plr_cnt = 0;
@@ -30,12 +30,14 @@ struct game_info {
   std::string uniset;
   std::array<uint8_t, 16> rules{};  // 1 true, 0 false
   int32_t turn = 0;
-  int32_t curplr = 0;  // index of the player whose move is awaited
-  int32_t status = 0;  // 0 in play, 1 opening phase, 2 closed/finished, 3 archived
+  int32_t curplr = 0;          // index of the player whose move is awaited
+  int32_t status = 0;          // 0 in play, 1 opening phase, 2 closed/finished, 3 archived
   double last_turn_age = 0.0;  // seconds, set by the refresh; not stored on disk
   std::string lastfile;        // newest save, a file name inside turns/
   int32_t winner = 0;
   aoboolean plr_states;  // true while the player is in the game
+
+  bool operator==(const game_info&) const = default;
 };
 
 // Root directory of all games, relative to the working directory.

@@ -1,0 +1,177 @@
+#include "db/game_files.h"
+
+#include "lib/conv.h"
+#include "lib/file_io.h"
+
+namespace {
+
+// A rules line with more flags than this is ignored as a whole.
+constexpr size_t rule_count = std::tuple_size_v<decltype(game_info::rules)>;
+
+constexpr char ctrl_z = 26;
+
+void add_line(std::string* out, std::string_view key, std::string_view value) {
+  out->append(key);
+  out->push_back(':');
+  out->append(value);
+  out->push_back('\n');
+}
+
+void add_section(std::string* out, std::string_view tag, std::string_view text) {
+  out->append(tag);
+  out->push_back(' ');
+  out->append(int_to_str(static_cast<int32_t>(text.size())));
+  out->push_back('\n');
+  out->append(text);
+  out->push_back('\n');
+}
+
+std::string game_dir(const std::string& root, int32_t id) {
+  return root + "/game_" + int_to_str(id);
+}
+
+}  // namespace
+
+std::string format_conditions(const game_info& record) {
+  std::string out;
+  add_line(&out, "map", record.map);
+  add_line(&out, "plr_cnt", int_to_str(record.plr_cnt));
+  add_line(&out, "teams", join_strings(record.teams));
+  add_line(&out, "colors", join_strings(record.colors));
+  add_line(&out, "money", int_to_str(record.money));
+  add_line(&out, "resource", int_to_str(record.resource));
+  add_line(&out, "moratorium", int_to_str(record.moratorium));
+  add_line(&out, "uniset", record.uniset);
+  add_line(&out, "rules", join_flags(record.rules));
+  return out;
+}
+
+std::string format_state(const game_info& record) {
+  std::string out;
+  add_line(&out, "turn", int_to_str(record.turn));
+  add_line(&out, "curplr", int_to_str(record.curplr));
+  add_line(&out, "status", int_to_str(record.status));
+  add_line(&out, "lastfile", record.lastfile);
+  add_line(&out, "winner", int_to_str(record.winner));
+  add_line(&out, "plr_states", join_flags(record.plr_states));
+  return out;
+}
+
+std::string game_block(const game_info& record) {
+  std::string out = "x9\n";
+  add_section(&out, "x1", record.name);
+  add_section(&out, "x2", record.descr);
+  add_section(&out, "x3", format_conditions(record));
+  add_section(&out, "x4", format_state(record));
+  return out;
+}
+
+std::string join_flags(std::span<const uint8_t> values) {
+  std::string out;
+  for (size_t i = 0; i < values.size(); ++i) {
+    if (i > 0) out.push_back('|');
+    out.append(int_to_str(values[i]));
+  }
+  return out;
+}
+
+std::string join_flags(const aoboolean& values) {
+  std::string out;
+  for (size_t i = 0; i < values.size(); ++i) {
+    if (i > 0) out.push_back('|');
+    out.push_back(values[i] ? '1' : '0');
+  }
+  return out;
+}
+
+std::string join_strings(const astr& list) {
+  std::string out;
+  for (size_t i = 0; i < list.size(); ++i) {
+    if (i > 0) out.push_back('|');
+    out.append(list[i]);
+  }
+  return out;
+}
+
+astr split_list(std::string_view text) {
+  astr list;
+  std::string trimmed = trim(text);
+  if (trimmed.empty()) return list;
+  size_t start = 0;
+  for (;;) {
+    size_t bar = trimmed.find('|', start);
+    if (bar == std::string::npos) {
+      list.push_back(trimmed.substr(start));
+      return list;
+    }
+    list.push_back(trimmed.substr(start, bar - start));
+    start = bar + 1;
+  }
+}
+
+void save_game_files(const std::string& root, int32_t id) {
+  if (id < 0 || static_cast<size_t>(id) >= games.size() || !games[id]) return;
+  const game_info& record = *games[id];
+  std::string dir = game_dir(root, id);
+  make_dirs(dir);
+  write_file_atomic(dir + "/name.txt", record.name);
+  write_file_atomic(dir + "/descr.txt", record.descr);
+  write_file_atomic(dir + "/cond.txt", format_conditions(record));
+  write_file_atomic(dir + "/state.txt", format_state(record));
+}
+
+std::string first_line(std::string_view content) {
+  std::string line;
+  for (char c : content) {
+    if (c == '\n' || c == ctrl_z) break;
+    if (c != '\r') line.push_back(c);
+  }
+  return line;
+}
+
+void apply_conditions(const preca& entries, game_info* record) {
+  for (const parserectyp& e : entries) {
+    if (e.key == "map") {
+      record->map = e.value;
+    } else if (e.key == "plr_cnt") {
+      record->plr_cnt = e.ival;
+    } else if (e.key == "money") {
+      record->money = e.ival;
+    } else if (e.key == "resource") {
+      record->resource = e.ival;
+    } else if (e.key == "moratorium") {
+      record->moratorium = e.ival;
+    } else if (e.key == "uniset") {
+      record->uniset = e.value;
+    } else if (e.key == "teams") {
+      record->teams = split_list(e.value);
+    } else if (e.key == "colors") {
+      record->colors = split_list(e.value);
+    } else if (e.key == "rules") {
+      astr flags = split_list(e.value);
+      if (flags.size() > rule_count) continue;
+      record->rules.fill(0);
+      for (size_t j = 0; j < flags.size(); ++j) record->rules[j] = flags[j] == "1" ? 1 : 0;
+    }
+  }
+}
+
+void apply_state(const preca& entries, game_info* record) {
+  for (const parserectyp& e : entries) {
+    if (e.key == "turn") {
+      record->turn = e.ival;
+    } else if (e.key == "curplr") {
+      record->curplr = e.ival;
+    } else if (e.key == "status") {
+      record->status = e.ival;
+    } else if (e.key == "lastfile") {
+      record->lastfile = e.value;
+    } else if (e.key == "winner") {
+      record->winner = e.ival;
+    } else if (e.key == "plr_states") {
+      astr flags = split_list(e.value);
+      record->plr_states.assign(flags.size(), false);
+      for (size_t j = 0; j < flags.size(); ++j) record->plr_states[j] = flags[j] == "1";
+    }
+  }
+}

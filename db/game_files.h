@@ -1,0 +1,65 @@
+// The four text files that hold one game record on disk, and the game block of the plain list.
+//
+// game_server/game_<id>/ (bytes in Windows-1251, LF line ends, no CR, nothing escaped):
+//   name.txt   the name, exactly, no line end
+//   descr.txt  the description, exactly, no line end
+//   cond.txt   map:<map>  plr_cnt:<n>  teams:<a|b|..>  colors:<RRGGBB|..>  money:<n>
+//              resource:<n>  moratorium:<n>  uniset:<text>  rules:<16 flags 0/1 joined by |>
+//   state.txt  turn:<n>  curplr:<n>  status:<n>  lastfile:<file>  winner:<n>
+//              plr_states:<flags 0/1 joined by |>
+// (one "key:value" LF line each, in the order shown; numbers in decimal, no blank after ":").
+//
+// Read back with the key/value parser (":" separator, blanks kept, brace blocks on), so values
+// holding ";", "//", "{", "|" or a line break, and lines over 250 bytes, do not come back as
+// written; a leading blank of a value is lost too. Clients rely on these exact texts.
+//
+// Game block (plain game list), the concatenation of:
+//   "x9\n"
+//   "x1 <len>\n<name>\n"   "x2 <len>\n<descr>\n"
+//   "x3 <len>\n<cond.txt text>\n"   "x4 <len>\n<state.txt text>\n"
+// where <len> is the byte length of the text that follows (its own final LF included).
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "db/game.h"
+#include "lib/parser.h"
+
+// The cond.txt / state.txt text of a record (each line ending in LF).
+std::string format_conditions(const game_info& record);
+std::string format_state(const game_info& record);
+
+// The record as one block of the plain game list.
+std::string game_block(const game_info& record);
+
+// Flags as "1"/"0" joined by "|"; the byte form writes each value in decimal (2 gives "2").
+std::string join_flags(std::span<const uint8_t> values);
+std::string join_flags(const aoboolean& values);
+
+// Entries joined by "|" (an empty list gives "").
+std::string join_strings(const astr& list);
+
+// The trimmed text cut at every "|", empty pieces kept ("a||b" gives a, "", b); a text that is
+// empty after trimming gives an empty list.
+astr split_list(std::string_view text);
+
+// Writes the four files of games[id] under root/game_<id>/ (creating the directories), each
+// atomically and durably. Does nothing when id is outside the list or its slot is empty.
+// Throws io_error; the files written before a failure keep their new content, the failing one
+// and the later ones their old content.
+// REQUIRES: db_lock held.
+void save_game_files(const std::string& root, int32_t id);
+
+// The first line of a name.txt/descr.txt content: up to the first LF or byte 26, CR dropped.
+std::string first_line(std::string_view content);
+
+// Apply parsed cond.txt / state.txt entries to a record: known keys set their fields (the later
+// line wins), unknown keys are ignored, absent keys leave their fields as they were.
+void apply_conditions(const preca& entries, game_info* record);
+void apply_state(const preca& entries, game_info* record);
+
+// The parser settings of the game text files.
+inline constexpr parse_options game_file_options{':', true, true};

@@ -1,0 +1,91 @@
+#include "db/load.h"
+
+#include <dirent.h>
+#include <fnmatch.h>
+#include <sys/stat.h>
+
+#include <memory>
+
+#include "db/game_files.h"
+#include "lib/conv.h"
+#include "lib/file_io.h"
+#include "lib/log.h"
+
+namespace {
+
+constexpr std::string_view game_prefix = "game_";
+
+struct dir_closer {
+  void operator()(DIR* d) const { ::closedir(d); }
+};
+
+uint32_t entry_attributes(const std::string& path, std::string_view name) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return 0;
+  uint32_t bits = S_ISDIR(st.st_mode) ? attr_directory : attr_archive;
+  if ((st.st_mode & 0222) == 0) bits |= attr_readonly;
+  if (name.starts_with('.')) bits |= attr_hidden;
+  return bits;
+}
+
+// name.txt and descr.txt: a file we cannot read leaves the text empty and is logged.
+std::string read_text_file(const std::string& dir, const char* file, int32_t id) {
+  try {
+    return first_line(read_file(dir + file));
+  } catch (const io_error& e) {
+    write_log("ERR",
+              "Error loading game_" + int_to_str(id) + ", file " + file + " (" + e.what() + ")");
+    return {};
+  }
+}
+
+}  // namespace
+
+astr list_dir(const std::string& mask, uint32_t attributes) {
+  size_t slash = mask.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : mask.substr(0, slash);
+  std::string pattern = slash == std::string::npos ? mask : mask.substr(slash + 1);
+  astr names;
+  std::unique_ptr<DIR, dir_closer> handle(::opendir(dir.c_str()));
+  if (!handle) return names;
+  while (const dirent* entry = ::readdir(handle.get())) {
+    std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    if (::fnmatch(pattern.c_str(), entry->d_name, FNM_PERIOD) != 0) continue;
+    if ((entry_attributes(dir + "/" + entry->d_name, name) & attributes) == 0) continue;
+    names.emplace_back(name);
+  }
+  return names;
+}
+
+void load_games(const std::string& root) {
+  write_log("UPD", "Loading game info...");
+  astr names = list_dir(root + "/game_*", attr_any);
+  games.clear();
+  for (const std::string& name : names) {
+    if (!name.starts_with(game_prefix)) continue;
+    int32_t id = str_to_int(std::string_view(name).substr(game_prefix.size()));
+    if (id < 0) continue;
+    try {
+      load_game(root, id);
+    } catch (const io_error& e) {
+      write_log("ERR", "Error loading game_" + int_to_str(id) + " (" + e.what() + ")");
+    }
+  }
+  write_log("UPD", "Game info loaded");
+}
+
+void load_game(const std::string& root, int32_t id) {
+  size_t slot = static_cast<size_t>(id);
+  if (slot >= games.size()) games.resize(slot + 1);
+  if (!games[slot]) new_game_info(id);
+  game_info& record = *games[slot];
+  record.id = id;
+  // Built from the number, not the scanned name: game_07 reads game_7.
+  std::string dir = root + "/game_" + int_to_str(id) + "/";
+  if (!file_exists(dir + "cond.txt")) return;
+  record.name = read_text_file(dir, "name.txt", id);
+  record.descr = read_text_file(dir, "descr.txt", id);
+  apply_conditions(parse_file(dir + "cond.txt", game_file_options), &record);
+  apply_state(parse_file(dir + "state.txt", game_file_options), &record);
+}

@@ -1,0 +1,34 @@
+// Loading the game list at start: every game_<id> directory under the root becomes the record
+// in slot id of `games`. The saves in turns/ are not read here.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "db/game.h"
+
+// Attribute bits of a directory entry, as list_dir matches them.
+inline constexpr uint32_t attr_readonly = 1;  // no write permission bit set
+inline constexpr uint32_t attr_hidden = 2;    // name starts with "."
+inline constexpr uint32_t attr_directory = 16;
+inline constexpr uint32_t attr_archive = 32;  // anything that is not a directory
+inline constexpr uint32_t attr_any = 63;
+
+// Names (last component only) of the entries matching `mask`, a path whose last component may
+// hold "*" wildcards (case-sensitive), whose attribute bits share a bit with `attributes`;
+// "." and ".." never. Directory order, unsorted. Empty when the directory cannot be read.
+astr list_dir(const std::string& mask, uint32_t attributes);
+
+// Rebuilds `games` from root/game_* (names starting exactly "game_"; the number after it is
+// read leniently, so game_07 is 7 and game_3.txt is 3; negative numbers are skipped), between
+// the log lines "Loading game info..." and "Game info loaded". A game that cannot be read in
+// full is logged under "ERR" and loaded as far as it could be; loading goes on.
+// REQUIRES: no other thread touches `games` (start-up), or db_lock held.
+void load_games(const std::string& root);
+
+// Reads root/game_<id>/ into slot id, growing `games` and making the record when needed. A
+// directory without cond.txt leaves a record with only its id set. A missing or unreadable
+// name.txt or descr.txt gives an empty name or description and an "ERR" log line naming the
+// game and the file. Throws io_error when cond.txt or state.txt opens but cannot be read.
+// REQUIRES: as load_games; id >= 0.
+void load_game(const std::string& root, int32_t id);

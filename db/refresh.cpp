@@ -1,0 +1,193 @@
+#include "db/refresh.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <memory>
+#include <optional>
+#include <unordered_map>
+
+#include "db/game.h"
+#include "db/game_files.h"
+#include "lib/asys.h"
+#include "lib/conv.h"
+#include "lib/file_io.h"
+#include "lib/log.h"
+#include "save/zts_save.h"
+
+namespace {
+
+// Games the refresh never reads or changes.
+constexpr int32_t refresh_skip_ids[] = {599, 600, 610, 611};
+
+// Age limits in seconds; a rule fires only when the age is strictly above its limit.
+constexpr int32_t day = 86400;
+constexpr int32_t three_days = 259200;
+constexpr int32_t fifteen_days = 1296000;
+constexpr int32_t thirty_days = 2592000;
+constexpr int32_t six_months = 15552000;
+
+struct file_identity {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  off_t size = 0;
+  int64_t mtime_ns = 0;
+  bool operator==(const file_identity&) const = default;
+};
+
+struct save_stamp {
+  std::string path;
+  file_identity identity;
+  int32_t save_time = 0;
+};
+
+// Keyed by the turns directory, so that a game keeps one entry however many turns it stores.
+// GUARDED_BY(db_lock)
+std::unordered_map<std::string, save_stamp> save_stamps;
+
+std::optional<file_identity> identify(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  return file_identity{st.st_dev, st.st_ino, st.st_size,
+                       int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec};
+}
+
+std::string dir_of(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+// The save_time of the save at `path`, decoded only when the file is new or changed.
+// False with *reason when the file cannot be read or the save is refused.
+bool read_save_time(const std::string& path, int32_t* save_time, std::string* reason) {
+  // Identify before reading: a file replaced in between is merely decoded again next time.
+  std::optional<file_identity> identity = identify(path);
+  if (identity) {
+    auto it = save_stamps.find(dir_of(path));
+    if (it != save_stamps.end() && it->second.path == path && it->second.identity == *identity) {
+      *save_time = it->second.save_time;
+      return true;
+    }
+  }
+  std::string bytes;
+  try {
+    bytes = read_file(path);
+  } catch (const io_error& e) {
+    *reason = e.what();
+    return false;
+  }
+  auto game = std::make_unique<gametyp>();  // too large for the stack
+  if (!load_game_save(game.get(), bytes, reason)) return false;
+  *save_time = game->save_time;
+  if (identity) save_stamps[dir_of(path)] = save_stamp{path, *identity, *save_time};
+  return true;
+}
+
+struct refresh_rule {
+  int32_t min_age;
+  bool (*applies)(const game_info& g);
+  int32_t new_status;
+  const char* verb;  // "Archiving game_<id> due to <reason>"
+  const char* reason;
+  bool with_clock;  // append " (<now>,<stamp>,<difference>)"
+};
+
+const refresh_rule quick_rules[] = {
+    {day, [](const game_info& g) { return g.status == 1 || (g.status == 0 && g.turn < 3); }, 3,
+     "Archiving", "plr_plr", false},
+    {three_days, [](const game_info& g) { return g.status < 3 && g.turn < 3; }, 3, "Archiving",
+     "plr_plr for more than 6 days", false},
+};
+
+const refresh_rule normal_rules[] = {
+    {fifteen_days,
+     [](const game_info& g) { return g.status == 1 || (g.status == 0 && g.turn < 3); }, 3,
+     "Archiving", "3 days with no create", false},
+    {thirty_days, [](const game_info& g) { return g.status == 2 && g.turn < 3; }, 3, "Archiving",
+     "smallness", false},
+    {six_months, [](const game_info& g) { return g.status < 2 && g.turn > 3; }, 2, "Finishing",
+     "6 months of no turns", true},
+    {six_months, [](const game_info& g) { return g.status <= 2 && g.turn < 3; }, 3,
+     "Archiving small game", "6 months of no turns", false},
+    {six_months, [](const game_info& g) { return g.status == 3 && g.turn > 3; }, 2, "Upping",
+     "6 months of no turns", false},
+};
+
+int32_t seconds_since(int32_t stamp) {
+  return static_cast<int32_t>(server_clock() - static_cast<uint32_t>(stamp));
+}
+
+std::string rule_message(const refresh_rule& rule, int32_t id, int32_t save_time) {
+  std::string message =
+      std::string(rule.verb) + " game_" + int_to_str(id) + " due to " + rule.reason;
+  if (rule.with_clock) {
+    std::string now = int_to_str(static_cast<int32_t>(server_clock()));
+    message +=
+        " (" + now + "," + int_to_str(save_time) + "," + int_to_str(seconds_since(save_time)) + ")";
+  }
+  return message;
+}
+
+void log_failure(const game_info& g, const std::string& reason) {
+  write_log("UPD", "Error parsing game_" + int_to_str(g.id) + ", file " + g.lastfile + ", (" +
+                       reason + ")");
+}
+
+// Applies the rules in order, each seeing the status the earlier ones left. A rule that fires
+// rewrites the files at once; when that fails the status goes back to what the disk holds and
+// the game is left for the next pass.
+template <size_t N>
+void apply_rules(const std::string& root, const refresh_rule (&rules)[N], int32_t age,
+                 int32_t save_time, game_info* g) {
+  for (const refresh_rule& rule : rules) {
+    if (age <= rule.min_age || !rule.applies(*g)) continue;
+    write_log("UPD", rule_message(rule, g->id, save_time));
+    int32_t before = g->status;
+    g->status = rule.new_status;
+    try {
+      save_game_files(root, g->id);
+    } catch (const io_error& e) {
+      g->status = before;
+      log_failure(*g, e.what());
+      return;
+    }
+  }
+}
+
+}  // namespace
+
+void refresh_game(const std::string& root, int32_t id) {
+  if (id < 0 || static_cast<size_t>(id) >= games.size() || !games[id]) return;
+  if (std::ranges::find(refresh_skip_ids, id) != std::end(refresh_skip_ids)) return;
+  game_info* g = games[id].get();
+  if (g->status > 3) return;
+  std::string path = root + "/game_" + int_to_str(id) + "/turns/" + g->lastfile;
+  int32_t save_time = 0;
+  std::string reason;
+  if (!read_save_time(path, &save_time, &reason)) {
+    log_failure(*g, reason);
+    return;
+  }
+  int32_t age = seconds_since(save_time);
+  g->last_turn_age = age;
+  if (g->name == "plr_plr") {
+    apply_rules(root, quick_rules, age, save_time, g);
+  } else {
+    apply_rules(root, normal_rules, age, save_time, g);
+  }
+}
+
+void refresh_games(const std::string& root) {
+  const size_t count = games.size();
+  for (size_t id = 0; id < count; ++id) refresh_game(root, static_cast<int32_t>(id));
+}
+
+void remember_save_stamp(const std::string& path, int32_t save_time) {
+  std::optional<file_identity> identity = identify(path);
+  if (!identity) return;
+  save_stamps[dir_of(path)] = save_stamp{path, *identity, save_time};
+}
+
+void clear_save_stamps() {
+  save_stamps.clear();
+}
