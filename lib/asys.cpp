@@ -50,7 +50,7 @@ uint32_t server_clock() {
   if (pinned >= 0) return static_cast<uint32_t>(pinned);
   time_t now = time(nullptr);
   std::lock_guard<std::mutex> guard(zone_lock);
-  tzset();  // follows a changed TZ or /etc/localtime
+  tzset();  // follows a changed TZ
   struct tm local {};
   localtime_r(&now, &local);
   int64_t clock = static_cast<int64_t>(now);

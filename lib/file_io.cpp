@@ -13,6 +13,9 @@ namespace {
 // processes sharing a directory.
 std::atomic<unsigned long> temp_counter{0};
 
+// Leftover temporaries in the way of a new one: beyond this many, something else is wrong.
+constexpr int max_temp_attempts = 100;
+
 // A read buffer for files whose size stat does not tell (pipes, /proc).
 constexpr size_t read_chunk_bytes = 64 * 1024;
 
@@ -35,6 +38,19 @@ void split_path(const std::string& path, std::string* dir, std::string* name) {
   } else {
     *dir = slash == 0 ? "/" : path.substr(0, slash);
     *name = path.substr(slash + 1);
+  }
+}
+
+// Creates a new temporary file beside `name` and stores its path in `temp`. A name can be
+// taken only by a leftover of a crashed process that had the same pid; the next one is tried.
+unique_fd create_temp(const std::string& dir, const std::string& name, std::string* temp) {
+  for (int attempt = 1;; ++attempt) {
+    *temp = dir + "/." + name + ".tmp." + std::to_string(::getpid()) + "." +
+            std::to_string(temp_counter.fetch_add(1));
+    int fd = retry_eintr(
+        [&] { return ::open(temp->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644); });
+    if (fd >= 0) return unique_fd(fd);
+    if (errno != EEXIST || attempt == max_temp_attempts) throw_errno("cannot create", *temp);
   }
 }
 
@@ -145,9 +161,8 @@ void write_file_atomic(const std::string& path, std::string_view bytes) {
     errno = EISDIR;
     throw_errno("cannot write", path);
   }
-  std::string temp = dir + "/." + name + ".tmp." + std::to_string(::getpid()) + "." +
-                     std::to_string(temp_counter.fetch_add(1));
-  unique_fd fd = open_or_throw(temp, O_WRONLY | O_CREAT | O_EXCL, 0644, "cannot create");
+  std::string temp;
+  unique_fd fd = create_temp(dir, name, &temp);
   try {
     write_all(fd.fd, bytes, temp);
     if (retry_eintr([&] { return ::fsync(fd.fd); }) != 0) throw_errno("cannot sync", temp);
