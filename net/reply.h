@@ -20,3 +20,6 @@ std::string file_reply(std::string_view status, std::string_view announce_name,
 // The text file at `path` as an HTML page (LF -> "<br>", CR dropped, & < > " escaped).
 // Empty when the file does not exist; throws io_error when it exists but cannot be read.
 std::string log_file_reply(std::string_view status, const std::string& path);
+
+// `text` with & < > " written as entities; every other byte unchanged.
+std::string html_escape(std::string_view text);

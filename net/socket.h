@@ -1,0 +1,53 @@
+// A thin layer over POSIX stream sockets: the listening endpoint, and the waits, reads and sends
+// of one connection, each bounded by a deadline so that no thread waits forever on a peer.
+// Descriptors are held in unique_fd and errno becomes text through errno_message (both
+// lib/file_io.h); the only blocking call here is the poll() in wait_fd.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "lib/file_io.h"
+
+using steady_time = std::chrono::steady_clock::time_point;
+
+// A deadline `ms` milliseconds from now.
+steady_time deadline_after_ms(int64_t ms);
+
+// The first IPv4 address of this machine's host name in dotted form, or "127.0.0.1".
+std::string local_ip();
+
+// The first IPv4 address of `host` in dotted form, or "" when the lookup fails.
+std::string resolve_host(std::string_view host);
+
+// `host` itself when it is made of digits and dots only (or empty, or unresolvable); otherwise
+// resolve_host(host).
+std::string host_to_ip(std::string_view host);
+
+// Creates a TCP socket bound to `ip`:`port` (port 0: the system picks one) and listening with
+// the largest backlog the system allows. Throws io_error when any step fails.
+unique_fd sock_listen(const std::string& ip, uint16_t port);
+
+// The local port a bound socket got. Throws io_error.
+uint16_t sock_local_port(int fd);
+
+// The peer's IPv4 address in host byte order (0 when it cannot be read).
+uint32_t sock_peer_addr(int fd);
+
+enum class wait_result { ready, woken, timed_out };
+
+// Waits until `fd` is ready for `events` (POLLIN/POLLOUT; hang-ups and errors count as ready),
+// `wake_fd` (-1: none) becomes readable, or `deadline` passes. When both are ready, `fd` wins.
+wait_result wait_fd(int fd, short events, int wake_fd, steady_time deadline);
+
+enum class recv_result { data, nothing_yet, closed };
+
+// Receives what is waiting (at most `max` bytes, without blocking) and appends it to *out.
+// `closed` covers an orderly close and a failed receive alike: no more bytes will come.
+recv_result sock_recv_some(int fd, std::string* out, size_t max);
+
+// Sends all of `bytes` before `deadline`. Returns false when the peer is gone, a send fails or
+// the deadline passes; never raises SIGPIPE.
+bool sock_send_all(int fd, std::string_view bytes, steady_time deadline);
