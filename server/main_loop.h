@@ -1,0 +1,38 @@
+// The main thread after start-up: a tick every second, and a refresh pass over every game once
+// more than an hour (by server_clock) has gone by since the last pass ended. The first pass runs
+// at the first tick.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+// Seconds that must pass (by server_clock, unsigned) between the end of one refresh pass and the
+// next: a pass runs when the difference exceeds this.
+inline constexpr uint32_t refresh_interval_s = 3600;
+// The main loop's tick.
+inline constexpr uint32_t main_tick_ms = 1000;
+
+// A stop request that any thread can raise and the main loop waits on between ticks.
+struct stop_signal {
+  std::mutex mutex;
+  std::condition_variable raised_cv;
+  bool raised = false;  // GUARDED_BY(mutex)
+};
+
+void raise_stop(stop_signal* stop);
+
+// Waits up to `ms` milliseconds; true as soon as the stop is raised.
+bool wait_for_stop(stop_signal* stop, uint32_t ms);
+
+// Loads every game from game_root into `games` at start-up.
+// REQUIRES: no other thread running yet (no lock is taken).
+void load_game_list();
+
+// Refreshes every slot of `games` in ascending order (the slot count is read once).
+// REQUIRES: db_lock held.
+void refresh_all_games();
+
+// Ticks every `tick_ms` and runs the refresh pass (under db_lock, then "Status refresh.") until
+// the stop is raised.
+void run_main_loop(stop_signal* stop, uint32_t tick_ms = main_tick_ms);

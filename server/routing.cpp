@@ -1,0 +1,63 @@
+#include "server/routing.h"
+
+#include <mutex>
+
+#include "db/game.h"
+#include "lib/file_io.h"
+#include "lib/log.h"
+#include "net/reply.h"
+#include "ops/zt_server.h"
+
+namespace {
+
+constexpr std::string_view game_protocol_path = "/gameserver_v2.php";
+constexpr std::string_view status_pages_path = "/ztsv_log.php";
+constexpr std::string_view raw_log_path = "/zts.log";
+
+// A refused operation's error line is framed and logged here, outside db_lock.
+std::string game_protocol(std::string_view query_text, const std::string& req_body) {
+  std::string reply;
+  bool handled;
+  {
+    std::lock_guard<std::mutex> lock(db_lock);
+    handled = do_zt_server(query_text, req_body, &reply);
+  }
+  if (handled) return reply;
+  write_log("LOG-ERR", reply);
+  return html_reply_utf8("200 OK", reply);
+}
+
+// An unreadable log file must not end the server: it is logged and the client gets nothing.
+std::string raw_log() {
+  std::string reply;
+  try {
+    reply = log_file_reply("200 OK", log_file_name());
+  } catch (const io_error& e) {
+    write_log("ERR", std::string("Log download failed: ") + e.what());
+    return "";
+  }
+  write_log("-DBG-", "Log requested");
+  return reply;
+}
+
+}  // namespace
+
+std::string not_found_page(std::string_view req_path) {
+  return "<html><head><title>404 Page not found</title></head><body><table width=100% "
+         "height=100%><tr valign=middle><td><center><font size=20><b>Error 404</b><br>Page \"" +
+         html_escape(req_path) + "\" not found</font></center></td></tr></table></body></html>";
+}
+
+std::string route_request(const std::string& req_path, const std::string& req_body) {
+  std::string_view path = req_path;
+  if (path.starts_with(game_protocol_path)) {
+    return game_protocol(path.substr(game_protocol_path.size()), req_body);
+  }
+  // The status pages join here once they exist:
+  //   if (path.starts_with(status_pages_path)) {
+  //     return status_pages(path.substr(status_pages_path.size()));
+  //   }
+  // with status_pages taking db_lock around do_log_server. Until then the prefix gets the 404.
+  if (path.starts_with(raw_log_path)) return raw_log();
+  return html_reply_utf8("404 Not Found", not_found_page(req_path));
+}

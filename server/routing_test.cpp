@@ -1,0 +1,129 @@
+// Routing over real TCP connections to an in-process server.
+#include "server/routing.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "lib/file_io.h"
+#include "lib/log.h"
+#include "server/server.h"
+#include "tests/support/http_client.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+size_t count_of(const std::string& text, const std::string& needle) {
+  size_t n = 0;
+  for (size_t pos = text.find(needle); pos != std::string::npos; pos = text.find(needle, pos + 1)) {
+    ++n;
+  }
+  return n;
+}
+
+std::string page_404(const std::string& named) {
+  return "<html><head><title>404 Page not found</title></head><body><table width=100% "
+         "height=100%><tr valign=middle><td><center><font size=20><b>Error 404</b><br>Page \"" +
+         named + "\" not found</font></center></td></tr></table></body></html>";
+}
+
+std::string reply_utf8(const std::string& status, const std::string& body) {
+  return "HTTP/1.0 " + status + "\r\nContent-Length: " + std::to_string(body.size()) +
+         "\r\nContent-Type: text/html; charset=utf-8\r\nConnection: close\r\n\r\n" + body;
+}
+
+struct Routing : ::testing::Test {
+  Routing() { set_log_file(dir.file("zts.log"), false); }
+  std::string log() const {
+    return file_exists(dir.file("zts.log")) ? read_file(dir.file("zts.log")) : "";
+  }
+
+  temp_dir dir;
+  scoped_cwd cwd{dir.path};
+  scoped_server server;
+};
+
+TEST_F(Routing, PathsReachTheirHandlerByExactPrefix) {
+  struct {
+    std::string target;
+    std::string raw_reply;
+  } cases[] = {
+      {"/nothing", reply_utf8("404 Not Found", page_404("/nothing"))},
+      {"/GameServer_v2.php?op=777",
+       reply_utf8("404 Not Found", page_404("/GameServer_v2.php?op=777"))},
+      {"/zts.lo", reply_utf8("404 Not Found", page_404("/zts.lo"))},
+      {"/", reply_utf8("404 Not Found", page_404("/"))},
+      {"/gameserver_v2.php?op=777", reply_utf8("200 OK", "ZTNS")},
+      {"/gameserver_v2.phpX", reply_utf8("200 OK", "ZTXS Unknown error")},
+      {"/gameserver_v2.php", reply_utf8("200 OK", "ZTXS Unknown error")},
+      // Not built yet: the status pages' prefix gets the 404 page.
+      {"/ztsv_log.php?mode=1", reply_utf8("404 Not Found", page_404("/ztsv_log.php?mode=1"))},
+  };
+  for (const auto& c : cases) {
+    http_reply r = http_get(server.port(), c.target);
+    EXPECT_TRUE(r.complete) << c.target;
+    EXPECT_EQ(r.raw, c.raw_reply) << c.target;
+  }
+}
+
+TEST_F(Routing, NotFoundPageEscapesTheEchoedPath) {
+  http_reply r = http_get(server.port(), "/a<b>&\"c\"");
+  EXPECT_EQ(r.status, "404 Not Found");
+  EXPECT_EQ(r.body, page_404("/a&lt;b&gt;&amp;&quot;c&quot;"));
+}
+
+TEST_F(Routing, MethodLineWithoutBlankAfterTargetNamesAnEmptyPage) {
+  http_reply r = http_exchange(server.port(), "GET /x\r\n\r\n");
+  EXPECT_EQ(r.raw, reply_utf8("404 Not Found", page_404("")));
+}
+
+TEST_F(Routing, RefusedOperationIsAnsweredAndLoggedAsLogErr) {
+  http_reply r = http_get(server.port(), "/gameserver_v2.php?op=13");
+  EXPECT_EQ(r.body, "ZTXS Unknown error");
+  EXPECT_EQ(r.header("Content-Length"), "18");
+  std::string text = log();
+  EXPECT_EQ(count_of(text, "]:op=13\r\n"), 1u);
+  EXPECT_EQ(count_of(text, ":[LOG-ERR   ]:ZTXS Unknown error\r\n"), 1u);
+}
+
+TEST_F(Routing, RawLogIsShownAsEscapedHtmlWithAndWithoutQuery) {
+  write_test_file(dir.file("zts.log"), "a<b>\r\nc&d\r\n");
+  http_reply r = http_get(server.port(), "/zts.log");
+  EXPECT_EQ(r.raw,
+            "HTTP/1.0 200 OK\r\nContent-Length: 23\r\nContent-Type: text/html\r\n"
+            "Connection: close\r\n\r\na&lt;b&gt;<br>c&amp;d<br>");
+  EXPECT_EQ(count_of(log(), ":[-DBG-     ]:Log requested\r\n"), 1u);
+
+  http_reply with_query = http_get(server.port(), "/zts.log?anything");
+  EXPECT_EQ(with_query.status, "200 OK");
+  EXPECT_NE(with_query.body.find("Log requested<br>"), std::string::npos);
+}
+
+TEST_F(Routing, MissingLogGetsNoReply) {
+  client_socket c = connect_to(server.port());
+  send_bytes(c, "GET /zts.log HTTP/1.0\r\n\r\n");
+  EXPECT_TRUE(closed_without_reply(c, 5000));
+}
+
+TEST_F(Routing, UnreadableLogClosesTheConnectionAndTheServerGoesOn) {
+  // A socket file exists but cannot be opened for reading, even by root.
+  std::string path = dir.file("log.sock");
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  path.copy(addr.sun_path, sizeof addr.sun_path - 1);
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  set_log_file(path, false);
+
+  client_socket c = connect_to(server.port());
+  send_bytes(c, "GET /zts.log HTTP/1.0\r\n\r\n");
+  EXPECT_TRUE(closed_without_reply(c, 5000));
+  EXPECT_EQ(http_get(server.port(), "/gameserver_v2.php?op=777").body, "ZTNS");
+  close(fd);
+}
+
+}  // namespace

@@ -1,0 +1,176 @@
+#include "server/server.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <system_error>
+
+#include "lib/asys.h"
+#include "lib/log.h"
+#include "net/request.h"
+#include "net/socket.h"
+#include "server/routing.h"
+
+namespace {
+
+// Counts one connection thread against both limits for as long as it lives.
+struct connection_slot {
+  connection_slot(std::shared_ptr<server_state> s, uint32_t a) : state(std::move(s)), addr(a) {}
+  ~connection_slot() {
+    std::lock_guard<std::mutex> lock(state->mutex);
+    --state->active;
+    if (--state->active_by_addr[addr] == 0) state->active_by_addr.erase(addr);
+    state->connection_ended.notify_all();
+  }
+  connection_slot(const connection_slot&) = delete;
+  connection_slot& operator=(const connection_slot&) = delete;
+
+  std::shared_ptr<server_state> state;
+  uint32_t addr;
+};
+
+// Takes a place for a new connection from `addr`, or refuses when either limit is reached.
+bool admit(server_state& state, uint32_t addr) {
+  std::lock_guard<std::mutex> lock(state.mutex);
+  int& from_addr = state.active_by_addr[addr];
+  if (state.active >= max_connections || from_addr >= max_connections_per_addr) {
+    if (from_addr == 0) state.active_by_addr.erase(addr);
+    return false;
+  }
+  ++state.active;
+  ++from_addr;
+  return true;
+}
+
+// Closes after the reply: our side is shut first and what the client still sent is drained, so
+// that unread bytes do not turn the close into a reset that could destroy the reply in flight.
+void close_connection(unique_fd conn) {
+  shutdown(conn.fd, SHUT_WR);
+  std::string discard;
+  for (int i = 0; i < 16; ++i) {
+    discard.clear();
+    if (sock_recv_some(conn.fd, &discard, recv_chunk_bytes) != recv_result::data) break;
+  }
+}
+
+// One connection: wait for the first byte, read the request, route it, send the reply, close.
+void sthread(std::shared_ptr<server_state> state, unique_fd conn, uint32_t addr) {
+  connection_slot slot(state, addr);
+  try {
+    wait_result first =
+        wait_fd(conn.fd, POLLIN, state->wake_read.fd, deadline_after_ms(first_byte_timeout_ms));
+    if (first != wait_result::ready) return;
+    request_rec request;
+    if (!read_request(conn.fd, &request)) return;
+    std::string reply = route_request(request.path, request.body);
+    if (!reply.empty()) sock_send_all(conn.fd, reply, deadline_after_ms(send_timeout_ms));
+    close_connection(std::move(conn));
+  } catch (...) {
+    write_log("ERR", "Error in sthread", true);
+  }
+}
+
+// Errors of accept() that concern one connection or a passing shortage, not the listener.
+bool accept_error_is_transient(int err) {
+  switch (err) {
+    case ECONNABORTED:
+    case EPROTO:
+    case EPERM:
+    case EAGAIN:
+    case EMFILE:
+    case ENFILE:
+    case ENOBUFS:
+    case ENOMEM:
+    case ENETDOWN:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+    case ENONET:
+    case EHOSTUNREACH:
+    case EOPNOTSUPP:
+    case ENETUNREACH:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The accept loop. Ends when a stop begins or the listener fails for good ("Boom...").
+void mainthread(std::shared_ptr<server_state> state) {
+  try {
+    for (;;) {
+      auto forever = std::chrono::steady_clock::time_point::max();
+      wait_result ready = wait_fd(state->listener.fd, POLLIN, state->wake_read.fd, forever);
+      if (ready == wait_result::woken || state->stopping) return;
+      int fd =
+          retry_eintr([&] { return accept4(state->listener.fd, nullptr, nullptr, SOCK_CLOEXEC); });
+      if (fd < 0) {
+        int err = errno;
+        if (!accept_error_is_transient(err)) {
+          write_log("SYS", errno_message("accept", "listener"));
+          write_log("SYS", "Boom...");
+          return;
+        }
+        // Out of descriptors or memory: give the connections in flight a moment to end.
+        if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) sleep_ms(10);
+        continue;
+      }
+      unique_fd conn(fd);
+      uint32_t addr = sock_peer_addr(fd);
+      if (!admit(*state, addr)) continue;  // closed at once
+      try {
+        std::thread(sthread, state, std::move(conn), addr).detach();
+      } catch (const std::system_error&) {
+        // No thread to be had: the connection is dropped and its place given back.
+        connection_slot give_back(state, addr);
+      }
+    }
+  } catch (...) {
+    write_log("ERR", "Error in mainthread", true);
+  }
+}
+
+}  // namespace
+
+server_handle start_server(const std::string& ip, uint16_t port) {
+  auto state = std::make_shared<server_state>();
+  state->listener = sock_listen(ip, port);
+  int pipe_fds[2];
+  if (pipe2(pipe_fds, O_CLOEXEC) != 0) throw io_error(errno_message("pipe", "stop signal"));
+  state->wake_read = unique_fd(pipe_fds[0]);
+  state->wake_write = unique_fd(pipe_fds[1]);
+  server_handle server;
+  server.port = sock_local_port(state->listener.fd);
+  server.state = state;
+  server.accept_thread = std::thread(mainthread, state);
+  return server;
+}
+
+bool stop_server(server_handle* server) {
+  std::shared_ptr<server_state> state = std::move(server->state);
+  if (!state) return true;
+  state->stopping = true;
+  char wake = 1;
+  (void)!write(state->wake_write.fd, &wake, 1);
+  if (server->accept_thread.joinable()) server->accept_thread.join();
+  state->listener = unique_fd();  // new connections are refused from here on
+  std::unique_lock<std::mutex> lock(state->mutex);
+  return state->connection_ended.wait_for(lock, std::chrono::milliseconds(stop_grace_ms),
+                                          [&] { return state->active == 0; });
+}
+
+int active_connections(const server_handle& server) {
+  if (!server.state) return 0;
+  std::lock_guard<std::mutex> lock(server.state->mutex);
+  return server.state->active;
+}
+
+scoped_server::scoped_server(const std::string& ip, uint16_t port)
+    : handle(start_server(ip, port)) {}
+
+scoped_server::~scoped_server() {
+  stop_server(&handle);
+}
