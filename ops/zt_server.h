@@ -2,6 +2,7 @@
 // request and runs the operation named by `op`.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -12,3 +13,8 @@
 // Never throws: any failure inside becomes "ZTXS Crash in zt_server".
 // REQUIRES: db_lock held. Nothing is sent here: the caller sends after releasing the lock.
 bool do_zt_server(std::string_view query_text, const std::string& req_body, std::string* reply);
+
+// The crash guard of do_zt_server: runs `serve` on a fresh reply that starts as "ZTXS Unknown
+// error" and hands over its result and reply. If it throws, returns false with *reply
+// "ZTXS Crash in zt_server" and writes the "ERR" line "Error in do_zt_server".
+bool run_guarded(const std::function<bool(std::string*)>& serve, std::string* reply);

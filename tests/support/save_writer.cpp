@@ -28,7 +28,8 @@ struct byte_writer {
   void marker(bool good) { out += good ? "\xDE\xAD" : "\xDE\xAE"; }
 };
 
-void write_player(byte_writer* w, const plrtyp& p, int32_t version, int32_t plr_cnt) {
+void write_player(byte_writer* w, const plrtyp& p, int32_t version, int32_t plr_cnt,
+                  const save_spec* first) {
   w->int32(p.ident);
   w->string(p.team_name);
   w->string(p.alt_text);
@@ -46,7 +47,8 @@ void write_player(byte_writer* w, const plrtyp& p, int32_t version, int32_t plr_
       w->int32(static_cast<size_t>(r) < p.pair_rows.size() ? p.pair_rows[r][k] : 0);
   w->int32(p.int_b);
   w->int32(p.int_c);
-  w->int32(static_cast<int32_t>(p.int_list.size()));
+  w->int32(first && first->first_int_list_count ? *first->first_int_list_count
+                                                 : static_cast<int32_t>(p.int_list.size()));
   for (int32_t v : p.int_list) w->int32(v);
   for (const auto& list : p.int_lists) {
     w->int32(static_cast<int32_t>(list.size()));
@@ -66,7 +68,8 @@ void write_player(byte_writer* w, const plrtyp& p, int32_t version, int32_t plr_
   for (int32_t v : p.ints8a) w->int32(v);
   for (int32_t v : p.ints8b) w->int32(v);
   if (version >= server_id_since) {
-    w->int32(static_cast<int32_t>(p.comments.size()));
+    w->int32(first && first->first_comment_count ? *first->first_comment_count
+                                                 : static_cast<int32_t>(p.comments.size()));
     for (const auto& c : p.comments) {
       w->int32(c.tag);
       w->int32(c.num1);
@@ -155,7 +158,11 @@ std::string write_header_section(const save_spec& spec) {
     w.boolean(g.aux_flag2);
     w.string(g.descr);
   }
-  w.string(g.name);
+  if (spec.raw_name_field.empty()) {
+    w.string(g.name);
+  } else {
+    w.out += spec.raw_name_field;
+  }
   w.int32(g.turn);
   w.int32(g.curplr);
   w.int32(g.plr_cnt);
@@ -179,10 +186,12 @@ std::string write_header_section(const save_spec& spec) {
   if (!spec.stop_before_a_marker) {
     w.marker(spec.bad_marker != -1);
     for (int32_t i = 0; i < g.plr_cnt; ++i) {
-      write_player(&w, g.plrs[i < max_players ? i : max_players - 1], v, g.plr_cnt);
+      write_player(&w, g.plrs[i < max_players ? i : max_players - 1], v, g.plr_cnt,
+                   i == 0 ? &spec : nullptr);
       w.marker(spec.bad_marker != i);
     }
   }
+  if (spec.truncate_at < w.out.size()) w.out.resize(spec.truncate_at);
   uint32_t header_check = ~reference_crc32(w.out);
   uint32_t body_check = ~reference_crc32(spec.body);
   if (spec.break_header_crc) header_check ^= 1;

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,6 +29,10 @@ struct save_spec {
   bool break_body_crc = false;        // store a wrong body_check
   int bad_marker = -2;                // -1: wrong A marker; i >= 0: wrong marker after player i
   bool stop_before_a_marker = false;  // end the section right before the A marker
+  size_t truncate_at = std::string::npos;  // cut the section here (check values still fit it)
+  std::string raw_name_field;  // when not empty, written verbatim instead of the name string
+  std::optional<int32_t> first_int_list_count;  // written as player 0's int_list count
+  std::optional<int32_t> first_comment_count;   // written as player 0's comment count
 };
 
 // A plausible game: name "Test game", server_id "game_0", `plr_cnt` players named "Team 1", ...

@@ -1,0 +1,97 @@
+#include "ops/create.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+
+#include "db/game.h"
+#include "db/game_files.h"
+#include "db/refresh.h"
+#include "lib/file_io.h"
+#include "net/reply.h"
+#include "ops/game_id.h"
+#include "save/zts_save.h"
+
+namespace {
+
+// Makes a directory just created survive a crash: its entry lives in its parent.
+void sync_dir(const std::string& dir) {
+  unique_fd fd(retry_eintr([&] { return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY); }));
+  if (fd.fd < 0 || (retry_eintr([&] { return ::fsync(fd.fd); }) != 0 && errno != EINVAL)) {
+    throw io_error(errno_message("cannot sync directory", dir));
+  }
+}
+
+// Fills the new record of slot `id` from the decoded first save.
+void fill_new_game(game_info& g, const gametyp& gam, const std::string& first_file) {
+  g.name = gam.name;
+  g.descr = gam.descr;
+  g.map = gam.map;
+  g.plr_cnt = gam.plr_cnt;
+  g.money = gam.money;
+  g.resource = gam.resource;
+  g.moratorium = gam.moratorium;
+  g.uniset = gam.uniset;
+  for (size_t i = 0; i < g.rules.size(); ++i) g.rules[i] = gam.rule_bytes[i] ? 1 : 0;
+  g.status = gam.moratorium > 0 ? 1 : 0;
+  g.lastfile = first_file;
+  for (int32_t i = 0; i < gam.plr_cnt; ++i) {
+    g.teams.push_back(gam.plrs[i].team_name);
+    g.colors.push_back(color_text(gam.plrs[i]));
+    g.plr_states.push_back(true);  // everyone starts in the game, whatever the save says
+  }
+}
+
+bool path_taken(const std::string& path) {
+  std::error_code ec;
+  return std::filesystem::exists(std::filesystem::symlink_status(path, ec));
+}
+
+// Takes a half-created game back out: its slot (the last one) and its directory, and the root
+// too when this creation made it and it is empty again.
+void undo_create(int32_t id, bool root_existed) noexcept {
+  games.resize(id);
+  std::error_code ec;
+  std::filesystem::remove_all(game_dir(id), ec);
+  if (!root_existed) std::filesystem::remove(game_root, ec);
+}
+
+}  // namespace
+
+bool create_party(const std::string& req_body, std::string* reply) {
+  auto gam = std::make_unique<gametyp>();  // large: keep it off the connection thread's stack
+  std::string why;
+  if (!load_game_save(gam.get(), req_body, &why)) {
+    *reply = "ZTXS Server failed to parse new game data file (" + why + ")";
+    return false;
+  }
+  const auto id = static_cast<int32_t>(games.size());
+  // Anything at that path, not only a directory: the undo below must never remove what this
+  // creation did not make.
+  if (path_taken(game_dir(id))) {
+    *reply = "ZTXS This game ID is already used";
+    return false;
+  }
+  const bool root_existed = path_taken(game_root);
+  const std::string first_file = gam->moratorium > 0 ? "set_0_0.zts" : "turn_0_0.zts";
+  const std::string first_path = turns_dir(id) + "/" + first_file;
+
+  games.emplace_back();
+  fill_new_game(new_game_info(id), *gam, first_file);
+  try {
+    make_dirs(turns_dir(id));
+    sync_dir(".");
+    sync_dir(game_root);
+    sync_dir(game_dir(id));
+    write_file_atomic(first_path, req_body);
+    save_game_files(game_root, id);
+  } catch (...) {
+    undo_create(id, root_existed);
+    throw;
+  }
+  remember_save_stamp(first_path, gam->save_time);
+  *reply = html_reply_utf8("200 OK", "ZTXS\n00\nOK\n");
+  return true;
+}

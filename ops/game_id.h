@@ -1,0 +1,18 @@
+// Game id texts of the protocol ("game_" + the game's slot in `games`) and the paths of a
+// game's directories on disk.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// game_server/game_<id> and game_server/game_<id>/turns.
+std::string game_dir(int32_t id);
+std::string turns_dir(int32_t id);
+
+// Resolves a game id text to the slot of a game that exists. Returns true with *id set, or
+// false with *reply set to "ZTXS Invalid game id" (no "game_" prefix), "ZTXS Game id is out of
+// range" or "ZTXS Unregistered game id" (empty slot). The number after the prefix is read
+// leniently: "game_" alone or "game_abc" names game 0.
+// REQUIRES: db_lock held.
+bool find_game(std::string_view id_text, int32_t* id, std::string* reply);

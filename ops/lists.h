@@ -1,0 +1,27 @@
+// op=11, op=12 and op=666: the game lists.
+//
+// Plain list (clients), body: "ZTXS\n", the count, "\n", one "game_<k>\n" per listed game, then
+// each listed game's game_block, index descending; texts stay in Windows-1251.
+// JSONP list (a web page loads it as a script): "parseResult({\n \"games\" : [\n", one
+// eleven-line object per game (status 1, then 0, 2, 3; index descending within a status),
+// "  {}\n ]\n})". Texts are converted to UTF-8 and JSON-escaped.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// The complete HTTP reply (text/html, no charset) of the plain list: the games in play (status
+// 0 or 1) when `open`, else the finished ones (status 2). REQUIRES: db_lock held.
+std::string get_all_info(bool open);
+
+// The JSONP text of every game in status 0 to 3. REQUIRES: db_lock held.
+std::string games_jsonp();
+
+// The JSONP object of game `k` (with its trailing comma and line end), or "" when the slot is
+// out of range, empty or holds a game of another status. A `curplr` or `winner` outside the
+// game's lists shows as empty texts. REQUIRES: db_lock held.
+std::string game_jsonp_entry(int32_t k, int32_t status);
+
+// `text` made safe inside a JSON string literal: ", \ and control characters escaped, and
+// U+2028/U+2029, which end a line in a script. Leaves every other byte as it is.
+std::string json_escape(std::string_view text);

@@ -1,0 +1,156 @@
+#include "ops/party_next.h"
+
+#include <algorithm>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+
+#include "db/game.h"
+#include "db/game_files.h"
+#include "db/refresh.h"
+#include "lib/conv.h"
+#include "lib/file_io.h"
+#include "lib/log.h"
+#include "net/reply.h"
+#include "ops/game_id.h"
+#include "save/zts_save.h"
+
+namespace {
+
+// What a submission changes in the record, kept to put back when a write fails.
+struct turn_state {
+  int32_t turn, curplr, status, winner;
+  std::string lastfile;
+  astr teams, colors;
+  aoboolean plr_states;
+};
+
+turn_state take_state(const game_info& g) {
+  return {g.turn, g.curplr, g.status, g.winner, g.lastfile, g.teams, g.colors, g.plr_states};
+}
+
+void put_state(game_info& g, turn_state s) {
+  g.turn = s.turn;
+  g.curplr = s.curplr;
+  g.status = s.status;
+  g.winner = s.winner;
+  g.lastfile = std::move(s.lastfile);
+  g.teams = std::move(s.teams);
+  g.colors = std::move(s.colors);
+  g.plr_states = std::move(s.plr_states);
+}
+
+// The refusals of a save that names an existing game, in the order clients see them.
+bool check_turn(const game_info& g, const gametyp& gam, std::string* reply) {
+  if (g.status == 2) {
+    *reply = "ZTXS Game is closed or finished";
+    return false;
+  }
+  if (g.status == 1 && g.turn == 1) {
+    // In the opening phase's second round the client counts turns up to the moratorium.
+    if (gam.turn != g.moratorium) {
+      *reply = "ZTXS Wrong turn (gam.turn=" + int_to_str(gam.turn) +
+               ", state.mor=" + int_to_str(g.moratorium) + ")";
+      return false;
+    }
+  } else if (gam.turn != g.turn) {
+    *reply = "ZTXS Wrong turn (gam.turn=" + int_to_str(gam.turn) +
+             ", state.turn=" + int_to_str(g.turn) + ")";
+    return false;
+  }
+  if (gam.curplr != g.curplr) {
+    *reply = "ZTXS Wrong player (gam.curplr=" + int_to_str(gam.curplr) +
+             ", state.curplr=" + int_to_str(g.curplr) + ")";
+    return false;
+  }
+  return true;
+}
+
+// Passes the move to the next player still in the game, or ends the game when at most one is
+// left. Sets turn, curplr, status, winner and lastfile.
+// REQUIRES: 0 <= plr_cnt <= max_players, 0 <= curplr < max(plr_cnt, 1).
+void advance(game_info& g, const gametyp& gam) {
+  int32_t in_game = 0;
+  for (int32_t i = 0; i < g.plr_cnt; ++i) in_game += gam.plrs[i].out_flag ? 0 : 1;
+  if (in_game >= 2) {
+    for (int32_t step = 0; step < g.plr_cnt; ++step) {
+      if (++g.curplr >= g.plr_cnt) {
+        g.curplr = 0;
+        ++g.turn;
+      }
+      if (g.turn == 2 && g.status == 1) g.status = 0;  // the opening phase is over
+      if (!gam.plrs[g.curplr].out_flag) break;
+    }
+  } else {
+    g.status = 2;
+    for (int32_t i = g.plr_cnt - 1; i >= 0; --i) {
+      if (!gam.plrs[i].out_flag) {
+        g.winner = i;
+        break;
+      }
+    }
+  }
+  g.lastfile = std::string(g.status == 1 ? "set_" : "turn_") + int_to_str(g.turn) + "_" +
+               int_to_str(g.curplr) + ".zts";
+}
+
+// Takes the players' names, colours and in-game flags over from the save.
+void take_players(game_info& g, const gametyp& gam) {
+  g.teams.resize(g.plr_cnt);
+  g.colors.resize(g.plr_cnt);
+  g.plr_states.resize(g.plr_cnt);
+  for (int32_t i = 0; i < g.plr_cnt; ++i) {
+    g.teams[i] = gam.plrs[i].team_name;
+    g.colors[i] = color_text(gam.plrs[i]);
+    g.plr_states[i] = !gam.plrs[i].out_flag;
+  }
+}
+
+}  // namespace
+
+bool party_next(const std::string& req_body, std::string* reply) {
+  auto gam = std::make_unique<gametyp>();  // large: keep it off the connection thread's stack
+  std::string why;
+  if (!load_game_save(gam.get(), req_body, &why)) {
+    *reply = "ZTXS Server failed to parse game data file (" + why + ")";
+    return false;
+  }
+  int32_t id = 0;
+  if (!find_game(gam->server_id, &id, reply)) return false;
+  game_info& g = *games[id];
+  write_log("SVOP", "party_next: game_" + int_to_str(g.id) + " (" + g.name + ")");
+  if (!check_turn(g, *gam, reply)) return false;
+  if (g.plr_cnt < 0 || g.plr_cnt > max_players || g.curplr < 0 ||
+      g.curplr >= std::max(g.plr_cnt, 1)) {
+    throw std::runtime_error("game_" + int_to_str(id) + ": player count or current player " +
+                             "out of range");
+  }
+
+  turn_state before = take_state(g);
+  advance(g, *gam);
+  const std::string path = turns_dir(id) + "/" + g.lastfile;
+  std::optional<std::string> replaced;  // the file this turn overwrites (a game's last move)
+  bool turn_written = false;
+  bool text_files_touched = false;
+  try {
+    if (file_exists(path)) replaced = read_file(path);
+    write_file_atomic(path, req_body);
+    turn_written = true;
+    take_players(g, *gam);
+    text_files_touched = true;
+    save_game_files(game_root, id);
+  } catch (...) {
+    put_state(g, std::move(before));
+    try {
+      if (turn_written && replaced) write_file_atomic(path, *replaced);
+      if (turn_written && !replaced) remove_file_quiet(path);
+      if (text_files_touched) save_game_files(game_root, id);
+    } catch (...) {
+      // The first failure is the one reported; the disk may still be unwritable.
+    }
+    throw;
+  }
+  remember_save_stamp(path, gam->save_time);
+  *reply = html_reply_utf8("200 OK", "ZTXS\n00\nOk\n");
+  return true;
+}

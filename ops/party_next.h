@@ -1,0 +1,15 @@
+// op=27: a player's move. The save names its game; it must continue that game at the right
+// turn from the player whose move it was. The move then passes to the next player still in the
+// game (or the game ends when at most one is left) and the upload becomes the newest turn file.
+#pragma once
+
+#include <string>
+
+// Returns true with *reply the complete HTTP reply "ZTXS\n00\nOk\n", sent only once the turn file
+// and the game's text files are on disk; false with *reply one "ZTXS ..." refusal and nothing
+// changed (the "SVOP" line is written for every save that names an existing game). Throws
+// when the game's record is unusable (more than 20 players, or a current player outside
+// them), before changing anything, and io_error when a write fails, after restoring the record
+// and, as far as possible, the files.
+// REQUIRES: db_lock held.
+bool party_next(const std::string& req_body, std::string* reply);
