@@ -1,0 +1,27 @@
+// The HTML of the operators' status pages: the games grouped by state, every game, one game's
+// details and the fallback page.
+//
+// A page is Windows-1251 bytes with LF line ends (never CR) and no byte-order mark. Every page
+// opens with the same head (schema meta, style block, charset, a 60 s refresh, the title) and a
+// body line; the two list pages are one table of eight-line game rows, the details page is
+// plain lines ending in "<br>". Texts taken from a game's record are HTML-escaped, so a name
+// uploaded in a save shows as text and never becomes markup.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// The list of games grouped by status (1, then 0, 2, 3; each from the last slot down); games
+// of any other status are left out. `m` is the mode written into the links.
+// REQUIRES: db_lock held.
+std::string log_page_games(int32_t m);
+
+// Every non-empty slot from the last down, whatever its status. REQUIRES: db_lock held.
+std::string log_page_all(int32_t m);
+
+// The details of game `id`, with a back link to mode `pm`; empty when `id` is outside `games`
+// or names an empty slot. REQUIRES: db_lock held.
+std::string log_page_game(int32_t pm, int32_t id);
+
+// The page for an unknown mode.
+std::string log_page_none();
