@@ -3,6 +3,8 @@
 #include <chrono>
 
 #include "db/game.h"
+#include "db/load.h"
+#include "db/refresh.h"
 #include "lib/asys.h"
 #include "lib/log.h"
 
@@ -18,16 +20,9 @@ bool wait_for_stop(stop_signal* stop, uint32_t ms) {
                                   [&] { return stop->raised; });
 }
 
-void load_game_list() {
-  // The start-up load (load_games over game_root) joins here.
-}
+void load_game_list() { load_games(game_root); }
 
-void refresh_all_games() {
-  const size_t slots = games.size();
-  for (size_t slot = 0; slot < slots; ++slot) {
-    // The per-game refresh (refresh_game of game_root and slot) joins here.
-  }
-}
+void refresh_all_games() { refresh_games(game_root); }
 
 void run_main_loop(stop_signal* stop, uint32_t tick_ms) {
   // 0 makes the first tick run a pass: a second after start rather than an hour.
