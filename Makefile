@@ -35,6 +35,15 @@ test-tsan:
 	$(CMAKE) --build build-tsan -j$(JOBS)
 	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure -j$(JOBS) -R Concurrent
 
+# libFuzzer binaries for every fuzz/<name>_fuzz.cpp, in build-fuzz/fuzz/ (clang needed);
+# `fuzz/run.sh <name> <seconds>` runs one campaign.
+FUZZ_FLAGS = -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer \
+  -Wno-error=unused-const-variable
+fuzz:
+	CC=clang CXX=clang++ $(CMAKE) -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DZTS_BENCH=OFF -DZTS_FUZZ=ON -DCMAKE_CXX_FLAGS="$(FUZZ_FLAGS)"
+	$(CMAKE) --build build-fuzz -j$(JOBS) --target fuzz_all
+
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
