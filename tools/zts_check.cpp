@@ -1,0 +1,231 @@
+// zts_check: verifies a server's data directory while the server is stopped (or between its
+// writes): every game directory under game_server/ loads, its text files are whole, state.txt
+// names a turn file that exists and whose save is the move that led to the recorded turn and
+// player, and no stored save is truncated or damaged.
+//
+//   zts_check [data directory]     (default: the working directory; it holds game_server/)
+//
+// Prints one line per problem ("game_<id>: <what>") and a summary line; exit status 0 when
+// nothing is wrong, 1 when something is, 2 when the directory cannot be read. Leftover
+// temporaries of an interrupted write (".<name>.tmp.<pid>.<n>") are counted, not faults: the
+// server never reads them. Decoding a damaged save may leave "bug.txt" in the working directory.
+#include <unistd.h>
+
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "db/game.h"
+#include "db/game_files.h"
+#include "db/load.h"
+#include "lib/conv.h"
+#include "lib/file_io.h"
+#include "lib/log.h"
+#include "save/zts_save.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Saves older than this carry no server_id, so they cannot be tied to their game.
+constexpr int32_t first_version_with_server_id = 20130122;
+
+struct check_report {
+  int games = 0;
+  int turn_files = 0;
+  int leftovers = 0;
+  std::vector<std::string> problems;
+};
+
+struct game_check {
+  std::string label;  // "game_<id>"
+  check_report* report;
+  void fail(const std::string& what) const { report->problems.push_back(label + ": " + what); }
+};
+
+bool is_leftover_temporary(const std::string& name) {
+  return name.starts_with('.') && name.find(".tmp.") != std::string::npos;
+}
+
+// The keys a whole cond.txt / state.txt carries; a file cut short lacks the last ones.
+const std::vector<std::string> cond_keys = {"map",      "plr_cnt",    "teams",  "colors", "money",
+                                            "resource", "moratorium", "uniset", "rules"};
+const std::vector<std::string> state_keys = {"turn",     "curplr", "status",
+                                             "lastfile", "winner", "plr_states"};
+
+void check_text_file(const game_check& c, const std::string& path,
+                     const std::vector<std::string>& keys) {
+  if (!file_exists(path)) {
+    c.fail(fs::path(path).filename().string() + " is missing");
+    return;
+  }
+  std::string text = read_file(path);
+  std::set<std::string> present;
+  for (const parserectyp& e : parse_text(text, game_file_options)) present.insert(e.key);
+  for (const std::string& key : keys) {
+    if (!present.contains(key)) c.fail(fs::path(path).filename().string() + " lacks " + key);
+  }
+  if (!text.ends_with('\n')) c.fail(fs::path(path).filename().string() + " does not end in LF");
+}
+
+// Decodes one stored save; a damaged or truncated one is a problem.
+bool read_save(const game_check& c, const std::string& path, gametyp* save) {
+  std::string why;
+  if (!load_game_save(save, read_file(path), &why)) {
+    c.fail("turns/" + fs::path(path).filename().string() + " does not decode (" + why + ")");
+    return false;
+  }
+  return true;
+}
+
+// The turn and player the game moves to after the move in `save` (turn `turn`), the way the
+// server passes a move on: the next player still in the game, the turn counting up at the wrap.
+// Returns false when at most one player is left (the move ends the game).
+bool hand_on(const gametyp& save, int32_t turn, int32_t* next_turn, int32_t* next_plr) {
+  int32_t in_game = 0;
+  for (int32_t i = 0; i < save.plr_cnt; ++i) in_game += save.plrs[i].out_flag ? 0 : 1;
+  if (in_game < 2) return false;
+  *next_turn = turn;
+  *next_plr = save.curplr;
+  for (int32_t step = 0; step < save.plr_cnt; ++step) {
+    if (++*next_plr >= save.plr_cnt) {
+      *next_plr = 0;
+      ++*next_turn;
+    }
+    if (!save.plrs[*next_plr].out_flag) break;
+  }
+  return true;
+}
+
+// Whether the newest save is the move that led to the record's turn and player. In the second
+// round of the opening phase the client writes the moratorium as its turn instead of 1.
+bool continues(const game_info& g, const gametyp& save) {
+  std::vector<int32_t> turns = {save.turn};
+  if (g.moratorium > 0 && save.turn == g.moratorium) turns.push_back(1);
+  for (int32_t turn : turns) {
+    int32_t next_turn = 0, next_plr = 0;
+    if (!hand_on(save, turn, &next_turn, &next_plr)) {
+      if (g.status == 2 && g.turn == save.turn && g.curplr == save.curplr) return true;
+      continue;
+    }
+    if (next_turn == g.turn && next_plr == g.curplr) return true;
+  }
+  return false;
+}
+
+void check_newest_save(const game_check& c, const game_info& g, const std::string& dir) {
+  if (g.lastfile.empty()) {
+    c.fail("state.txt names no turn file");
+    return;
+  }
+  const std::string path = dir + "/turns/" + g.lastfile;
+  if (!file_exists(path)) {
+    c.fail("state.txt names turns/" + g.lastfile + ", which does not exist");
+    return;
+  }
+  auto save = std::make_unique<gametyp>();  // large
+  if (!read_save(c, path, save.get())) return;
+  if (save->plr_cnt != g.plr_cnt) {
+    c.fail("turns/" + g.lastfile + " has " + int_to_str(save->plr_cnt) + " players, the game " +
+           int_to_str(g.plr_cnt));
+  }
+  // The first save is the creator's: only its being whole matters.
+  if (g.turn == 0 && g.curplr == 0 && (g.status == 0 || g.status == 1)) return;
+  if (save->version >= first_version_with_server_id && save->server_id != c.label) {
+    c.fail("turns/" + g.lastfile + " belongs to " + save->server_id);
+  }
+  if (g.status > 1) return;  // finished or archived: the refresh may have stopped it anywhere
+  const std::string expected = std::string(g.status == 1 ? "set_" : "turn_") + int_to_str(g.turn) +
+                               "_" + int_to_str(g.curplr) + ".zts";
+  if (g.lastfile != expected) c.fail("state.txt names " + g.lastfile + ", expected " + expected);
+  if (!continues(g, *save)) {
+    c.fail("turns/" + g.lastfile + " (turn " + int_to_str(save->turn) + ", player " +
+           int_to_str(save->curplr) + ") does not lead to turn " + int_to_str(g.turn) +
+           ", player " + int_to_str(g.curplr));
+  }
+}
+
+void check_turn_files(const game_check& c, const std::string& dir) {
+  std::error_code ec;
+  if (!fs::is_directory(dir + "/turns", ec)) {
+    c.fail("turns/ is missing");
+    return;
+  }
+  for (const auto& entry : fs::directory_iterator(dir + "/turns")) {
+    const std::string name = entry.path().filename().string();
+    if (is_leftover_temporary(name)) {
+      ++c.report->leftovers;
+      continue;
+    }
+    if (!entry.is_regular_file() || !name.ends_with(".zts")) continue;
+    ++c.report->turn_files;
+    auto save = std::make_unique<gametyp>();
+    read_save(c, entry.path().string(), save.get());
+  }
+}
+
+void check_game(const std::string& root, int32_t id, check_report* report) {
+  const game_check c{"game_" + int_to_str(id), report};
+  const std::string dir = root + "/" + c.label;
+  ++report->games;
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    if (is_leftover_temporary(entry.path().filename().string())) ++report->leftovers;
+  }
+  if (!file_exists(dir + "/cond.txt")) {
+    c.fail("no cond.txt: the directory does not hold a whole game");
+    return;
+  }
+  for (const char* file : {"/name.txt", "/descr.txt"}) {
+    if (!file_exists(dir + file)) c.fail(std::string(file + 1) + " is missing");
+  }
+  check_text_file(c, dir + "/cond.txt", cond_keys);
+  check_text_file(c, dir + "/state.txt", state_keys);
+  try {
+    load_game(root, id);
+  } catch (const io_error& e) {
+    c.fail(std::string("does not load: ") + e.what());
+    return;
+  }
+  const game_info& g = *games[id];
+  if (g.plr_cnt < 1 || g.plr_cnt > max_players) c.fail("plr_cnt " + int_to_str(g.plr_cnt));
+  if (g.status < 0 || g.status > 3) c.fail("status " + int_to_str(g.status));
+  check_newest_save(c, g, dir);
+  check_turn_files(c, dir);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc > 2) {
+    std::cerr << "usage: zts_check [data directory]\n";
+    return 2;
+  }
+  set_log_file("/dev/null", false);  // the loader's own log lines are not wanted here
+  const std::string root = std::string(argc == 2 ? argv[1] : ".") + "/" + game_root;
+  check_report report;
+  try {
+    std::error_code ec;
+    if (!fs::is_directory(root, ec)) {
+      std::cout << root << ": no such directory (no games yet)\n";
+      return 0;
+    }
+    for (const auto& entry : fs::directory_iterator(root)) {
+      const std::string name = entry.path().filename().string();
+      if (!entry.is_directory() || !name.starts_with("game_")) continue;
+      int32_t id = str_to_int(std::string_view(name).substr(5));
+      if (id < 0 || name != "game_" + int_to_str(id)) continue;  // the loader reads game_<id>
+      check_game(root, id, &report);
+    }
+  } catch (const std::exception& e) {
+    std::cerr << "zts_check: " << e.what() << "\n";
+    return 2;
+  }
+  for (const std::string& line : report.problems) std::cout << line << "\n";
+  std::cout << "checked " << report.games << " games, " << report.turn_files << " turn files, "
+            << report.leftovers << " leftover temporaries: " << report.problems.size()
+            << " problems\n";
+  return report.problems.empty() ? 0 : 1;
+}
