@@ -7,6 +7,7 @@
 #include "lib/log.h"
 #include "net/reply.h"
 #include "ops/zt_server.h"
+#include "pages/log_server.h"
 
 namespace {
 
@@ -40,6 +41,11 @@ std::string raw_log() {
   return reply;
 }
 
+std::string status_pages(std::string_view query_text) {
+  std::lock_guard<std::mutex> lock(db_lock);
+  return do_log_server(query_text);
+}
+
 }  // namespace
 
 std::string not_found_page(std::string_view req_path) {
@@ -53,11 +59,9 @@ std::string route_request(const std::string& req_path, const std::string& req_bo
   if (path.starts_with(game_protocol_path)) {
     return game_protocol(path.substr(game_protocol_path.size()), req_body);
   }
-  // The status pages join here once they exist:
-  //   if (path.starts_with(status_pages_path)) {
-  //     return status_pages(path.substr(status_pages_path.size()));
-  //   }
-  // with status_pages taking db_lock around do_log_server. Until then the prefix gets the 404.
+  if (path.starts_with(status_pages_path)) {
+    return status_pages(path.substr(status_pages_path.size()));
+  }
   if (path.starts_with(raw_log_path)) return raw_log();
   return html_reply_utf8("404 Not Found", not_found_page(req_path));
 }

@@ -59,14 +59,30 @@ TEST_F(Routing, PathsReachTheirHandlerByExactPrefix) {
       {"/gameserver_v2.php?op=777", reply_utf8("200 OK", "ZTNS")},
       {"/gameserver_v2.phpX", reply_utf8("200 OK", "ZTXS Unknown error")},
       {"/gameserver_v2.php", reply_utf8("200 OK", "ZTXS Unknown error")},
-      // Not built yet: the status pages' prefix gets the 404 page.
-      {"/ztsv_log.php?mode=1", reply_utf8("404 Not Found", page_404("/ztsv_log.php?mode=1"))},
+      {"/ZTSV_log.php?mode=1", reply_utf8("404 Not Found", page_404("/ZTSV_log.php?mode=1"))},
+      {"/ztsv_log.ph?mode=1", reply_utf8("404 Not Found", page_404("/ztsv_log.ph?mode=1"))},
   };
   for (const auto& c : cases) {
     http_reply r = http_get(server.port(), c.target);
     EXPECT_TRUE(r.complete) << c.target;
     EXPECT_EQ(r.raw, c.raw_reply) << c.target;
   }
+}
+
+// The status pages get the target after the prefix, and a game id that names nothing gives an
+// empty page rather than no reply.
+TEST_F(Routing, StatusPagesPrefixReachesTheLogServer) {
+  for (const char* target : {"/ztsv_log.php", "/ztsv_log.phpX?mode=1", "/ztsv_log.php?mode=2"}) {
+    http_reply r = http_get(server.port(), target);
+    EXPECT_TRUE(r.complete) << target;
+    EXPECT_EQ(r.status, "200 OK") << target;
+    EXPECT_EQ(r.header("Content-Type"), "text/html") << target;
+  }
+  EXPECT_NE(http_get(server.port(), "/ztsv_log.php?mode=1").body.find("<html>\n"),
+            std::string::npos);
+  EXPECT_EQ(http_get(server.port(), "/ztsv_log.php?mode=2&id=0").body, "");
+  EXPECT_EQ(count_of(log(), ":[LOGPAGE   ]:mode=1\r\n"), 2u);
+  EXPECT_EQ(count_of(log(), ":[LOGPAGE   ]:\r\n"), 1u);
 }
 
 TEST_F(Routing, NotFoundPageEscapesTheEchoedPath) {
