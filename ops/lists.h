@@ -21,7 +21,3 @@ std::string games_jsonp();
 // out of range, empty or holds a game of another status. A `curplr` or `winner` outside the
 // game's lists shows as empty texts. REQUIRES: db_lock held.
 std::string game_jsonp_entry(int32_t k, int32_t status);
-
-// `text` made safe inside a JSON string literal: ", \ and control characters escaped, and
-// U+2028/U+2029, which end a line in a script. Leaves every other byte as it is.
-std::string json_escape(std::string_view text);
