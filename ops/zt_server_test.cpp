@@ -56,23 +56,52 @@ TEST_F(Dispatch, CodesRepliesAndLogLines) {
       {"?op=777&op=13&x=%41", true, html_reply_utf8("200 OK", "ZTNS"), "SVOP_ID,op=13,x=%41\n"},
       {"?op=13&op=777", false, "ZTXS Unknown error", "op=13,SVOP_ID\n"},
       {"?op= 777 ", true, html_reply_utf8("200 OK", "ZTNS"), "SVOP_ID\n"},
-      // 666 is never logged, and a 666 anywhere silences the whole line.
-      {"?op=666", false, "ZTXS Unknown error", ""},
       {"?op=777&op=666", true, html_reply_utf8("200 OK", "ZTNS"), ""},
-      // Operations not built yet answer as unknown codes do, under their log names.
-      {"?op=8", false, "ZTXS Unknown error", "SVOP_CREATE_PARTY\n"},
-      {"?op=11", false, "ZTXS Unknown error", "SVOP_GETALLINFO\n"},
-      {"?op=12", false, "ZTXS Unknown error", "SVOP_GETALLFININFO\n"},
-      {"?op=27", false, "ZTXS Unknown error", "SVOP_PARTY_NEXT\n"},
-      {"?op=28&fn=game_3", false, "ZTXS Unknown error", "SVOP_GET_PARTY_TURN,fn=game_3\n"},
-      {"?op=29&fn=game_1&tn=4&pl=2", false, "ZTXS Unknown error",
-       "SVOP_GIVE_PARTY_TURN,fn=game_1,tn=4,pl=2\n"},
+      // Each wired code reaches its operation (the refusal proves which one ran) and is logged
+      // under its name. No game has a negative id, whatever the other tests have loaded.
+      {"?op=8", false, "ZTXS Server failed to parse new game data file (Invalid signature)",
+       "SVOP_CREATE_PARTY\n"},
+      {"?op=27", false, "ZTXS Server failed to parse game data file (Invalid signature)",
+       "SVOP_PARTY_NEXT\n"},
+      {"?op=28&fn=game_-1", false, "ZTXS Game id is out of range",
+       "SVOP_GET_PARTY_TURN,fn=game_-1\n"},
+      {"?op=29&fn=game_-1&tn=4&pl=2", false, "ZTXS Game id is out of range",
+       "SVOP_GIVE_PARTY_TURN,fn=game_-1,tn=4,pl=2\n"},
   };
   for (const auto& c : cases) {
     std::string before = log_lines();
     std::string reply = "stale";
     EXPECT_EQ(serve(c.query, &reply), c.handled) << c.query;
     EXPECT_EQ(reply, c.reply) << c.query;
+    EXPECT_EQ(log_lines().substr(before.size()), c.log) << c.query;
+  }
+}
+
+// The game lists depend on the games loaded, so only their framing and opening are checked:
+// the plain lists without a charset, the JSONP list labelled UTF-8, and 666 is never logged.
+TEST_F(Dispatch, ListCodesAnswerWithTheirLists) {
+  struct {
+    std::string query;
+    std::string head;  // the reply starts with this
+    std::string log;
+  } cases[] = {
+      {"?op=11", "Content-Type: text/html\r\nConnection: close\r\n\r\nZTXS\n", "SVOP_GETALLINFO\n"},
+      {"?op=12", "Content-Type: text/html\r\nConnection: close\r\n\r\nZTXS\n",
+       "SVOP_GETALLFININFO\n"},
+      {"?op=666&fn=x",
+       "Content-Type: text/html; charset=utf-8\r\nConnection: close\r\n\r\nparseResult({\n", ""},
+  };
+  for (const auto& c : cases) {
+    std::string before = log_lines();
+    std::string reply;
+    EXPECT_TRUE(serve(c.query, &reply)) << c.query;
+    ASSERT_TRUE(reply.starts_with("HTTP/1.0 200 OK\r\nContent-Length: ")) << c.query;
+    size_t type = reply.find("Content-Type: ");
+    EXPECT_EQ(reply.substr(type, c.head.size()), c.head) << c.query;
+    size_t body_start = reply.find("\r\n\r\n") + 4;
+    EXPECT_EQ(reply.substr(33, reply.find("\r\n", 33) - 33),
+              std::to_string(reply.size() - body_start))
+        << c.query;
     EXPECT_EQ(log_lines().substr(before.size()), c.log) << c.query;
   }
 }

@@ -109,7 +109,7 @@ TEST_F(Routing, RawLogIsShownAsEscapedHtmlWithAndWithoutQuery) {
   write_test_file(dir.file("zts.log"), "a<b>\r\nc&d\r\n");
   http_reply r = http_get(server.port(), "/zts.log");
   EXPECT_EQ(r.raw,
-            "HTTP/1.0 200 OK\r\nContent-Length: 23\r\nContent-Type: text/html\r\n"
+            "HTTP/1.0 200 OK\r\nContent-Length: 25\r\nContent-Type: text/html\r\n"
             "Connection: close\r\n\r\na&lt;b&gt;<br>c&amp;d<br>");
   EXPECT_EQ(count_of(log(), ":[-DBG-     ]:Log requested\r\n"), 1u);
 
