@@ -1,6 +1,7 @@
 #include "ops/create.h"
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -49,13 +50,44 @@ bool path_taken(const std::string& path) {
   return std::filesystem::exists(std::filesystem::symlink_status(path, ec));
 }
 
-// Takes a half-created game back out: its slot (the last one) and its directory, and the root
-// too when this creation made it and it is empty again.
+// A new game is built whole in game_server/.new/game_<id>/ and then renamed into place, so a
+// crash at any moment leaves either no game or a complete one. The loader only reads names that
+// start with "game_"; a leftover of a crash is cleared by the next creation of that id.
+const std::string staging_root = std::string(game_root) + "/.new";
+
+std::string staged_dir(int32_t id) {
+  return staging_root + "/game_" + std::to_string(id);
+}
+
+// Takes a half-created game back out: its slot (the last one), its staged and final directory,
+// and the root too when this creation made it and it is empty again.
 void undo_create(int32_t id, bool root_existed) noexcept {
   games.resize(id);
   std::error_code ec;
+  std::filesystem::remove_all(staged_dir(id), ec);
+  std::filesystem::remove(staging_root, ec);
   std::filesystem::remove_all(game_dir(id), ec);
   if (!root_existed) std::filesystem::remove(game_root, ec);
+}
+
+// Writes the first save and the text files of games[id] into its staged directory, then moves
+// that directory to game_server/game_<id> and makes the move durable.
+void write_new_game(int32_t id, const std::string& first_file, const std::string& save) {
+  const std::string staged = staged_dir(id);
+  std::filesystem::remove_all(staged);
+  make_dirs(staged + "/turns");
+  sync_dir(".");
+  sync_dir(game_root);
+  sync_dir(staging_root);
+  sync_dir(staged);
+  write_file_atomic(staged + "/turns/" + first_file, save);
+  save_game_files(staging_root, id);
+  if (::rename(staged.c_str(), game_dir(id).c_str()) != 0) {
+    throw io_error(errno_message("cannot rename", staged));
+  }
+  sync_dir(game_root);
+  std::error_code ec;
+  std::filesystem::remove(staging_root, ec);  // empty again; a failure here harms nothing
 }
 
 }  // namespace
@@ -81,12 +113,7 @@ bool create_party(const std::string& req_body, std::string* reply) {
   games.emplace_back();
   fill_new_game(new_game_info(id), *gam, first_file);
   try {
-    make_dirs(turns_dir(id));
-    sync_dir(".");
-    sync_dir(game_root);
-    sync_dir(game_dir(id));
-    write_file_atomic(first_path, req_body);
-    save_game_files(game_root, id);
+    write_new_game(id, first_file, req_body);
   } catch (...) {
     undo_create(id, root_existed);
     throw;

@@ -426,6 +426,7 @@ int main(int argc, char** argv) {
 
   std::vector<std::string> problems;
   int startup_kills = 0, leftovers_seen = 0;
+  size_t reported = 0;  // problems printed so far
   server_process server;
   const auto started = std::chrono::steady_clock::now();
   for (int kill = 1; kill <= options.kills; ++kill) {
@@ -458,6 +459,9 @@ int main(int argc, char** argv) {
       leftovers_seen = str_to_int(report.substr(start + 2, mark - start - 2));
     }
     check_books(root, books, &problems);
+    for (; reported < problems.size(); ++reported) {
+      std::cout << "VIOLATION " << problems[reported] << std::endl;
+    }
     if (kill % 20 == 0) {
       std::cout << "kill " << kill << ": " << sums.moves_acked << " moves acknowledged, "
                 << problems.size() << " problems" << std::endl;
@@ -478,7 +482,9 @@ int main(int argc, char** argv) {
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
-  for (const std::string& p : problems) std::cout << "VIOLATION " << p << "\n";
+  for (; reported < problems.size(); ++reported) {
+    std::cout << "VIOLATION " << problems[reported] << "\n";
+  }
   std::cout << "kills " << options.kills << " (" << startup_kills << " during start-up) in "
             << static_cast<int>(seconds) << " s; creates acknowledged " << sums.creates_acked
             << " (+" << sums.creates_found_unacked << " unanswered but stored); moves acknowledged "

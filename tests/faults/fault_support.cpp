@@ -8,6 +8,7 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -89,6 +90,7 @@ void start_server_process(server_process* server, const std::string& binary,
   pid_t pid = ::fork();
   if (pid < 0) throw std::runtime_error(system_error("fork"));
   if (pid == 0) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlive the run that started it
     int null = ::open("/dev/null", O_RDWR);
     if (null >= 0) {
       ::dup2(null, 0);
