@@ -66,6 +66,10 @@ void load_games(const std::string& root) {
     if (!name.starts_with(game_prefix)) continue;
     int32_t id = str_to_int(std::string_view(name).substr(game_prefix.size()));
     if (id < 0) continue;
+    if (id > max_game_id) {
+      write_log("ERR", "Skipping " + name + ": game ids end at " + int_to_str(max_game_id));
+      continue;
+    }
     try {
       load_game(root, id);
     } catch (const io_error& e) {

@@ -135,6 +135,21 @@ TEST_F(LoadGames, UnreadableStateIsLoggedAndLoadingGoesOn) {
   EXPECT_TRUE(lines[1].starts_with("ERR:Error loading game_0 (")) << lines[1];
 }
 
+TEST_F(LoadGames, HugeIdsAreSkippedNotAllocated) {
+  make_game("game_1", "one");
+  make_game("game_2000000000", "stray");  // would be 16 GB of empty slots
+  make_game("game_$FFFFFFF", "hex");      // read as 268435455
+  std::filesystem::create_directories("game_server/game_999999");
+  load_games("game_server");
+  EXPECT_EQ(games.size(), 1000000u);
+  EXPECT_EQ(filled_slots(), (std::vector<size_t>{1, 999999}));
+  std::vector<std::string> lines = log();
+  ASSERT_EQ(lines.size(), 4u);
+  std::sort(lines.begin() + 1, lines.end() - 1);
+  EXPECT_EQ(lines[1], "ERR:Skipping game_$FFFFFFF: game ids end at 999999");
+  EXPECT_EQ(lines[2], "ERR:Skipping game_2000000000: game ids end at 999999");
+}
+
 TEST_F(LoadGames, NoRootOrEmptyRoot) {
   games.resize(4);
   load_games("game_server");
