@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <functional>
@@ -10,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "db/game.h"
 #include "lib/file_io.h"
 #include "lib/log.h"
 #include "tests/support/http_client.h"
@@ -133,6 +135,36 @@ TEST_F(ServerConcurrent, ManyClientsAtOnceEachGetTheirReply) {
     ++lines;
   }
   EXPECT_EQ(lines, static_cast<size_t>(clients * rounds));
+}
+
+// A reply is sent after db_lock is released: a client that never reads a long game list holds
+// its own thread only, while the lock stays free for other requests and the hourly pass.
+TEST_F(ServerConcurrent, ClientThatNeverReadsItsReplyHoldsNoLock) {
+  {
+    std::lock_guard<std::mutex> lock(db_lock);
+    games.resize(3000);
+    for (int32_t k = 0; k < 3000; ++k) new_game_info(k).name = std::string(5000, 'n');
+  }
+  client_socket stuck = connect_to(server.port());
+  int small = 4096;
+  setsockopt(stuck.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  send_bytes(stuck, "GET /gameserver_v2.php?op=11 HTTP/1.0\r\n\r\n");
+  std::this_thread::sleep_for(milliseconds(1000));
+  EXPECT_EQ(active_connections(server.handle), 1);  // still sending: 15 MB cannot be buffered
+
+  EXPECT_TRUE(wait_until(
+      [] {
+        if (!db_lock.try_lock()) return false;
+        db_lock.unlock();
+        return true;
+      },
+      2000));
+  http_reply other = http_get(server.port(), "/gameserver_v2.php?op=11");
+  EXPECT_EQ(other.body.substr(0, 10), "ZTXS\n3000\n");
+  EXPECT_EQ(active_connections(server.handle), 1);
+
+  std::lock_guard<std::mutex> lock(db_lock);
+  games.clear();
 }
 
 // Opens `count` silent connections from `source_ip` and waits until the server holds them all.
