@@ -1,5 +1,6 @@
 #include "save/container.h"
 
+#include <algorithm>
 #include <exception>
 
 #include "lib/conv.h"
@@ -55,7 +56,9 @@ bool decode_section(std::string_view text, int32_t size, std::string* out) {
       static_cast<uint64_t>(size) > lzw_max_output(compressed.size()))
     return false;
   out->assign(static_cast<size_t>(size), '\0');
-  lzw_decode(compressed, out->data(), out->size());
+  // What a short stream did not produce reads as zeros.
+  size_t produced = lzw_decode(compressed, out->data(), out->size());
+  std::fill(out->begin() + static_cast<std::ptrdiff_t>(produced), out->end(), '\0');
   return true;
 }
 

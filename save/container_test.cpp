@@ -78,6 +78,19 @@ TEST(Container, ShortOrDamagedStreamsAreZeroFilledToTheDeclaredSize) {
   ASSERT_TRUE(r.ok);
   EXPECT_EQ(r.sections.header, "ab");
   EXPECT_EQ(r.sections.body, "x");
+  // A stream cut short decodes what it holds; the rest of a long section is zeros too.
+  std::string text;
+  for (int i = 0; i < 40; ++i) text += "line " + std::to_string(i) + " of the world; ";
+  c = container_for("abc", "xyz");
+  std::string stream = lzw_encode(text);
+  c.body_text = encode_base64(stream.substr(0, stream.size() / 2));
+  c.body_size = std::to_string(text.size());
+  r = read(join_container(c));
+  ASSERT_TRUE(r.ok);
+  size_t produced = r.sections.body.find_last_not_of('\0') + 1;
+  EXPECT_GT(produced, 100u);
+  EXPECT_EQ(r.sections.body.substr(0, produced), text.substr(0, produced));
+  EXPECT_EQ(r.sections.body.substr(produced), std::string(text.size() - produced, '\0'));
   // A stream that is not LZW (here its first code, 511, is above the table) decodes to nothing;
   // the section is all zeros.
   c = container_for("abc", "xyz");

@@ -29,14 +29,15 @@ struct bit_reader {
   uint32_t read(int width) {
     size_t byte = bit_pos >> 3;
     unsigned skip = bit_pos & 7;
-    uint32_t window = 0;
-    if (byte + 3 <= size) {
-      window = uint32_t(data[byte]) << 16 | uint32_t(data[byte + 1]) << 8 | data[byte + 2];
+    uint64_t window = 0;
+    if (byte + 8 <= size) {
+      std::memcpy(&window, data + byte, 8);
+      window = __builtin_bswap64(window);
     } else {
-      for (size_t k = 0; k < 3; ++k) window = window << 8 | (byte + k < size ? data[byte + k] : 0);
+      for (size_t k = 0; k < 8; ++k) window = window << 8 | (byte + k < size ? data[byte + k] : 0);
     }
     bit_pos += width;
-    return (window >> (24 - skip - width)) & ((1u << width) - 1);
+    return static_cast<uint32_t>(window >> (64 - skip - width)) & ((1u << width) - 1);
   }
   // The last code read lies wholly inside the input.
   bool ends_inside() const { return bit_pos <= uint64_t(size) * 8; }
@@ -81,6 +82,16 @@ size_t lzw_decode(std::string_view in, char* out, size_t size) {
   // Writes `length` bytes copied from out[offset] (a run ending at or before count); bytes at or
   // past `size` are dropped.
   auto emit_run = [&](size_t offset, size_t length) {
+    if (length <= 16 && size - count >= 16) {
+      // Most strings are short: one 16-byte move, loaded whole before it is stored, so a source
+      // close behind count is read before anything lands on it. The bytes past `length` are
+      // overwritten by the strings that follow, or lie at or past the last byte produced.
+      char run[16];
+      std::memcpy(run, out + offset, 16);
+      std::memcpy(out + count, run, 16);
+      count += length;
+      return;
+    }
     size_t n = length < size - count ? length : size - count;
     std::memcpy(out + count, out + offset, n);
     count += n;

@@ -18,9 +18,9 @@
 uint64_t lzw_max_output(size_t input_bytes);
 
 // Decodes `in` into out[0, size) and returns the number of bytes produced (at most size, and at
-// most 4 GiB - 1). Ends
-// early, keeping what was produced, at: the end code, a code above the next free entry, a code
-// that ends at or past the end of the input, output reaching `size`, a stream that does not
-// start with a clear code, a clear code followed by a code of 256 or more other than the end
-// code, or a full table (4096 entries). Never reads past `in` nor writes at or past `size`.
+// most 4 GiB - 1). Ends early, keeping what was produced, at: the end code, a code above the
+// next free entry, a code that ends at or past the end of the input, output reaching `size`, a
+// stream that does not start with a clear code, a clear code followed by a code of 256 or more
+// other than the end code, or a full table (4096 entries). Never reads past `in` nor writes at
+// or past `size`; out[returned count, size) may be overwritten (strings are copied in blocks).
 size_t lzw_decode(std::string_view in, char* out, size_t size);
