@@ -134,17 +134,17 @@ std::string build_dir() {
 
 std::string move_save(const std::string& name, const std::string& server_id, int32_t plr_cnt,
                       int32_t turn, int32_t curplr, size_t body_bytes, uint32_t seed) {
-  save_spec spec = sample_save_spec(plr_cnt);
-  spec.game.name = name;
-  spec.game.server_id = server_id;
-  spec.game.turn = turn;
-  spec.game.curplr = curplr;
-  spec.game.save_time = static_cast<int32_t>(server_clock());
+  save_spec upload = sample_save_spec(plr_cnt);
+  upload.game.name = name;
+  upload.game.server_id = server_id;
+  upload.game.turn = turn;
+  upload.game.curplr = curplr;
+  upload.game.save_time = static_cast<int32_t>(server_clock());
   std::mt19937 random(seed);
-  spec.body.resize(body_bytes);
+  upload.body.resize(body_bytes);
   // Random bytes do not compress: the stored save is about as large as the body.
-  for (size_t i = 0; i < body_bytes; ++i) spec.body[i] = static_cast<char>(random() & 0xFF);
-  return write_save(spec);
+  for (size_t i = 0; i < body_bytes; ++i) upload.body[i] = static_cast<char>(random() & 0xFF);
+  return write_save(upload);
 }
 
 bool parse_game_list(std::string_view body, std::vector<listed_game>* out) {
