@@ -53,6 +53,7 @@ format-check:
 install: build
 	install -D -m 0755 build/zts_server $(DESTDIR)$(PREFIX)/bin/zts_server
 	install -D -m 0755 build/zts_inspect $(DESTDIR)$(PREFIX)/bin/zts_inspect
+	install -D -m 0755 build/zts_check $(DESTDIR)$(PREFIX)/bin/zts_check
 
 clean:
 	rm -rf build build-asan build-tsan build-fuzz
