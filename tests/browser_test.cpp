@@ -305,10 +305,11 @@ struct server_process {
     }
   }
 
+  // Stops the server and keeps its wait status.
   void stop() {
     if (pid <= 0) return;
     kill(pid, SIGTERM);
-    int status = 0;
+    int& status = exit_status;
     const auto kill_at = std::chrono::steady_clock::now() + server_stop_wait;
     while (waitpid(pid, &status, WNOHANG) == 0) {
       if (std::chrono::steady_clock::now() > kill_at) {
@@ -334,9 +335,19 @@ struct server_process {
     }
   }
 
+  // True when it left on its own with status 0 after SIGTERM (a sanitizer's report, a crash or
+  // a hung shutdown give another status).
+  bool stopped_cleanly() const { return WIFEXITED(exit_status) && WEXITSTATUS(exit_status) == 0; }
+
   std::string log_path;
   pid_t pid = -1;
+  int exit_status = -1;
 };
+
+// What the server wrote to its console (sanitizer reports included), for failure messages.
+std::string console_of(const std::string& dir) {
+  return read_or_empty(dir + "/console.txt");
+}
 
 void send_save(const std::string& ip, int op, const gametyp& game) {
   client_options options;
@@ -418,12 +429,18 @@ class Browser : public ::testing::Test {
     {
       server_process first(dir->path, ip);
       create_games(ip);
+      first.stop();
+      EXPECT_TRUE(first.stopped_cleanly()) << console_of(dir->path);
     }
     fs::rename(dir->file("zts.log"), dir->file("zts-first-run.log"));
     server = std::make_unique<server_process>(dir->path, ip);
     server->wait_for_log("Status refresh.");
   }
   static void TearDownTestSuite() {
+    if (server) {
+      server->stop();
+      EXPECT_TRUE(server->stopped_cleanly()) << console_of(dir->path);
+    }
     server.reset();
     dir.reset();
     leave_private_network(original_network);
