@@ -1,11 +1,13 @@
 #include "pages/status_pages.h"
 
+#include <algorithm>
 #include <array>
 
 #include "db/game.h"
 #include "lib/asys.h"
 #include "lib/conv.h"
 #include "net/reply.h"
+#include "save/zts_save.h"
 
 namespace {
 
@@ -171,9 +173,12 @@ std::string state_text(const game_info& g) {
   return "\xC7\xE0\xE2\xE5\xF0\xF8\xE5\xED\xE0";                     // Завершена
 }
 
+// A game has at most max_players seats; a larger count can only come from a damaged game file,
+// and walking it (up to 2^31 entries under db_lock) would stall the server building the page.
 std::string players_line(const game_info& g) {
   std::string out = "  <b>\xC8\xE3\xF0\xEE\xEA\xE8:</b>";  // Игроки:
-  for (int32_t k = 0; k < g.plr_cnt; ++k) {
+  const int32_t shown = std::min<int32_t>(g.plr_cnt, max_players);
+  for (int32_t k = 0; k < shown; ++k) {
     const bool out_of_game = !player_in_game(g, k);
     out += "<font color=#" + html_escape(entry(g.colors, k)) + ">";
     if (out_of_game) out += "<s>";

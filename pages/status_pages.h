@@ -20,7 +20,8 @@ std::string log_page_games(int32_t m);
 std::string log_page_all(int32_t m);
 
 // The details of game `id`, with a back link to mode `pm`; empty when `id` is outside `games`
-// or names an empty slot. REQUIRES: db_lock held.
+// or names an empty slot. Lists at most max_players players, whatever plr_cnt says.
+// REQUIRES: db_lock held.
 std::string log_page_game(int32_t pm, int32_t id);
 
 // The page for an unknown mode.

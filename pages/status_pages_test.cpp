@@ -402,4 +402,18 @@ TEST_F(StatusPages, IndexesOutsideShortListsShowEmptyTexts) {
   }
 }
 
+// A damaged cond.txt can claim any player count; the page lists the game's 20 seats at most
+// (the missing entries empty) instead of building a page of 2^31 entries under db_lock.
+TEST_F(StatusPages, PlayerCountBeyondTheSeatsIsCut) {
+  std::string seats = "<font color=#FF0000>Red</font> &nbsp;<font color=#0000FF>Blue</font> &nbsp;";
+  for (int k = 2; k < 20; ++k) seats += "<font color=#></font> &nbsp;";
+  for (int32_t plr_cnt : {20, 21, 2147483647}) {
+    games.clear();
+    add_game(0, 0, 4).plr_cnt = plr_cnt;
+    const std::string page = log_page_game(0, 0);
+    EXPECT_NE(page.find("\xC8\xE3\xF0\xEE\xEA\xE8:</b>" + seats + "<br>\n"), std::string::npos)
+        << plr_cnt;
+  }
+}
+
 }  // namespace
