@@ -3,11 +3,11 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <system_error>
 
 #include "lib/asys.h"
 #include "lib/log.h"
@@ -74,6 +74,38 @@ void sthread(std::shared_ptr<server_state> state, unique_fd conn, uint32_t addr)
   }
 }
 
+// Connection threads get a small stack: the request path keeps its data on the heap, and
+// stacks this size are reused by the thread library instead of being mapped and unmapped for
+// every connection (the default 8 MiB ones were a third of the cost of a short request).
+constexpr size_t connection_stack_bytes = 256 * 1024;
+
+struct connection_start {
+  std::shared_ptr<server_state> state;
+  unique_fd conn;
+  uint32_t addr;
+};
+
+void* connection_main(void* arg) {
+  std::unique_ptr<connection_start> start(static_cast<connection_start*>(arg));
+  sthread(std::move(start->state), std::move(start->conn), start->addr);
+  return nullptr;
+}
+
+// Starts a detached sthread for `conn`. False (and `conn` closed) when no thread can be made.
+bool start_connection_thread(std::shared_ptr<server_state> state, unique_fd conn, uint32_t addr) {
+  pthread_attr_t attr;
+  if (pthread_attr_init(&attr) != 0) return false;
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  pthread_attr_setstacksize(&attr, connection_stack_bytes);
+  auto start =
+      std::make_unique<connection_start>(connection_start{std::move(state), std::move(conn), addr});
+  pthread_t thread;
+  bool started = pthread_create(&thread, &attr, connection_main, start.get()) == 0;
+  pthread_attr_destroy(&attr);
+  if (started) start.release();  // connection_main owns it now
+  return started;
+}
+
 // Errors of accept() that concern one connection or a passing shortage, not the listener.
 bool accept_error_is_transient(int err) {
   switch (err) {
@@ -121,9 +153,7 @@ void mainthread(std::shared_ptr<server_state> state) {
       unique_fd conn(fd);
       uint32_t addr = sock_peer_addr(fd);
       if (!admit(*state, addr)) continue;  // closed at once
-      try {
-        std::thread(sthread, state, std::move(conn), addr).detach();
-      } catch (const std::system_error&) {
+      if (!start_connection_thread(state, std::move(conn), addr)) {
         // No thread to be had: the connection is dropped and its place given back.
         connection_slot give_back(state, addr);
       }
