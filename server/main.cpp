@@ -48,14 +48,6 @@ int main() {
   // that alone cost 8 ms of a 200 KB download. Keep large blocks in the heap and keep the heap.
   mallopt(M_MMAP_THRESHOLD, 32 << 20);
   mallopt(M_TRIM_THRESHOLD, 256 << 20);
-  // One thread per connection: with 8 MB stacks only five fit glibc's cache of stacks of ended
-  // threads, so under load most connections map, fault in and unmap a fresh stack (c=64: 40%
-  // fewer requests/s). 1 MB is ample (large records live on the heap) and 40 stay cached.
-  pthread_attr_t thread_defaults;
-  pthread_attr_init(&thread_defaults);
-  pthread_attr_setstacksize(&thread_defaults, 1 << 20);
-  pthread_setattr_default_np(&thread_defaults);
-  pthread_attr_destroy(&thread_defaults);
   set_log_file("zts.log", true);
   try {
     sigset_t stop_signals = block_stop_signals();
