@@ -2,8 +2,9 @@
 # Load run against the real binary on loopback, with the figures printed at the end:
 #   1. anchor: 200 clients repeating one GET for 10 s, against nginx serving the 4 bytes "ZTNS"
 #      as a static file and against the server's op=777 (the same bytes);
-#   2. two consecutive 60 s runs of 200 clients mixing every kind of request, each client playing
-#      its own game, with the server's memory and a check of every accepted turn on disk;
+#   2. three consecutive 60 s runs of 200 clients mixing every kind of request, each client playing
+#      its own game (created in the first run, continued in the others), with the server's memory
+#      and a check of every accepted turn on disk after each run;
 #   3. 500 silent or trickling connections beside 8 normal clients, until the server has closed
 #      them all (75 s at most).
 # Everything runs in a network namespace of its own, so port 80 is ours alone and other servers
@@ -17,12 +18,13 @@ BUILD=${BUILD:-build-load}
 LOAD_SECONDS=${LOAD_SECONDS:-60}
 ANCHOR_SECONDS=${ANCHOR_SECONDS:-10}
 SLOW_SECONDS=${SLOW_SECONDS:-75}
+LOAD_RUNS=${LOAD_RUNS:-3}
 
 if [ -z "${ZTS_IN_NETNS:-}" ]; then
   cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZTS_BENCH=ON >/dev/null
   cmake --build "$BUILD" -j2 --target zts_server zts_load >/dev/null
   exec unshare --net env ZTS_IN_NETNS=1 BUILD="$BUILD" LOAD_SECONDS="$LOAD_SECONDS" \
-    ANCHOR_SECONDS="$ANCHOR_SECONDS" SLOW_SECONDS="$SLOW_SECONDS" bash "$0" "$@"
+    ANCHOR_SECONDS="$ANCHOR_SECONDS" SLOW_SECONDS="$SLOW_SECONDS" LOAD_RUNS="$LOAD_RUNS" bash "$0" "$@"
 fi
 
 ip link set lo up
@@ -39,6 +41,7 @@ trap cleanup EXIT
 
 # nginx: two workers like the server's two cores, no access log, the anchor file.
 mkdir -p "$work/www" "$work/nginx" "$work/server"
+chmod 755 "$work" "$work/www"  # nginx's workers run as an unprivileged user
 printf 'ZTNS' >"$work/www/ping.txt"
 cat >"$work/nginx/nginx.conf" <<EOF
 worker_processes 2;
@@ -80,7 +83,7 @@ echo "== anchor: one GET, 200 clients, ${ANCHOR_SECONDS} s each"
 "$load" --get "/gameserver_v2.php?op=777" --expect ZTNS --port 80 --clients 200 \
   --seconds "$ANCHOR_SECONDS" || status=1
 
-for run in 1 2; do
+for run in $(seq "$LOAD_RUNS"); do
   echo
   echo "== mixed run $run: 200 clients, ${LOAD_SECONDS} s"
   "$load" --mix --clients 200 --seconds "$LOAD_SECONDS" --pid "$server_pid" --dir "$work/server" \

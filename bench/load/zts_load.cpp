@@ -2,8 +2,9 @@
 // as the game clients make them.
 //
 //   zts_load --mix --clients 200 --seconds 60 --pid <server pid> --dir <server dir> --run 1
-//     Each client plays a game of its own (op=8, then op=28 and op=27 turn after turn) and mixes
-//     in op=11, op=666, op=777 and the status pages. Prints requests/s, p50/p99 latency and
+//     Each client plays a game of its own (op=8, then op=28 and op=27 turn after turn; a later
+//     run goes on with the games of an earlier one) and mixes in op=11, op=666, op=777 and the
+//     status pages. Prints requests/s, p50/p99 latency and
 //     errors per operation, the server's resident memory at start, peak and end, and then checks
 //     that every accepted turn is on disk and in its game's state.txt.
 //   zts_load --get <target> --expect <body> --port <p> --clients 200 --seconds 10
@@ -27,6 +28,7 @@
 #include <ctime>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <random>
@@ -121,6 +123,20 @@ long rss_kib(int pid) {
     if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
   }
   return 0;
+}
+
+// CPU seconds (user and system) the server process has used so far.
+double cpu_seconds(int pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::istringstream fields(text.substr(text.rfind(')') + 2));
+  std::string field;
+  double ticks = 0;
+  // After the command name: state is field 3; utime and stime are fields 14 and 15.
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i >= 14) ticks += std::stod(field);
+  }
+  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 // Samples the server's memory while a run lasts and keeps the highest reading.
@@ -238,6 +254,45 @@ struct mixed_run {
     return s;
   }
 
+  // The newest turn of the client's game, as op=28 hands it out: its file name tells whose
+  // move it is. Lets a later run go on with the games of an earlier one.
+  bool resume(game_client_state& c) {
+    http_reply r;
+    const std::string target = "/gameserver_v2.php?op=28&fn=game_" + std::to_string(c.game);
+    if (!request(
+            c, k_turn, get(target), [](const http_reply&) { return ""; }, &r))
+      return false;
+    const std::string disposition = r.header("Content-Disposition");
+    int turn = -1, curplr = -1;
+    if (std::sscanf(disposition.c_str(), "attachment; filename=\"turn_%d_%d.zts\"", &turn,
+                    &curplr) != 2) {
+      c.ops[k_turn].fail("op=28 gave \"" + disposition + "\"");
+      return false;
+    }
+    c.turn = turn;
+    c.curplr = curplr;
+    c.accepted.push_back(
+        {lastfile_of(turn, curplr), r.body.size(), std::hash<std::string>{}(r.body)});
+    return true;
+  }
+
+  // The reply to op=8 does not carry the new game's id: a client finds its game in the list by
+  // name. Returns the id, or -1.
+  int32_t find_in_list(game_client_state& c) {
+    http_reply list;
+    if (!request(c, k_jsonp, get("/gameserver_v2.php?op=666"), check_jsonp, &list)) return -1;
+    const std::string key = "\"name\":\"" + c.name + "\",\n   \"server_id\":\"game_";
+    size_t at = list.body.find(key);
+    return at == std::string::npos ? -1 : std::stoi(list.body.substr(at + key.size()));
+  }
+
+  // Goes on with the client's game when an earlier run made it, else creates it.
+  bool create_or_resume(game_client_state& c) {
+    c.game = find_in_list(c);
+    if (c.game >= 0) return resume(c);
+    return create(c);
+  }
+
   bool create(game_client_state& c) {
     std::string save = write_save(spec_for(c));
     bool ok = request(c, k_create, upload_request("/gameserver_v2.php?op=8", save),
@@ -246,16 +301,11 @@ struct mixed_run {
                       });
     if (!ok) return false;
     c.accepted.push_back({"turn_0_0.zts", save.size(), std::hash<std::string>{}(save)});
-    // The reply does not carry the new game's id: a client finds its game in the list by name.
-    http_reply list;
-    if (!request(c, k_jsonp, get("/gameserver_v2.php?op=666"), check_jsonp, &list)) return false;
-    const std::string key = "\"name\":\"" + c.name + "\",\n   \"server_id\":\"game_";
-    size_t at = list.body.find(key);
-    if (at == std::string::npos) {
+    c.game = find_in_list(c);
+    if (c.game < 0) {
       c.ops[k_jsonp].fail("the new game \"" + c.name + "\" is not in the list");
       return false;
     }
-    c.game = std::stoi(list.body.substr(at + key.size()));
     return true;
   }
 
@@ -302,7 +352,7 @@ struct mixed_run {
 
   void run_client(game_client_state& c) {
     std::mt19937 gen(static_cast<uint32_t>(c.index * 31 + opt.run));
-    if (!create(c)) c.in_sync = false;
+    if (!create_or_resume(c)) c.in_sync = false;
     // Weights: a quarter of the picks play a turn (two requests), the rest read.
     const op_kind picks[] = {k_submit, k_submit, k_submit, k_submit, k_submit, k_list, k_list,
                              k_list,   k_jsonp,  k_jsonp,  k_jsonp,  k_ping,   k_ping, k_ping,
@@ -395,10 +445,11 @@ int run_mixed(const options& opt) {
   for (int i = 0; i < opt.clients; ++i) {
     game_client_state& c = clients[static_cast<size_t>(i)];
     c.index = i;
-    c.name = "load r" + std::to_string(opt.run) + " c" + std::to_string(i);
+    c.name = "load c" + std::to_string(i);
     c.addr = source_addr(i, clients_per_addr, 2);
   }
   rss_watch rss(opt.pid);
+  const double cpu_before = opt.pid > 0 ? cpu_seconds(opt.pid) : 0;
   mixed_run run{opt, steady::now() + std::chrono::seconds(opt.seconds)};
   auto began = steady::now();
   std::vector<std::thread> threads;
@@ -422,8 +473,8 @@ int run_mixed(const options& opt) {
   }
   print_row("all", total, seconds);
   if (opt.pid > 0) {
-    std::printf("\nserver RSS: start %ld KiB, peak %ld KiB, after %ld KiB\n", rss.start,
-                rss.peak.load(), rss_after);
+    std::printf("\nserver RSS: start %ld KiB, peak %ld KiB, after %ld KiB; server CPU %.1f s\n",
+                rss.start, rss.peak.load(), rss_after, cpu_seconds(opt.pid) - cpu_before);
   }
   int64_t faults = 0;
   if (!opt.dir.empty()) {
@@ -543,6 +594,7 @@ int run_slow(const options& opt) {
   std::printf("\n%d slow connections open (half silent, half one byte a second)\n", opt.slow);
 
   stop = false;
+  const auto beside_began = steady::now();
   std::vector<op_stats> during(static_cast<size_t>(opt.clients));
   std::thread load([&] { normal_clients(opt, &stop, &during); });
 
@@ -583,13 +635,14 @@ int run_slow(const options& opt) {
   }
   stop = true;
   load.join();
+  const double beside_s = std::chrono::duration<double>(steady::now() - beside_began).count();
 
   op_stats base = merged(before), with = merged(during);
   std::printf("\nnormal clients (%d, op=777 and op=11), alone and while the slow ones held:\n\n",
               opt.clients);
   print_table_head();
   print_row("alone", base, 10);
-  print_row("beside", with, static_cast<double>(opt.seconds));
+  print_row("beside", with, beside_s);
   std::printf("\np50 ratio beside/alone %.2f, p99 ratio %.2f\n",
               percentile_ms(with.micros, 0.5) / std::max(0.001, percentile_ms(base.micros, 0.5)),
               percentile_ms(with.micros, 0.99) / std::max(0.001, percentile_ms(base.micros, 0.99)));
