@@ -9,7 +9,9 @@
 
 namespace {
 
-bool listed(const game_info& g, bool open) { return open ? g.status < 2 : g.status == 2; }
+bool listed(const game_info& g, bool open) {
+  return open ? g.status < 2 : g.status == 2;
+}
 
 // Entry `i` of a per-player list, or "" when the record's list does not reach it.
 const std::string& entry_or_empty(const astr& list, int32_t i) {
@@ -17,7 +19,9 @@ const std::string& entry_or_empty(const astr& list, int32_t i) {
   return i >= 0 && static_cast<size_t>(i) < list.size() ? list[i] : none;
 }
 
-std::string json_text(std::string_view cp1251) { return json_escape(cp1251_to_utf8(cp1251)); }
+std::string json_text(std::string_view cp1251) {
+  return json_escape(cp1251_to_utf8(cp1251));
+}
 
 std::string background_color(const game_info& g) {
   if (g.status == 3) return "#000011";
@@ -34,10 +38,35 @@ std::string turn_text(const game_info& g) {
   return int_to_str(g.turn);
 }
 
+// Appends the JSONP object of `g`, the game at index `k`, to *out: the whole list is built in
+// one buffer, without a temporary per game.
+void append_jsonp_entry(int32_t k, const game_info& g, std::string* out) {
+  auto text = [out](std::string_view key, const std::string& value, std::string_view end) {
+    out->append("   \"").append(key).append("\":\"").append(value).append(end);
+  };
+  out->append("  {\n");
+  text("name", json_text(g.name), "\",\n");
+  text("server_id", "game_" + int_to_str(k), "\",\n");
+  text("bgcolor", background_color(g), "\",\n");
+  text("turn", json_text(turn_text(g)), "\",\n");
+  out->append("   \"status\":").append(int_to_str(g.status)).append(",\n");
+  text("curplr", json_text(entry_or_empty(g.teams, g.curplr)), "\",\n");
+  text("winner", json_text(entry_or_empty(g.teams, g.winner)), "\",\n");
+  text("curplr_color", "#" + json_text(entry_or_empty(g.colors, g.curplr)), "\",\n");
+  text("winner_color", "#" + json_text(entry_or_empty(g.colors, g.winner)), "\"\n");
+  out->append("  },\n");
+}
+
+bool has_status(int32_t k, int32_t status) {
+  return k >= 0 && static_cast<size_t>(k) < games.size() && games[k] && games[k]->status == status;
+}
+
 }  // namespace
 
 std::string get_all_info(bool open) {
-  std::string body = "ZTXS\n" + int_to_str(open ? count_open_games() : count_finished_games()) + "\n";
+  std::string body =
+      "ZTXS\n" + int_to_str(open ? count_open_games() : count_finished_games()) + "\n";
+  body.reserve(games.size() * 320);
   for (size_t k = games.size(); k-- > 0;) {
     if (games[k] && listed(*games[k], open)) body += "game_" + int_to_str(k) + "\n";
   }
@@ -48,27 +77,20 @@ std::string get_all_info(bool open) {
 }
 
 std::string game_jsonp_entry(int32_t k, int32_t status) {
-  if (k < 0 || static_cast<size_t>(k) >= games.size() || !games[k] || games[k]->status != status)
-    return "";
-  const game_info& g = *games[k];
-  std::string e = "  {\n";
-  e += "   \"name\":\"" + json_text(g.name) + "\",\n";
-  e += "   \"server_id\":\"game_" + int_to_str(k) + "\",\n";
-  e += "   \"bgcolor\":\"" + background_color(g) + "\",\n";
-  e += "   \"turn\":\"" + json_text(turn_text(g)) + "\",\n";
-  e += "   \"status\":" + int_to_str(g.status) + ",\n";
-  e += "   \"curplr\":\"" + json_text(entry_or_empty(g.teams, g.curplr)) + "\",\n";
-  e += "   \"winner\":\"" + json_text(entry_or_empty(g.teams, g.winner)) + "\",\n";
-  e += "   \"curplr_color\":\"#" + json_text(entry_or_empty(g.colors, g.curplr)) + "\",\n";
-  e += "   \"winner_color\":\"#" + json_text(entry_or_empty(g.colors, g.winner)) + "\"\n";
-  e += "  },\n";
-  return e;
+  std::string entry;
+  if (has_status(k, status)) append_jsonp_entry(k, *games[k], &entry);
+  return entry;
 }
 
 std::string games_jsonp() {
   std::string out = "parseResult({\n \"games\" : [\n";
+  out.reserve(games.size() * 256);
   for (int32_t status : {1, 0, 2, 3}) {
-    for (size_t k = games.size(); k-- > 0;) out += game_jsonp_entry(static_cast<int32_t>(k), status);
+    for (size_t k = games.size(); k-- > 0;) {
+      const auto id = static_cast<int32_t>(k);
+      if (has_status(id, status)) append_jsonp_entry(id, *games[k], &out);
+    }
   }
-  return out + "  {}\n ]\n})";
+  out.append("  {}\n ]\n})");
+  return out;
 }
