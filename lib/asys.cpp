@@ -50,7 +50,13 @@ uint32_t server_clock() {
   if (pinned >= 0) return static_cast<uint32_t>(pinned);
   time_t now = time(nullptr);
   std::lock_guard<std::mutex> guard(zone_lock);
-  tzset();  // follows a changed TZ
+  // tzset() looks at the zone file on every call (a stat each time); once a second is enough
+  // to follow a changed zone, and keeps a refresh pass over many games off the disk.
+  static time_t zone_checked = -1;
+  if (now != zone_checked) {
+    tzset();
+    zone_checked = now;
+  }
   struct tm local {};
   localtime_r(&now, &local);
   int64_t clock = static_cast<int64_t>(now);
