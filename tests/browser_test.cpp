@@ -111,26 +111,27 @@ void leave_private_network(int original) {
   close(original);
 }
 
-// Waits for `pid` until `limit`; then kills its process group. Returns the wait status, or -1
+// Waits for `pid` until `limit`, then kills its process group. Returns the wait status, or -1
 // when it had to be killed.
 int wait_or_kill_group(pid_t pid, std::chrono::steady_clock::duration limit) {
   const auto kill_at = std::chrono::steady_clock::now() + limit;
   int status = 0;
+  bool killed = false;
   for (;;) {
     pid_t r = waitpid(pid, &status, WNOHANG);
-    if (r == pid) break;
-    if (r < 0 && errno != EINTR) break;
-    if (std::chrono::steady_clock::now() > kill_at) {
+    if (r == pid || (r < 0 && errno != EINTR)) break;
+    if (!killed && std::chrono::steady_clock::now() > kill_at) {
       kill(-pid, SIGKILL);
-      while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-      }
-      return -1;
+      killed = true;
     }
     std::this_thread::sleep_for(20ms);
   }
-  // Helpers the browser left behind (renderers, zygote) go with it.
+  // Helpers the browser left behind (renderers, zygote) go with it; as the subreaper of this
+  // process's descendants we reap them too, so that none is left even as a zombie.
   kill(-pid, SIGKILL);
-  return status;
+  while (waitpid(-pid, nullptr, 0) > 0 || errno == EINTR) {
+  }
+  return killed ? -1 : status;
 }
 
 // What one browser run gave: the serialized DOM, and whether the PNG was written.
@@ -423,6 +424,7 @@ class Browser : public ::testing::Test {
         << " (install the chromium package or set ZTS_CHROMIUM)";
     ASSERT_TRUE(file_exists(server_binary)) << server_binary << " is not built";
     fs::create_directories(artifact_dir);
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
     ip = host_ipv4();
     original_network = enter_private_network(ip);
     dir = std::make_unique<temp_dir>();
