@@ -6,7 +6,6 @@ namespace {
 
 constexpr uint32_t clear_code = 256;
 constexpr uint32_t end_code = 257;
-constexpr uint32_t first_free = 258;
 // The table holds codes 0 to 4095; no entry beyond it is ever added.
 constexpr uint32_t table_size = 4096;
 // Entries record output offsets in 32 bits; no section comes near this.
