@@ -477,7 +477,10 @@ int main(int argc, char** argv) {
   }
   stop = true;
   for (std::thread& t : clients) t.join();
-  stop_server_process(&server, SIGTERM);
+  const int status = stop_server_process(&server, SIGTERM);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    problems.push_back("the server did not stop with status 0: " + std::to_string(status));
+  }
   check_books(root, books, &problems);
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
