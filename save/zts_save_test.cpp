@@ -38,8 +38,8 @@ load_result load(const std::string& upload) {
   return r;
 }
 
-std::string message_of(const save_spec& spec) {
-  return load(write_save(spec)).message;
+std::string message_of(const save_spec& recipe) {
+  return load(write_save(recipe)).message;
 }
 
 std::string int32_bytes(int32_t v) {
@@ -48,16 +48,16 @@ std::string int32_bytes(int32_t v) {
   return s;
 }
 
-// Where the two check values sit in a raw header section written for `spec`.
-size_t checks_offset(const save_spec& spec) {
+// Where the two check values sit in a raw header section written for `recipe`.
+size_t checks_offset(const save_spec& recipe) {
   std::string version =
-      spec.version_text.empty() ? "VER:" + std::to_string(spec.version) : spec.version_text;
-  return 4 + version.size() + 1 + 4 + spec.game.map.size();
+      recipe.version_text.empty() ? "VER:" + std::to_string(recipe.version) : recipe.version_text;
+  return 4 + version.size() + 1 + 4 + recipe.game.map.size();
 }
 
 // `header` with its check value computed again after a change.
-std::string reseal(std::string header, const save_spec& spec) {
-  const size_t at = checks_offset(spec);
+std::string reseal(std::string header, const save_spec& recipe) {
+  const size_t at = checks_offset(recipe);
   const std::string body_check = header.substr(at + 4, 4);
   header.replace(at, 8, std::string(8, '\0'));
   const uint32_t check = ~reference_crc32(header);
@@ -65,7 +65,7 @@ std::string reseal(std::string header, const save_spec& spec) {
   return header;
 }
 
-// A spec whose every optional field holds something, so a layout that skips one shows.
+// A recipe whose every optional field holds something, so a layout that skips one shows.
 save_spec full_spec(int32_t version) {
   save_spec s = sample_save_spec(3);
   s.version = version;

@@ -48,7 +48,7 @@ void write_player(byte_writer* w, const plrtyp& p, int32_t version, int32_t plr_
   w->int32(p.int_b);
   w->int32(p.int_c);
   w->int32(first && first->first_int_list_count ? *first->first_int_list_count
-                                                 : static_cast<int32_t>(p.int_list.size()));
+                                                : static_cast<int32_t>(p.int_list.size()));
   for (int32_t v : p.int_list) w->int32(v);
   for (const auto& list : p.int_lists) {
     w->int32(static_cast<int32_t>(list.size()));
@@ -142,11 +142,11 @@ save_spec sample_save_spec(int plr_cnt) {
   return s;
 }
 
-std::string write_header_section(const save_spec& spec) {
-  const gametyp& g = spec.game;
-  const int32_t v = spec.version;
+std::string write_header_section(const save_spec& recipe) {
+  const gametyp& g = recipe.game;
+  const int32_t v = recipe.version;
   byte_writer w;
-  w.string(spec.version_text.empty() ? "VER:" + std::to_string(v) : spec.version_text);
+  w.string(recipe.version_text.empty() ? "VER:" + std::to_string(v) : recipe.version_text);
   w.boolean(g.rule_bytes[0]);
   w.string(g.map);
   size_t checks_at = w.out.size();
@@ -158,10 +158,10 @@ std::string write_header_section(const save_spec& spec) {
     w.boolean(g.aux_flag2);
     w.string(g.descr);
   }
-  if (spec.raw_name_field.empty()) {
+  if (recipe.raw_name_field.empty()) {
     w.string(g.name);
   } else {
-    w.out += spec.raw_name_field;
+    w.out += recipe.raw_name_field;
   }
   w.int32(g.turn);
   w.int32(g.curplr);
@@ -170,8 +170,8 @@ std::string write_header_section(const save_spec& spec) {
   w.int32(g.aux_int3);
   w.int32(g.save_time);
   w.string(g.uniset);
-  w.int32(spec.skipped[0]);
-  w.int32(spec.skipped[1]);
+  w.int32(recipe.skipped[0]);
+  w.int32(recipe.skipped[1]);
   w.int32(g.resource);
   w.int32(g.money);
   for (int i = 1; i <= 10; ++i) w.boolean(g.rule_bytes[i]);
@@ -183,19 +183,19 @@ std::string write_header_section(const save_spec& spec) {
   if (v >= rule15_since && v <= rule15_until) w.boolean(g.rule_bytes[15]);
   for (int32_t x : g.aux_ints) w.int32(x);
   for (int32_t x : g.aux_ints2) w.int32(x);
-  if (!spec.stop_before_a_marker) {
-    w.marker(spec.bad_marker != -1);
+  if (!recipe.stop_before_a_marker) {
+    w.marker(recipe.bad_marker != -1);
     for (int32_t i = 0; i < g.plr_cnt; ++i) {
       write_player(&w, g.plrs[i < max_players ? i : max_players - 1], v, g.plr_cnt,
-                   i == 0 ? &spec : nullptr);
-      w.marker(spec.bad_marker != i);
+                   i == 0 ? &recipe : nullptr);
+      w.marker(recipe.bad_marker != i);
     }
   }
-  if (spec.truncate_at < w.out.size()) w.out.resize(spec.truncate_at);
+  if (recipe.truncate_at < w.out.size()) w.out.resize(recipe.truncate_at);
   uint32_t header_check = ~reference_crc32(w.out);
-  uint32_t body_check = ~reference_crc32(spec.body);
-  if (spec.break_header_crc) header_check ^= 1;
-  if (spec.break_body_crc) body_check ^= 0x80000000u;
+  uint32_t body_check = ~reference_crc32(recipe.body);
+  if (recipe.break_header_crc) header_check ^= 1;
+  if (recipe.break_body_crc) body_check ^= 0x80000000u;
   byte_writer checks;
   checks.int32(static_cast<int32_t>(header_check));
   checks.int32(static_cast<int32_t>(body_check));
@@ -229,8 +229,8 @@ std::string join_container(const container_parts& c) {
   return out;
 }
 
-std::string write_save(const save_spec& spec) {
-  return join_container(container_for(write_header_section(spec), spec.body));
+std::string write_save(const save_spec& recipe) {
+  return join_container(container_for(write_header_section(recipe), recipe.body));
 }
 
 std::string write_save(const gametyp& game, int32_t version) {

@@ -40,12 +40,12 @@ struct save_spec {
 gametyp sample_game(int plr_cnt);
 save_spec sample_save_spec(int plr_cnt);
 
-// The raw (uncompressed) header section of `spec`, with correct check values over `spec.body`
+// The raw (uncompressed) header section of `recipe`, with correct check values over `recipe.body`
 // unless told to break them.
-std::string write_header_section(const save_spec& spec);
+std::string write_header_section(const save_spec& recipe);
 
-// The complete upload for `spec`.
-std::string write_save(const save_spec& spec);
+// The complete upload for `recipe`.
+std::string write_save(const save_spec& recipe);
 // Shorthand: the upload of `game` at `version`.
 std::string write_save(const gametyp& game, int32_t version = 20150906);
 
