@@ -42,12 +42,17 @@ size_t text_find(std::string_view hay, std::string_view needle) {
 }
 
 // Receives into *buffer until `done` says enough has arrived, the peer closes or `deadline`
-// passes. Stops early when the buffer grows past `limit` bytes.
+// passes. Stops early when the buffer grows past `limit` bytes. Reads before waiting: the caller
+// normally knows bytes are there, and a short request then costs no wait at all.
 template <typename Done>
 void receive_until(int fd, std::string* buffer, steady_time deadline, size_t limit, Done done) {
   while (!done(*buffer) && buffer->size() <= limit) {
-    if (wait_fd(fd, POLLIN, -1, deadline) != wait_result::ready) return;
-    if (sock_recv_some(fd, buffer, recv_chunk_bytes) == recv_result::closed) return;
+    recv_result got = sock_recv_some(fd, buffer, recv_chunk_bytes);
+    if (got == recv_result::closed) return;
+    if (got == recv_result::nothing_yet &&
+        wait_fd(fd, POLLIN, -1, deadline) != wait_result::ready) {
+      return;
+    }
   }
 }
 

@@ -112,14 +112,18 @@ recv_result sock_recv_some(int fd, std::string* out, size_t max) {
 }
 
 bool sock_send_all(int fd, std::string_view bytes, steady_time deadline) {
+  // Sends first and waits only when the socket buffer is full: a short reply goes out at once.
   while (!bytes.empty()) {
-    if (wait_fd(fd, POLLOUT, -1, deadline) != wait_result::ready) return false;
     ssize_t n = send(fd, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (n < 0) {
-      if (errno == EAGAIN || errno == EWOULDBLOCK) continue;
+    if (n >= 0) {
+      bytes.remove_prefix(static_cast<size_t>(n));
+    } else if (errno == EINTR) {
+      continue;
+    } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
+      return false;
+    } else if (wait_fd(fd, POLLOUT, -1, deadline) != wait_result::ready) {
       return false;
     }
-    bytes.remove_prefix(static_cast<size_t>(n));
   }
   return true;
 }
