@@ -244,7 +244,7 @@ struct mixed_run {
     return "GET " + target + " HTTP/1.0\r\n\r\n";
   }
 
-  save_spec spec_for(const game_client_state& c) const {
+  save_spec recipe_for(const game_client_state& c) const {
     save_spec s = sample_save_spec(2);
     s.game.name = c.name;
     s.game.moratorium = 0;
@@ -294,7 +294,7 @@ struct mixed_run {
   }
 
   bool create(game_client_state& c) {
-    std::string save = write_save(spec_for(c));
+    std::string save = write_save(recipe_for(c));
     bool ok = request(c, k_create, upload_request("/gameserver_v2.php?op=8", save),
                       [](const http_reply& r) {
                         return r.body == "ZTXS\n00\nOK\n" ? "" : "create refused: " + r.body;
@@ -329,7 +329,7 @@ struct mixed_run {
           return "";
         });
     if (!ok) return;
-    save_spec s = spec_for(c);
+    save_spec s = recipe_for(c);
     s.game.server_id = fn;
     s.game.turn = c.turn;
     s.game.curplr = c.curplr;
