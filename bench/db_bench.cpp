@@ -13,6 +13,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "db/game.h"
@@ -30,6 +31,14 @@ double peak_rss_mb() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
   return static_cast<double>(usage.ru_maxrss) / 1024.0;
+}
+
+// User and system CPU seconds of the process so far.
+std::pair<double, double> cpu_seconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  auto seconds = [](timeval t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+  return {seconds(usage.ru_utime), seconds(usage.ru_stime)};
 }
 
 double current_rss_mb() {
@@ -111,10 +120,15 @@ void BM_load_games(benchmark::State& state) {
   games.shrink_to_fit();
   double rss_before = current_rss_mb();
   double peak_before = peak_rss_mb();
+  auto [user_before, sys_before] = cpu_seconds();
   time_each(state, [] {
     load_games("game_server");
     benchmark::DoNotOptimize(games.data());
   });
+  auto [user_after, sys_after] = cpu_seconds();
+  double loads = static_cast<double>(state.iterations());
+  state.counters["user_ms"] = (user_after - user_before) * 1000 / loads;
+  state.counters["sys_ms"] = (sys_after - sys_before) * 1000 / loads;
   state.counters["games"] = static_cast<double>(games.size());
   state.counters["rss_before_MB"] = rss_before;
   state.counters["peak_rss_MB"] = peak_rss_mb();

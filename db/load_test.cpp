@@ -187,4 +187,14 @@ TEST(ListDir, MatchesMaskAndAttributes) {
   EXPECT_EQ(any.size(), 4u);  // never "." or ".."
 }
 
+TEST(ListDir, LinksAreJudgedByWhatTheyPointTo) {
+  temp_dir dir;
+  std::filesystem::create_directories(dir.file("real"));
+  std::filesystem::create_directory_symlink(dir.file("real"), dir.file("game_8"));
+  std::filesystem::create_symlink(dir.file("gone"), dir.file("game_9"));  // dangling
+  EXPECT_EQ(list_dir(dir.file("game_*"), attr_any), astr{"game_8"});
+  EXPECT_EQ(list_dir(dir.file("game_*"), attr_directory), astr{"game_8"});
+  EXPECT_EQ(list_dir(dir.file("game_*"), attr_archive), astr{});
+}
+
 }  // namespace

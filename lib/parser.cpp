@@ -134,7 +134,14 @@ preca parse_text(std::string_view text, const parse_options& options) {
 }
 
 preca parse_file(const std::string& path, const parse_options& options) {
-  // A file we may not open reads as empty; one that fails after opening is an I/O error.
-  if (::access(path.c_str(), R_OK) != 0) return {};
-  return parse_text(read_file(path), options);
+  std::string text;
+  try {
+    text = read_file(path);
+  } catch (const io_error&) {
+    // A file we may not open reads as empty; one that fails after opening is an I/O error.
+    // Asked only after a failure, so that the start-up load of every game pays no extra call.
+    if (::access(path.c_str(), R_OK) != 0) return {};
+    throw;
+  }
+  return parse_text(text, options);
 }
