@@ -20,6 +20,7 @@ if [ -z "${ZTS_IN_NETNS:-}" ]; then
   cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZTS_BENCH=ON >/dev/null
   cmake --build "$BUILD" -j2 --target zts_server submit_load_bench >/dev/null
   exec unshare --net env ZTS_IN_NETNS=1 BUILD="$BUILD" SECONDS_EACH="$SECONDS_EACH" ROUNDS="$ROUNDS" \
+    NGINX_ACCESS_LOG="${NGINX_ACCESS_LOG:-}" \
     bash "$0" "$@"
 fi
 
@@ -45,8 +46,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# nginx as Debian ships it (worker_processes auto), on port 8080, no access log, and no
-# keep-alive, so that it too serves one request per connection.
+# nginx as Debian ships it (worker_processes auto, sendfile, an access log line per request, as
+# the server writes one), on port 8080, without keep-alive, so that it too serves one request
+# per connection. NGINX_ACCESS_LOG=off gives the harder anchor without the log line.
 cat >"$work/nginx/nginx.conf" <<EOF
 worker_processes auto;
 pid $work/nginx/nginx.pid;
@@ -54,7 +56,7 @@ error_log $work/nginx/error.log;
 daemon off;
 events { worker_connections 1024; }
 http {
-  access_log off;
+  access_log ${NGINX_ACCESS_LOG:-$work/nginx/access.log};
   keepalive_timeout 0;
   sendfile on;
   default_type application/octet-stream;
