@@ -33,21 +33,21 @@ constexpr size_t target_save_bytes = 200 * 1024;
 // below, so every pass does the same work). The world body is noise so that it does not
 // compress away.
 std::string bench_save() {
-  save_spec spec = sample_save_spec(4);
-  spec.game.save_time = static_cast<int32_t>(server_clock() - 10 * 86400);
+  save_spec made = sample_save_spec(4);
+  made.game.save_time = static_cast<int32_t>(server_clock() - 10 * 86400);
   std::mt19937 random(7);
   size_t body_bytes = target_save_bytes / 2;
   for (int attempt = 0; attempt < 4; ++attempt) {
-    spec.body.resize(body_bytes);
-    for (char& c : spec.body) c = static_cast<char>(random() & 0xff);
-    std::string save = write_save(spec);
+    made.body.resize(body_bytes);
+    for (char& c : made.body) c = static_cast<char>(random() & 0xff);
+    std::string save = write_save(made);
     if (save.size() >= target_save_bytes * 95 / 100 &&
         save.size() <= target_save_bytes * 105 / 100) {
       return save;
     }
     body_bytes = body_bytes * target_save_bytes / save.size();
   }
-  return write_save(spec);
+  return write_save(made);
 }
 
 struct refresh_fixture {
