@@ -33,7 +33,7 @@ constexpr size_t target_save_bytes = 200 * 1024;
 // below, so every pass does the same work). The world body is noise so that it does not
 // compress away.
 std::string bench_save() {
-  save_spec made = sample_save_spec(4);
+  save_recipe made = sample_save_recipe(4);
   made.game.save_time = static_cast<int32_t>(server_clock() - 10 * 86400);
   std::mt19937 random(7);
   size_t body_bytes = target_save_bytes / 2;

@@ -49,7 +49,7 @@ struct fixture {
 #endif
 
   fixture() {
-    save_spec s = sample_save_spec(8);
+    save_recipe s = sample_save_recipe(8);
     s.body = body;
     upload = write_save(s);
 #ifdef ZTS_HAVE_ZLIB

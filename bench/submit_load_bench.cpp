@@ -74,7 +74,7 @@ shared_body make_body(size_t save_bytes) {
 
 // The upload of move `k` of a two-player game `id` (turn k/2, player k%2), with `body`.
 std::string move_save(const shared_body& body, int id, int k, const std::string& name) {
-  save_spec s = sample_save_spec(2);
+  save_recipe s = sample_save_recipe(2);
   s.game.name = name;
   s.game.server_id = "game_" + std::to_string(id);
   s.game.turn = k / 2;

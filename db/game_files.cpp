@@ -109,15 +109,31 @@ astr split_list(std::string_view text) {
   }
 }
 
+namespace {
+
+// A file that already holds exactly `bytes` is left alone: everything on disk was synced before
+// it became visible, so rewriting it would only add two syncs to every move under db_lock
+// (name.txt and descr.txt never change after creation, cond.txt seldom does).
+void write_if_changed(const std::string& path, std::string_view bytes) {
+  try {
+    if (file_exists(path) && read_file(path) == bytes) return;
+  } catch (const io_error&) {
+    // Unreadable: rewriting it is the cure.
+  }
+  write_file_atomic(path, bytes);
+}
+
+}  // namespace
+
 void save_game_files(const std::string& root, int32_t id) {
   if (id < 0 || static_cast<size_t>(id) >= games.size() || !games[id]) return;
   const game_info& record = *games[id];
   std::string dir = game_dir(root, id);
   make_dirs(dir);
-  write_file_atomic(dir + "/name.txt", record.name);
-  write_file_atomic(dir + "/descr.txt", record.descr);
-  write_file_atomic(dir + "/cond.txt", format_conditions(record));
-  write_file_atomic(dir + "/state.txt", format_state(record));
+  write_if_changed(dir + "/name.txt", record.name);
+  write_if_changed(dir + "/descr.txt", record.descr);
+  write_if_changed(dir + "/cond.txt", format_conditions(record));
+  write_if_changed(dir + "/state.txt", format_state(record));
 }
 
 std::string first_line(std::string_view content) {

@@ -47,7 +47,8 @@ std::string join_strings(const astr& list);
 astr split_list(std::string_view text);
 
 // Writes the four files of games[id] under root/game_<id>/ (creating the directories), each
-// atomically and durably. Does nothing when id is outside the list or its slot is empty.
+// atomically and durably; a file that already holds its text is not rewritten. Does nothing
+// when id is outside the list or its slot is empty.
 // Throws io_error; the files written before a failure keep their new content, the failing one
 // and the later ones their old content.
 // REQUIRES: db_lock held.

@@ -137,6 +137,28 @@ TEST_F(GameFiles, FailedSaveKeepsOldContentAndLeavesNoTemporaryFile) {
   EXPECT_EQ(names, (std::vector<std::string>{"cond.txt", "descr.txt", "name.txt", "state.txt"}));
 }
 
+TEST_F(GameFiles, SaveRewritesOnlyTheFilesWhoseTextChanged) {
+  game_info g = sample_game();
+  store(g);
+  save_game_files("game_server", 3);
+  auto inode = [](const char* name) {
+    struct stat st {};
+    EXPECT_EQ(::stat((std::string("game_server/game_3/") + name).c_str(), &st), 0);
+    return st.st_ino;
+  };
+  const ino_t name_before = inode("name.txt");
+  const ino_t state_before = inode("state.txt");
+  write_test_file("game_server/game_3/descr.txt", "damaged");
+  games[3]->turn = 4;
+  save_game_files("game_server", 3);
+  EXPECT_EQ(inode("name.txt"), name_before);
+  EXPECT_NE(inode("state.txt"), state_before);
+  EXPECT_EQ(read_file("game_server/game_3/descr.txt"), "No rush, please");
+  games.clear();
+  load_game("game_server", 3);
+  EXPECT_EQ(games[3]->turn, 4);
+}
+
 struct quirk_case {
   const char* what;
   std::function<void(game_info&)> change;

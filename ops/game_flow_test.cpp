@@ -52,7 +52,7 @@ std::string cond_text(const std::string& teams, int moratorium) {
 }
 
 TEST_F(GameFlow, ThreePlayersFromOpeningPhaseToWinner) {
-  save_spec first = sample_save_spec(3);
+  save_recipe first = sample_save_recipe(3);
   first.game.moratorium = 5;
   first.game.turn = 9;  // the save's own turn and player play no part in creation
   first.game.plrs[2].out_flag = true;
@@ -100,7 +100,7 @@ TEST_F(GameFlow, ThreePlayersFromOpeningPhaseToWinner) {
     EXPECT_EQ(r.header("Content-Type"), "application/octet-stream");
     EXPECT_EQ(r.body, newest);
 
-    save_spec move = sample_save_spec(3);
+    save_recipe move = sample_save_recipe(3);
     move.game.turn = s.save_turn;
     move.game.curplr = s.save_curplr;
     move.game.plrs[1].team_name = s.team2;

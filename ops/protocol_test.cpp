@@ -29,8 +29,8 @@ std::string sample(const std::string& name) {
 }
 
 // A move of a game of `plr_cnt` players (sample teams and colours unless changed).
-save_spec move_of(int plr_cnt, int game, int turn, int curplr) {
-  save_spec s = sample_save_spec(plr_cnt);
+save_recipe move_of(int plr_cnt, int game, int turn, int curplr) {
+  save_recipe s = sample_save_recipe(plr_cnt);
   s.game.server_id = "game_" + std::to_string(game);
   s.game.turn = turn;
   s.game.curplr = curplr;
@@ -81,13 +81,13 @@ const std::string crash = "ZTXS Crash in zt_server";
 
 TEST_F(Protocol, EveryRefusalHasItsMessageAndChangesNothing) {
   ASSERT_EQ(post(8, move(2, 0, 0, 0)), ok_created);  // game_0: in play, turn 0, player 0
-  save_spec opening = move_of(2, 0, 0, 0);
+  save_recipe opening = move_of(2, 0, 0, 0);
   opening.game.moratorium = 5;
   ASSERT_EQ(post(8, write_save(opening)), ok_created);  // game_1: opening phase
   ASSERT_EQ(post(27, move(2, 1, 0, 0)), ok_moved);
   ASSERT_EQ(post(27, move(2, 1, 0, 1)), ok_moved);   // game_1 now in its second round
   ASSERT_EQ(post(8, move(2, 0, 0, 0)), ok_created);  // game_2: finished below
-  save_spec last = move_of(2, 2, 0, 0);
+  save_recipe last = move_of(2, 2, 0, 0);
   last.game.plrs[1].out_flag = true;
   ASSERT_EQ(post(27, write_save(last)), ok_moved);
   {
@@ -113,7 +113,7 @@ TEST_F(Protocol, EveryRefusalHasItsMessageAndChangesNothing) {
       {"submit, older save without game id", 27, sample("old_20130121"), "ZTXS Invalid game id"},
       {"submit, game id in other case", 27,
        [] {
-         save_spec s = move_of(2, 0, 0, 0);
+         save_recipe s = move_of(2, 0, 0, 0);
          s.game.server_id = "Game_0";
          return write_save(s);
        }(),
@@ -212,20 +212,20 @@ struct Lists : Protocol {
   // game_4 archived; game_5 opening phase at turn 0.
   void play() {
     ASSERT_EQ(post(8, sample("cyrillic_name")), ok_created);
-    save_spec quoted = move_of(2, 1, 0, 0);
+    save_recipe quoted = move_of(2, 1, 0, 0);
     quoted.game.name = quoted_name;
     ASSERT_EQ(post(8, write_save(quoted)), ok_created);
     for (int turn = 0; turn < 4; ++turn) {
       for (int p = 0; p < 2; ++p) ASSERT_EQ(post(27, move(2, 1, turn, p)), ok_moved);
     }
     ASSERT_EQ(post(27, move(2, 1, 4, 0)), ok_moved);
-    save_spec opening = move_of(2, 2, 0, 0);
+    save_recipe opening = move_of(2, 2, 0, 0);
     opening.game.moratorium = 3;
     ASSERT_EQ(post(8, write_save(opening)), ok_created);
     ASSERT_EQ(post(27, move(2, 2, 0, 0)), ok_moved);
     ASSERT_EQ(post(27, move(2, 2, 0, 1)), ok_moved);
     ASSERT_EQ(post(8, move(2, 3, 0, 0)), ok_created);
-    save_spec resign = move_of(2, 3, 0, 0);
+    save_recipe resign = move_of(2, 3, 0, 0);
     resign.game.plrs[0].out_flag = true;
     ASSERT_EQ(post(27, write_save(resign)), ok_moved);
     ASSERT_EQ(post(8, move(2, 4, 0, 0)), ok_created);
@@ -367,7 +367,7 @@ TEST_F(Protocol, MoreThanTwentyPlayersIsRefusedUntouched) {
 
 TEST_F(Protocol, ReplayTakesOnlyDecimalTurnAndPlayer) {
   ASSERT_EQ(post(8, move(2, 0, 0, 0)), ok_created);
-  save_spec last = move_of(2, 0, 0, 0);
+  save_recipe last = move_of(2, 0, 0, 0);
   last.game.plrs[1].out_flag = true;
   const std::string final_save = write_save(last);
   ASSERT_EQ(post(27, final_save), ok_moved);
@@ -417,7 +417,7 @@ struct file_size_limit {
 
 // A save too large to be written under file_size_limit(64 KB).
 std::string large_save(int game) {
-  save_spec s = move_of(2, game, 0, 0);
+  save_recipe s = move_of(2, game, 0, 0);
   s.body.clear();
   uint32_t x = 12345;
   for (int i = 0; i < 200000; ++i) {
@@ -477,7 +477,7 @@ TEST_F(Protocol, AFailedSubmissionPutsTheRecordAndTheFilesBack) {
   const game_info before = record();
   auto files = tree();
   const std::string lists = get("?op=11") + get("?op=666");
-  save_spec renamed = move_of(2, 0, 0, 0);
+  save_recipe renamed = move_of(2, 0, 0, 0);
   renamed.game.plrs[1].team_name = "Renamed";
   block_state();
   EXPECT_EQ(post(27, write_save(renamed)), crash);
@@ -491,7 +491,7 @@ TEST_F(Protocol, AFailedSubmissionPutsTheRecordAndTheFilesBack) {
   // 1 downloaded would be replaced.
   const game_info before_end = record();
   files = tree();
-  save_spec resign = move_of(2, 0, 0, 1);
+  save_recipe resign = move_of(2, 0, 0, 1);
   resign.game.plrs[0].out_flag = true;
   resign.game.plrs[1].team_name = "Winner";
   block_state();

@@ -38,7 +38,7 @@ load_result load(const std::string& upload) {
   return r;
 }
 
-std::string message_of(const save_spec& recipe) {
+std::string message_of(const save_recipe& recipe) {
   return load(write_save(recipe)).message;
 }
 
@@ -49,14 +49,14 @@ std::string int32_bytes(int32_t v) {
 }
 
 // Where the two check values sit in a raw header section written for `recipe`.
-size_t checks_offset(const save_spec& recipe) {
+size_t checks_offset(const save_recipe& recipe) {
   std::string version =
       recipe.version_text.empty() ? "VER:" + std::to_string(recipe.version) : recipe.version_text;
   return 4 + version.size() + 1 + 4 + recipe.game.map.size();
 }
 
 // `header` with its check value computed again after a change.
-std::string reseal(std::string header, const save_spec& recipe) {
+std::string reseal(std::string header, const save_recipe& recipe) {
   const size_t at = checks_offset(recipe);
   const std::string body_check = header.substr(at + 4, 4);
   header.replace(at, 8, std::string(8, '\0'));
@@ -66,8 +66,8 @@ std::string reseal(std::string header, const save_spec& recipe) {
 }
 
 // A recipe whose every optional field holds something, so a layout that skips one shows.
-save_spec full_spec(int32_t version) {
-  save_spec s = sample_save_spec(3);
+save_recipe full_spec(int32_t version) {
+  save_recipe s = sample_save_recipe(3);
   s.version = version;
   gametyp& g = s.game;
   g.moratorium = 5;
@@ -105,7 +105,7 @@ TEST(LoadGameSave, ReadsEveryVersionLayout) {
   for (int32_t v : {20110210, 20110213, 20110214, 20130121, 20130122, 20130422, 20130423, 20150906,
                     201304170, 2147483647}) {
     SCOPED_TRACE(v);
-    save_spec s = full_spec(v);
+    save_recipe s = full_spec(v);
     load_result r = load(write_save(s));
     ASSERT_TRUE(r.ok) << r.message;
     const gametyp& g = r.game;
@@ -168,7 +168,7 @@ TEST(LoadGameSave, AcceptsOnlyTheTwoVersionRanges) {
       {201304170, true}, {2147483647, true}, {-20110210, false},
   };
   for (const auto& c : cases) {
-    save_spec s = sample_save_spec(2);
+    save_recipe s = sample_save_recipe(2);
     s.version = c.version;
     EXPECT_EQ(message_of(s), c.accepted ? "" : "Incompatible save version") << c.version;
   }
@@ -181,7 +181,7 @@ TEST(LoadGameSave, AcceptsOnlyTheTwoVersionRanges) {
       {"XYZW20150906", true}, {"VER: 20150906 ", true}, {"VER:20150906junk", true},
   };
   for (const auto& t : texts) {
-    save_spec s = sample_save_spec(2);
+    save_recipe s = sample_save_recipe(2);
     s.version = 20150906;
     s.version_text = t.text;
     EXPECT_EQ(message_of(s), t.accepted ? "" : "Incompatible save version") << t.text;
@@ -189,7 +189,7 @@ TEST(LoadGameSave, AcceptsOnlyTheTwoVersionRanges) {
 }
 
 TEST(LoadGameSave, ChecksVersionThenHeaderThenBody) {
-  save_spec s = sample_save_spec(2);
+  save_recipe s = sample_save_recipe(2);
   s.break_header_crc = s.break_body_crc = true;
   s.version = 20110209;
   EXPECT_EQ(message_of(s), "Incompatible save version");
@@ -202,7 +202,7 @@ TEST(LoadGameSave, ChecksVersionThenHeaderThenBody) {
 }
 
 TEST(LoadGameSave, AnyChangedByteFailsItsCheck) {
-  save_spec s = sample_save_spec(2);
+  save_recipe s = sample_save_recipe(2);
   const std::string header = write_header_section(s);
   for (size_t i = checks_offset(s) + 8; i < header.size(); ++i) {
     std::string damaged = header;
@@ -229,14 +229,14 @@ TEST(LoadGameSave, MarkerRefusals) {
       {12, 11, "Mising P11 marker"},
   };
   for (const auto& c : cases) {
-    save_spec s = sample_save_spec(c.plr_cnt);
+    save_recipe s = sample_save_recipe(c.plr_cnt);
     s.bad_marker = c.bad_marker;
     EXPECT_EQ(message_of(s), c.message);
   }
 }
 
 TEST(LoadGameSave, ASectionEndingEarlyIsACrashInParsing) {
-  save_spec s = full_spec(20150906);
+  save_recipe s = full_spec(20150906);
   s.stop_before_a_marker = true;
   EXPECT_EQ(message_of(s), "Crash in file parsing");
   s.stop_before_a_marker = false;
@@ -253,23 +253,23 @@ TEST(LoadGameSave, ASectionEndingEarlyIsACrashInParsing) {
 
 TEST(LoadGameSave, CountsOutsideTheRecordAreRefused) {
   for (int32_t plr_cnt : {0, -1, 21}) {
-    save_spec s = sample_save_spec(2);
+    save_recipe s = sample_save_recipe(2);
     s.game.plr_cnt = plr_cnt;
     EXPECT_EQ(message_of(s), "Crash in file parsing") << plr_cnt;
   }
   // A count no writer could back: patched into a two-player save, whose blocks then follow.
-  save_spec huge = sample_save_spec(2);
+  save_recipe huge = sample_save_recipe(2);
   huge.version = 20110213;  // no game id or description before the name
   const size_t plr_cnt_at = checks_offset(huge) + 8 + 4 + 4 + huge.game.name.size() + 8;
   std::string header = write_header_section(huge);
   header.replace(plr_cnt_at, 4, int32_bytes(1 << 30));
   EXPECT_EQ(load(join_container(container_for(reseal(header, huge), huge.body))).message,
             "Crash in file parsing");
-  load_result twenty = load(write_save(sample_save_spec(20)));
+  load_result twenty = load(write_save(sample_save_recipe(20)));
   ASSERT_TRUE(twenty.ok) << twenty.message;
   EXPECT_EQ(twenty.game.plrs[19].team_name, "Team 20");
 
-  save_spec s = sample_save_spec(2);
+  save_recipe s = sample_save_recipe(2);
   s.game.plrs[0].named_cnt = 100;
   load_result hundred = load(write_save(s));
   ASSERT_TRUE(hundred.ok) << hundred.message;
@@ -279,10 +279,10 @@ TEST(LoadGameSave, CountsOutsideTheRecordAreRefused) {
 
   // Negative or unbacked array lengths: refused without allocating them.
   for (int32_t n : {-1, 1 << 30, 0x7FFFFFFF}) {
-    save_spec list = sample_save_spec(2);
+    save_recipe list = sample_save_recipe(2);
     list.first_int_list_count = n;
     EXPECT_EQ(message_of(list), "Crash in file parsing") << n;
-    save_spec comments = sample_save_spec(2);
+    save_recipe comments = sample_save_recipe(2);
     comments.first_comment_count = n;
     EXPECT_EQ(message_of(comments), "Crash in file parsing") << n;
   }
@@ -290,7 +290,7 @@ TEST(LoadGameSave, CountsOutsideTheRecordAreRefused) {
 
 TEST(LoadGameSave, StringLengthsOutsideOneTo1024ReadAsEmpty) {
   for (int32_t n : {2000, 1025, 0, -3}) {
-    save_spec s = sample_save_spec(2);
+    save_recipe s = sample_save_recipe(2);
     s.raw_name_field = int32_bytes(n);  // only the length: the next field follows at once
     s.game.turn = 7;
     load_result r = load(write_save(s));
@@ -299,7 +299,7 @@ TEST(LoadGameSave, StringLengthsOutsideOneTo1024ReadAsEmpty) {
     EXPECT_EQ(r.game.turn, 7) << n;
   }
   // 1024 bytes are read; the record keeps the first 64.
-  save_spec s = sample_save_spec(2);
+  save_recipe s = sample_save_recipe(2);
   s.game.name = std::string(1000, 'n') + std::string(24, 'x');
   load_result r = load(write_save(s));
   ASSERT_TRUE(r.ok) << r.message;

@@ -117,12 +117,12 @@ TEST(ZtsInspect, PrintsEverySampleSaveAsListed) {
 
 TEST(ZtsInspect, EscapesTextsAndReportsEveryRefusal) {
   temp_dir dir;
-  save_spec s = sample_save_spec(2);
+  save_recipe s = sample_save_recipe(2);
   s.game.name = "a \"quoted\" \\ name\x01";
   s.game.plrs[0].team_name = "\xCA\xF0\xE0\xF1\xED\xFB\xE5";  // "Красные"
   s.game.plrs[1].out_flag = true;
   write_test_file(dir.file("good.zts"), write_save(s));
-  save_spec bad = sample_save_spec(2);
+  save_recipe bad = sample_save_recipe(2);
   bad.bad_marker = 1;
   write_test_file(dir.file("bad_marker.zts"), write_save(bad));
   write_test_file(dir.file("text.zts"), "hello");

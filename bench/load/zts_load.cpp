@@ -244,8 +244,8 @@ struct mixed_run {
     return "GET " + target + " HTTP/1.0\r\n\r\n";
   }
 
-  save_spec recipe_for(const game_client_state& c) const {
-    save_spec s = sample_save_spec(2);
+  save_recipe recipe_for(const game_client_state& c) const {
+    save_recipe s = sample_save_recipe(2);
     s.game.name = c.name;
     s.game.moratorium = 0;
     // A save made now: an old one would let the server close the game as stale.
@@ -329,7 +329,7 @@ struct mixed_run {
           return "";
         });
     if (!ok) return;
-    save_spec s = recipe_for(c);
+    save_recipe s = recipe_for(c);
     s.game.server_id = fn;
     s.game.turn = c.turn;
     s.game.curplr = c.curplr;

@@ -134,7 +134,7 @@ std::string build_dir() {
 
 std::string move_save(const std::string& name, const std::string& server_id, int32_t plr_cnt,
                       int32_t turn, int32_t curplr, size_t body_bytes, uint32_t seed) {
-  save_spec upload = sample_save_spec(plr_cnt);
+  save_recipe upload = sample_save_recipe(plr_cnt);
   upload.game.name = name;
   upload.game.server_id = server_id;
   upload.game.turn = turn;

@@ -1,7 +1,7 @@
 // The game client's side of the protocol, for tests and load clients: saves uploaded as a form
 // POST to /gameserver_v2.php, queries as GETs, and the game directories read back whole.
 //
-//   http_reply r = post_save(port, 27, write_save(spec));
+//   http_reply r = post_save(port, 27, write_save(recipe));
 //   EXPECT_EQ(r.body, "ZTXS\n00\nOk\n");
 #pragma once
 

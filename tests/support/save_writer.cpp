@@ -29,7 +29,7 @@ struct byte_writer {
 };
 
 void write_player(byte_writer* w, const plrtyp& p, int32_t version, int32_t plr_cnt,
-                  const save_spec* first) {
+                  const save_recipe* first) {
   w->int32(p.ident);
   w->string(p.team_name);
   w->string(p.alt_text);
@@ -136,13 +136,13 @@ gametyp sample_game(int plr_cnt) {
   return g;
 }
 
-save_spec sample_save_spec(int plr_cnt) {
-  save_spec s;
+save_recipe sample_save_recipe(int plr_cnt) {
+  save_recipe s;
   s.game = sample_game(plr_cnt);
   return s;
 }
 
-std::string write_header_section(const save_spec& recipe) {
+std::string write_header_section(const save_recipe& recipe) {
   const gametyp& g = recipe.game;
   const int32_t v = recipe.version;
   byte_writer w;
@@ -229,12 +229,12 @@ std::string join_container(const container_parts& c) {
   return out;
 }
 
-std::string write_save(const save_spec& recipe) {
+std::string write_save(const save_recipe& recipe) {
   return join_container(container_for(write_header_section(recipe), recipe.body));
 }
 
 std::string write_save(const gametyp& game, int32_t version) {
-  save_spec s;
+  save_recipe s;
   s.version = version;
   s.game = game;
   return write_save(s);

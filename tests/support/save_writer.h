@@ -2,7 +2,7 @@
 // section with correct check values) from a gametyp, and lets a test damage any layer. The
 // server itself never writes saves; this exists so tests can make any upload they need.
 //
-//   save_spec s = sample_save_spec(3);   // three players, version 20150906
+//   save_recipe s = sample_save_recipe(3);   // three players, version 20150906
 //   s.game.server_id = "game_5";
 //   s.game.turn = 4;
 //   s.game.plrs[1].out_flag = true;
@@ -19,7 +19,7 @@
 
 // What write_header_section writes. Fields that `version` does not carry are skipped, exactly as
 // the reader skips them; players 0 to game.plr_cnt - 1 are written (plrs[19] repeats beyond 20).
-struct save_spec {
+struct save_recipe {
   int32_t version = 20150906;
   std::string version_text;  // written instead of "VER:" + version when not empty
   gametyp game;
@@ -38,14 +38,14 @@ struct save_spec {
 // A plausible game: name "Test game", server_id "game_0", `plr_cnt` players named "Team 1", ...
 // with distinct colours, map, uniset, money and the other settings filled.
 gametyp sample_game(int plr_cnt);
-save_spec sample_save_spec(int plr_cnt);
+save_recipe sample_save_recipe(int plr_cnt);
 
 // The raw (uncompressed) header section of `recipe`, with correct check values over `recipe.body`
 // unless told to break them.
-std::string write_header_section(const save_spec& recipe);
+std::string write_header_section(const save_recipe& recipe);
 
 // The complete upload for `recipe`.
-std::string write_save(const save_spec& recipe);
+std::string write_save(const save_recipe& recipe);
 // Shorthand: the upload of `game` at `version`.
 std::string write_save(const gametyp& game, int32_t version = 20150906);
 
