@@ -7,7 +7,7 @@ CMAKE ?= cmake
 RUN_DIR ?= run
 PREFIX ?= /usr/local
 
-.PHONY: all build run test test-plain test-asan test-tsan bench fuzz fuzz-smoke format format-check install clean
+.PHONY: all build run test test-plain test-asan test-tsan bench fuzz format format-check install clean
 
 all: build
 
@@ -37,6 +37,11 @@ test-tsan:
 
 # libFuzzer binaries for every fuzz/<name>_fuzz.cpp, in build-fuzz/fuzz/ (clang needed);
 # `fuzz/run.sh <name> <seconds>` runs one campaign.
+# Google Benchmark binaries in build/bench/; the wrk and load scripts are bench/*.sh.
+bench:
+	$(CMAKE) -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZTS_BENCH=ON
+	$(CMAKE) --build build -j$(JOBS)
+
 FUZZ_FLAGS = -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer \
   -Wno-error=unused-const-variable
 fuzz:
