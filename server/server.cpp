@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <optional>
 
 #include "lib/asys.h"
 #include "lib/log.h"
@@ -59,7 +60,7 @@ void close_connection(unique_fd conn) {
 
 // One connection: wait for the first byte, read the request, route it, send the reply, close.
 void sthread(std::shared_ptr<server_state> state, unique_fd conn, uint32_t addr) {
-  connection_slot slot(state, addr);
+  std::optional<connection_slot> slot(std::in_place, state, addr);
   try {
     wait_result first =
         wait_fd(conn.fd, POLLIN, state->wake_read.fd, deadline_after_ms(first_byte_timeout_ms));
@@ -68,6 +69,9 @@ void sthread(std::shared_ptr<server_state> state, unique_fd conn, uint32_t addr)
     if (!read_request(conn.fd, &request)) return;
     std::string reply = route_request(request.path, request.body);
     if (!reply.empty()) sock_send_all(conn.fd, reply, deadline_after_ms(send_timeout_ms));
+    // The place is free once the reply is out: the close below never waits, and a client that
+    // reconnects as soon as it has the reply must not find its own last connection counted.
+    slot.reset();
     close_connection(std::move(conn));
   } catch (...) {
     write_log("ERR", "Error in sthread", true);
@@ -85,13 +89,40 @@ struct connection_start {
   uint32_t addr;
 };
 
+// Serves its first connection, then whatever connections the accept loop hands over while it
+// waits idle, until none comes for idle_thread_keep_ms or a stop begins.
+void connection_worker(std::shared_ptr<server_state> state, unique_fd conn, uint32_t addr) {
+  for (;;) {
+    sthread(state, std::move(conn), addr);
+    std::unique_lock<std::mutex> lock(state->mutex);
+    ++state->idle;
+    state->work_ready.wait_for(lock, std::chrono::milliseconds(idle_thread_keep_ms),
+                               [&] { return !state->pending.empty() || state->stopping; });
+    --state->idle;
+    if (state->pending.empty()) return;
+    conn = std::move(state->pending.front().conn);
+    addr = state->pending.front().addr;
+    state->pending.pop_front();
+  }
+}
+
 void* connection_main(void* arg) {
   std::unique_ptr<connection_start> start(static_cast<connection_start*>(arg));
-  sthread(std::move(start->state), std::move(start->conn), start->addr);
+  connection_worker(std::move(start->state), std::move(start->conn), start->addr);
   return nullptr;
 }
 
-// Starts a detached sthread for `conn`. False (and `conn` closed) when no thread can be made.
+// Gives `conn` to a thread waiting idle, if one is not already promised to an earlier one.
+bool hand_to_idle_thread(server_state& state, unique_fd* conn, uint32_t addr) {
+  std::lock_guard<std::mutex> lock(state.mutex);
+  if (state.idle <= static_cast<int>(state.pending.size())) return false;
+  state.pending.push_back(pending_connection{std::move(*conn), addr});
+  state.work_ready.notify_one();
+  return true;
+}
+
+// Starts a detached connection thread for `conn`. False (and `conn` closed) when no thread can be
+// made.
 bool start_connection_thread(std::shared_ptr<server_state> state, unique_fd conn, uint32_t addr) {
   pthread_attr_t attr;
   if (pthread_attr_init(&attr) != 0) return false;
@@ -153,6 +184,7 @@ void mainthread(std::shared_ptr<server_state> state) {
       unique_fd conn(fd);
       uint32_t addr = sock_peer_addr(fd);
       if (!admit(*state, addr)) continue;  // closed at once
+      if (hand_to_idle_thread(*state, &conn, addr)) continue;
       if (!start_connection_thread(state, std::move(conn), addr)) {
         // No thread to be had: the connection is dropped and its place given back.
         connection_slot give_back(state, addr);
@@ -183,6 +215,11 @@ bool stop_server(server_handle* server) {
   std::shared_ptr<server_state> state = std::move(server->state);
   if (!state) return true;
   state->stopping = true;
+  {
+    // Taken so that no idle thread can miss the wake-up between its check and its wait.
+    std::lock_guard<std::mutex> lock(state->mutex);
+  }
+  state->work_ready.notify_all();
   char wake = 1;
   (void)!write(state->wake_write.fd, &wake, 1);
   if (server->accept_thread.joinable()) server->accept_thread.join();

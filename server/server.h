@@ -1,7 +1,7 @@
-// The listener and its connection threads: an accept loop on a thread of its own starts one
-// thread per accepted connection, which waits for the request, reads it, routes it, sends the
-// reply and closes. Used by the program (on local_ip() port 80) and by tests (in-process on
-// 127.0.0.1 and an ephemeral port):
+// The listener and its connection threads: an accept loop on a thread of its own gives each
+// accepted connection a thread of its own (one that has just finished a connection, or a new
+// one), which waits for the request, reads it, routes it, sends the reply and closes. Used by the
+// program (on local_ip() port 80) and by tests (in-process on 127.0.0.1 and an ephemeral port):
 //
 //   scoped_server server;                       // listening when the constructor returns
 //   http_reply r = http_get(server.port(), "/gameserver_v2.php?op=777");
@@ -11,6 +11,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -31,6 +32,16 @@ inline constexpr int send_timeout_ms = 60 * 1000;
 // How long a stop waits for requests in flight; a stalled client must not hold up a stop.
 inline constexpr int stop_grace_ms = 30 * 1000;
 
+// How long a connection thread that has finished its connection waits for the next one before
+// it ends: a busy server then reuses its threads instead of making one per connection.
+inline constexpr int idle_thread_keep_ms = 2000;
+
+// An accepted connection handed to an idle connection thread.
+struct pending_connection {
+  unique_fd conn;
+  uint32_t addr = 0;
+};
+
 // Shared by the accept loop, every connection thread (each holds a reference, so a thread that
 // outlives a stop still finds it) and the owner of the server_handle.
 struct server_state {
@@ -45,6 +56,9 @@ struct server_state {
   std::condition_variable connection_ended;
   int active = 0;                          // GUARDED_BY(mutex): connection threads running
   std::map<uint32_t, int> active_by_addr;  // GUARDED_BY(mutex): the same per peer address
+  std::condition_variable work_ready;
+  int idle = 0;                            // GUARDED_BY(mutex): threads waiting for a connection
+  std::deque<pending_connection> pending;  // GUARDED_BY(mutex): handed over, not yet taken
 };
 
 struct server_handle {
