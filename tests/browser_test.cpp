@@ -13,15 +13,9 @@
 // and every page's DOM and screenshot are kept under <build>/browser_artifacts/.
 //
 // Chromium is required: set ZTS_CHROMIUM to use another binary than /usr/bin/chromium.
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <net/if.h>
-#include <netinet/in.h>
-#include <sched.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -41,6 +35,7 @@
 #include "lib/file_io.h"
 #include "tests/support/game_client.h"
 #include "tests/support/http_client.h"
+#include "tests/support/real_server.h"
 #include "tests/support/save_writer.h"
 #include "tests/support/temp_dir.h"
 
@@ -60,7 +55,7 @@ constexpr auto server_start_wait = 30s;
 constexpr auto server_stop_wait = 15s;
 constexpr uint16_t server_port = 80;
 
-const std::string server_binary = std::string(ZTS_BUILD_DIR) + "/zts_server";
+const std::string server_binary = server_binary_path();
 const std::string artifact_dir = std::string(ZTS_BUILD_DIR) + "/browser_artifacts";
 
 std::string chromium_path() {
@@ -70,45 +65,6 @@ std::string chromium_path() {
 
 std::string read_or_empty(const std::string& path) {
   return file_exists(path) ? read_file(path) : "";
-}
-
-// Moves the calling thread (and the processes it starts from now on) into a fresh network
-// namespace whose loopback is up and also carries `ip`. Returns a descriptor of the namespace
-// it left, or -1 when it may not create one (nothing changed then).
-int enter_private_network(const std::string& ip) {
-  int original = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
-  if (original < 0) return -1;
-  if (unshare(CLONE_NEWNET) != 0) {
-    close(original);
-    return -1;
-  }
-  int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (s < 0) throw std::runtime_error("socket failed");
-  ifreq ifr{};
-  strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
-  bool up = ioctl(s, SIOCGIFFLAGS, &ifr) == 0;
-  ifr.ifr_flags |= IFF_UP;
-  up = up && ioctl(s, SIOCSIFFLAGS, &ifr) == 0;
-  // A host name that resolves outside 127/8 gets that address as an alias of loopback.
-  in_addr addr{};
-  if (up && inet_pton(AF_INET, ip.c_str(), &addr) == 1 && (ntohl(addr.s_addr) >> 24) != 127) {
-    ifreq alias{};
-    strncpy(alias.ifr_name, "lo:0", IFNAMSIZ - 1);
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_addr = addr;
-    memcpy(&alias.ifr_addr, &sin, sizeof sin);
-    up = ioctl(s, SIOCSIFADDR, &alias) == 0;
-  }
-  close(s);
-  if (!up) throw std::runtime_error("cannot bring up loopback in the test's network namespace");
-  return original;
-}
-
-void leave_private_network(int original) {
-  if (original < 0) return;
-  setns(original, CLONE_NEWNET);
-  close(original);
 }
 
 // Waits for `pid` until `limit`, then kills its process group. Returns the wait status, or -1
@@ -258,93 +214,6 @@ std::string link_target(const std::string& dom, const std::string& page_url,
   return ::testing::AssertionSuccess();
 }
 
-bool port_in_use(const std::string& ip) {
-  try {
-    client_options options;
-    options.host = ip;
-    options.timeout_ms = 1000;
-    connect_to(server_port, options);
-    return true;
-  } catch (const std::runtime_error&) {
-    return false;
-  }
-}
-
-// The real binary, started in `dir`, stopped with SIGTERM (then SIGKILL) at the end of the
-// scope. It dies with this thread if the test process is killed.
-struct server_process {
-  server_process(const std::string& dir, const std::string& ip) : log_path(dir + "/zts.log") {
-    const auto give_up = std::chrono::steady_clock::now() + port_wait;
-    for (;;) {
-      while (port_in_use(ip)) {
-        if (std::chrono::steady_clock::now() > give_up) throw std::runtime_error("port 80 busy");
-        std::this_thread::sleep_for(500ms);
-      }
-      start(dir);
-      std::string log = wait_for_log("Running 150624-1");
-      if (log.find("Boom...") == std::string::npos) return;
-      stop();  // another server took the port between the check and the bind: wait again
-      fs::remove(log_path);
-      if (std::chrono::steady_clock::now() > give_up) throw std::runtime_error("port 80 busy");
-    }
-  }
-  ~server_process() { stop(); }
-  server_process(const server_process&) = delete;
-  server_process& operator=(const server_process&) = delete;
-
-  void start(const std::string& dir) {
-    pid = fork();
-    if (pid < 0) throw std::runtime_error("fork failed");
-    if (pid == 0) {
-      prctl(PR_SET_PDEATHSIG, SIGKILL);
-      if (chdir(dir.c_str()) != 0) _exit(127);
-      int out = open("console.txt", O_WRONLY | O_CREAT | O_APPEND, 0644);
-      dup2(out, 1);
-      dup2(out, 2);
-      execl(server_binary.c_str(), server_binary.c_str(), nullptr);
-      _exit(127);
-    }
-  }
-
-  // Stops the server and keeps its wait status.
-  void stop() {
-    if (pid <= 0) return;
-    kill(pid, SIGTERM);
-    int& status = exit_status;
-    const auto kill_at = std::chrono::steady_clock::now() + server_stop_wait;
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > kill_at) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        break;
-      }
-      std::this_thread::sleep_for(20ms);
-    }
-    pid = -1;
-  }
-
-  // The event log once it holds `line`; throws when it does not in time.
-  std::string wait_for_log(const std::string& line) const {
-    const auto give_up = std::chrono::steady_clock::now() + server_start_wait;
-    for (;;) {
-      std::string log = read_or_empty(log_path);
-      if (log.find(line) != std::string::npos) return log;
-      if (std::chrono::steady_clock::now() > give_up || waitpid(pid, nullptr, WNOHANG) != 0) {
-        throw std::runtime_error("no \"" + line + "\" in " + log_path + ":\n" + log);
-      }
-      std::this_thread::sleep_for(20ms);
-    }
-  }
-
-  // True when it left on its own with status 0 after SIGTERM (a sanitizer's report, a crash or
-  // a hung shutdown give another status).
-  bool stopped_cleanly() const { return WIFEXITED(exit_status) && WEXITSTATUS(exit_status) == 0; }
-
-  std::string log_path;
-  pid_t pid = -1;
-  int exit_status = -1;
-};
-
 // What the server wrote to its console (sanitizer reports included), for failure messages.
 std::string console_of(const std::string& dir) {
   return read_or_empty(dir + "/console.txt");
@@ -426,16 +295,23 @@ class Browser : public ::testing::Test {
     fs::create_directories(artifact_dir);
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     ip = host_ipv4();
-    original_network = enter_private_network(ip);
+    network = std::make_unique<private_network>();
+    ASSERT_TRUE(!network->entered || network->error.empty()) << network->error;
+    options.start_wait = server_start_wait;
+    options.stop_wait = server_stop_wait;
+    if (!network->entered) {
+      options.wait_for_port_on = ip;
+      options.port_wait = port_wait;
+    }
     dir = std::make_unique<temp_dir>();
     {
-      server_process first(dir->path, ip);
+      server_process first(dir->path, options);
       create_games(ip);
       first.stop();
       EXPECT_TRUE(first.stopped_cleanly()) << console_of(dir->path);
     }
     fs::rename(dir->file("zts.log"), dir->file("zts-first-run.log"));
-    server = std::make_unique<server_process>(dir->path, ip);
+    server = std::make_unique<server_process>(dir->path, options);
     server->wait_for_log("Status refresh.");
   }
   static void TearDownTestSuite() {
@@ -445,8 +321,7 @@ class Browser : public ::testing::Test {
     }
     server.reset();
     dir.reset();
-    leave_private_network(original_network);
-    original_network = -1;
+    network.reset();
   }
 
   static std::string page_url(const std::string& query) {
@@ -454,7 +329,8 @@ class Browser : public ::testing::Test {
   }
 
   static inline std::string ip;
-  static inline int original_network = -1;
+  static inline std::unique_ptr<private_network> network;
+  static inline server_options options;
   static inline std::unique_ptr<temp_dir> dir;
   static inline std::unique_ptr<server_process> server;
 };

@@ -6,11 +6,8 @@
 // Each test runs the server in a network namespace of its own (the test's thread enters it
 // while the test lasts), so port 80 is free whatever else runs on this machine. Clients look
 // like different hosts by binding to 127.0.0.2, 127.0.0.3, ...
-#include <fcntl.h>
 #include <poll.h>
-#include <sched.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,10 +17,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
-#include <cstring>
 #include <ctime>
-#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,6 +25,7 @@
 #include "lib/file_io.h"
 #include "tests/support/game_client.h"
 #include "tests/support/http_client.h"
+#include "tests/support/real_server.h"
 #include "tests/support/save_writer.h"
 #include "tests/support/temp_dir.h"
 
@@ -46,85 +41,8 @@ constexpr uint16_t server_port = 80;
 // A loaded machine may be slow, but never this slow to answer a small request.
 constexpr int slow_reply_ms = 5000;
 
-const std::string server_binary = std::string(ZTS_BUILD_DIR) + "/zts_server";
+const std::string server_binary = server_binary_path();
 const std::string op777 = "GET /gameserver_v2.php?op=777 HTTP/1.0\r\n\r\n";
-
-// Moves the calling thread (and the threads and processes it starts) into a fresh network
-// namespace with loopback up, and back at the end of the scope.
-struct private_network {
-  private_network() {
-    saved = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
-    if (saved < 0 || unshare(CLONE_NEWNET) != 0) {
-      error = "cannot make a network namespace (needs root): " + std::string(strerror(errno));
-      return;
-    }
-    entered = true;
-    std::string setup = "ip link set lo up";
-    // The server listens on its host name's address; outside 127/8 it must be added here.
-    const std::string ip = host_ipv4();
-    if (ip.rfind("127.", 0) != 0) setup += " && ip addr add " + ip + "/32 dev lo";
-    if (std::system(setup.c_str()) != 0) error = "\"" + setup + "\" failed";
-  }
-  ~private_network() {
-    if (entered) setns(saved, CLONE_NEWNET);
-    if (saved >= 0) close(saved);
-  }
-  private_network(const private_network&) = delete;
-  private_network& operator=(const private_network&) = delete;
-
-  int saved = -1;
-  bool entered = false;
-  std::string error;
-};
-
-// The real binary in `dir`, listening when the constructor returns, stopped with SIGTERM at the
-// end of the scope.
-struct server_process {
-  explicit server_process(const std::string& dir) {
-    pid = fork();
-    if (pid < 0) throw std::runtime_error("fork failed");
-    if (pid == 0) {
-      // A test process that dies (a broken pipe, a kill) takes its server with it.
-      prctl(PR_SET_PDEATHSIG, SIGKILL);
-      if (chdir(dir.c_str()) != 0) _exit(127);
-      int out = open("console.txt", O_WRONLY | O_CREAT | O_APPEND, 0644);
-      dup2(out, 1);
-      dup2(out, 2);
-      execl(server_binary.c_str(), server_binary.c_str(), nullptr);
-      _exit(127);
-    }
-    const std::string log_path = dir + "/zts.log";
-    const auto give_up = steady::now() + 30s;
-    for (;;) {
-      std::string log = file_exists(log_path) ? read_file(log_path) : "";
-      if (log.find("Running") != std::string::npos && log.find("Boom...") == std::string::npos) {
-        return;
-      }
-      if (log.find("Boom...") != std::string::npos || steady::now() > give_up ||
-          waitpid(pid, nullptr, WNOHANG) != 0) {
-        stop();  // no destructor runs for a constructor that throws
-        throw std::runtime_error("the server did not start listening:\n" + log);
-      }
-      std::this_thread::sleep_for(20ms);
-    }
-  }
-  ~server_process() { stop(); }
-  void stop() {
-    if (pid <= 0) return;
-    kill(pid, SIGTERM);
-    const auto kill_at = steady::now() + 40s;
-    while (waitpid(pid, &exit_status, WNOHANG) == 0) {
-      if (steady::now() > kill_at) kill(pid, SIGKILL);
-      std::this_thread::sleep_for(20ms);
-    }
-    pid = -1;
-  }
-  server_process(const server_process&) = delete;
-  server_process& operator=(const server_process&) = delete;
-
-  pid_t pid = -1;
-  int exit_status = 0;
-};
 
 class Limits : public ::testing::Test {
  protected:
