@@ -20,9 +20,13 @@ bool wait_for_stop(stop_signal* stop, uint32_t ms) {
                                   [&] { return stop->raised; });
 }
 
-void load_game_list() { load_games(game_root); }
+void load_game_list() {
+  load_games(game_root);
+}
 
-void refresh_all_games() { refresh_games(game_root); }
+void refresh_all_games() {
+  refresh_games(game_root);
+}
 
 void run_main_loop(stop_signal* stop, uint32_t tick_ms) {
   // 0 makes the first tick run a pass: a second after start rather than an hour.

@@ -25,8 +25,8 @@ std::string upload_request(std::string_view target, std::string_view save) {
 }
 
 http_reply post_save(uint16_t port, int op, std::string_view save, const client_options& options) {
-  return http_exchange(
-      port, upload_request("/gameserver_v2.php?op=" + std::to_string(op), save), options);
+  return http_exchange(port, upload_request("/gameserver_v2.php?op=" + std::to_string(op), save),
+                       options);
 }
 
 http_reply game_get(uint16_t port, std::string_view query, const client_options& options) {
