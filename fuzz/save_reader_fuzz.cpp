@@ -12,6 +12,7 @@
 
 #include "save/crc32.h"
 #include "save/zts_save.h"
+#include "tests/support/save_writer.h"
 
 namespace {
 
@@ -58,65 +59,6 @@ bool check_values_at(const std::string& h, size_t* at) {
   return true;
 }
 
-// Every byte as a 9-bit literal, a clear code whenever the table would run past entry 4093.
-std::string literal_lzw(std::string_view data) {
-  std::string out;
-  uint64_t acc = 0;
-  int bits = 0;
-  int width = 9;
-  uint32_t last = 257;
-  bool after_clear = true;
-  auto put = [&](uint32_t code) {
-    acc = acc << width | code;
-    bits += width;
-    while (bits >= 8) {
-      out += static_cast<char>(acc >> (bits - 8));
-      bits -= 8;
-    }
-    acc &= (uint64_t(1) << bits) - 1;
-  };
-  auto clear = [&] {
-    put(256);
-    width = 9;
-    last = 257;
-    after_clear = true;
-  };
-  clear();
-  for (unsigned char b : data) {
-    put(b);
-    if (after_clear) {
-      after_clear = false;
-      continue;
-    }
-    ++last;
-    if (last == 510) width = 10;
-    if (last == 1022) width = 11;
-    if (last == 2046) width = 12;
-    if (last == 4093) {
-      width = 9;
-      clear();
-    }
-  }
-  put(257);
-  if (bits > 0) out += static_cast<char>(acc << (8 - bits));
-  return out;
-}
-
-std::string base64(std::string_view data) {
-  static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string text;
-  for (size_t i = 0; i < data.size(); i += 3) {
-    size_t n = data.size() - i < 3 ? data.size() - i : 3;
-    uint32_t w = 0;
-    for (size_t k = 0; k < 3; ++k) w = w << 8 | (k < n ? static_cast<uint8_t>(data[i + k]) : 0);
-    text += alphabet[(w >> 18) & 63];
-    text += alphabet[(w >> 12) & 63];
-    text += n > 1 ? alphabet[(w >> 6) & 63] : '=';
-    text += n > 2 ? alphabet[w & 63] : '=';
-  }
-  return text;
-}
-
 std::string wrap_header(std::string header) {
   size_t at;
   if (check_values_at(header, &at)) {
@@ -124,11 +66,7 @@ std::string wrap_header(std::string header) {
     put_le32(&header, at, ~crc32(header));
     put_le32(&header, at + 4, ~crc32(""));
   }
-  std::string text = base64(literal_lzw(header));
-  std::string size = std::to_string(header.size());
-  std::string length = std::to_string(text.size());
-  return "ZTNX3" + std::string(1, static_cast<char>('0' + size.size())) +
-         static_cast<char>('0' + length.size()) + size + length + "\n" + text + "\nZSTX10";
+  return join_container(container_for(header, ""));
 }
 
 }  // namespace
