@@ -1,13 +1,13 @@
 # Two commands matter: `make run` builds and starts the server in ./run (its working directory:
 # game_server/ and zts.log live there); `make test` builds and passes the whole test suite,
 # plainly, under AddressSanitizer+UndefinedBehaviorSanitizer, and the concurrent tests under
-# ThreadSanitizer.
+# ThreadSanitizer, after checking the formatting and, with clang, the lock annotations.
 JOBS ?= 2
 CMAKE ?= cmake
 RUN_DIR ?= run
 PREFIX ?= /usr/local
 
-.PHONY: all build run test test-plain test-asan test-tsan bench fuzz format format-check install clean
+.PHONY: all build run test test-plain test-asan test-tsan test-locks bench fuzz format format-check install clean
 
 all: build
 
@@ -19,7 +19,7 @@ run: build
 	mkdir -p $(RUN_DIR)
 	cd $(RUN_DIR) && exec ../build/zts_server
 
-test: test-plain test-asan test-tsan
+test: format-check test-locks test-plain test-asan test-tsan
 
 test-plain: build
 	ctest --test-dir build --output-on-failure -j$(JOBS)
@@ -34,6 +34,12 @@ test-tsan:
 	$(CMAKE) -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZTS_BENCH=OFF -DZTS_SANITIZE=thread
 	$(CMAKE) --build build-tsan -j$(JOBS)
 	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure -j$(JOBS) -R Concurrent
+
+# Builds everything with clang, which checks the lock annotations (-Wthread-safety, as errors).
+test-locks:
+	CC=clang CXX=clang++ $(CMAKE) -S . -B build-locks -DCMAKE_BUILD_TYPE=Debug -DZTS_BENCH=OFF \
+	  -DZTS_THREAD_SAFETY=ON
+	$(CMAKE) --build build-locks -j$(JOBS)
 
 # libFuzzer binaries for every fuzz/<name>_fuzz.cpp, in build-fuzz/fuzz/ (clang needed);
 # `fuzz/run.sh <name> <seconds>` runs one campaign.
@@ -61,4 +67,4 @@ install: build
 	install -D -m 0755 build/zts_check $(DESTDIR)$(PREFIX)/bin/zts_check
 
 clean:
-	rm -rf build build-asan build-tsan build-fuzz
+	rm -rf build build-asan build-tsan build-locks build-fuzz

@@ -59,7 +59,7 @@ struct refresh_fixture {
     set_log_file(dir.file("zts.log"), false);
     std::string save = bench_save();
     save_size = save.size();
-    std::lock_guard<std::mutex> lock(db_lock);
+    std::lock_guard lock(db_lock);
     games.clear();
     games.resize(game_count);
     for (int32_t id = 0; id < game_count; ++id) {
@@ -82,7 +82,7 @@ refresh_fixture& fixture() {
 
 // Times one pass with db_lock held, as the main loop runs it.
 double locked_pass_ms() {
-  std::lock_guard<std::mutex> lock(db_lock);
+  std::lock_guard lock(db_lock);
   auto start = std::chrono::steady_clock::now();
   refresh_games("game_server");
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
@@ -103,7 +103,7 @@ void BM_refresh_first_pass(benchmark::State& state) {
   for (auto _ : state) {
     state.PauseTiming();
     {
-      std::lock_guard<std::mutex> lock(db_lock);
+      std::lock_guard lock(db_lock);
       clear_save_stamps();
     }
     state.ResumeTiming();

@@ -1,6 +1,6 @@
 #include "db/game.h"
 
-std::mutex db_lock;
+annotated_mutex db_lock;
 std::vector<std::unique_ptr<game_info>> games;
 
 game_info& new_game_info(int32_t slot) {
@@ -13,7 +13,7 @@ game_info& new_game_info(int32_t slot) {
 namespace {
 
 template <class Pred>
-int32_t count_games(Pred pred) {
+int32_t count_games(Pred pred) REQUIRES(db_lock) {
   int32_t n = 0;
   for (const auto& record : games) {
     if (record && pred(*record)) ++n;

@@ -8,9 +8,10 @@
 #include <array>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
+
+#include "lib/mutex.h"
 
 using astr = std::vector<std::string>;
 using aoboolean = std::vector<bool>;
@@ -45,16 +46,14 @@ inline constexpr const char* game_root = "game_server";
 
 // The one lock over `games`, every record in it and every game directory. Held by the refresh
 // pass, by each game operation and by each status page, never while a socket is read or written.
-extern std::mutex db_lock;
+extern annotated_mutex db_lock;
 
 // Slot i holds game i or is empty. Records are never removed while the process runs.
-// GUARDED_BY(db_lock), except during start-up before any other thread exists.
-extern std::vector<std::unique_ptr<game_info>> games;
+extern std::vector<std::unique_ptr<game_info>> games GUARDED_BY(db_lock);
 
-// Makes a zeroed record with id == slot and stores it in games[slot].
-// REQUIRES: db_lock held; games.size() > slot.
-game_info& new_game_info(int32_t slot);
+// Makes a zeroed record with id == slot and stores it in games[slot]. Needs games.size() > slot.
+game_info& new_game_info(int32_t slot) REQUIRES(db_lock);
 
-// Number of non-empty slots with status < 2 / with status == 2. REQUIRES: db_lock held.
-int32_t count_open_games();
-int32_t count_finished_games();
+// Number of non-empty slots with status < 2 / with status == 2.
+int32_t count_open_games() REQUIRES(db_lock);
+int32_t count_finished_games() REQUIRES(db_lock);

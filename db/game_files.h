@@ -51,8 +51,7 @@ astr split_list(std::string_view text);
 // when id is outside the list or its slot is empty.
 // Throws io_error; the files written before a failure keep their new content, the failing one
 // and the later ones their old content.
-// REQUIRES: db_lock held.
-void save_game_files(const std::string& root, int32_t id);
+void save_game_files(const std::string& root, int32_t id) REQUIRES(db_lock);
 
 // The first line of a name.txt/descr.txt content: up to the first LF or byte 26, CR dropped.
 std::string first_line(std::string_view content);

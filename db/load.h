@@ -28,12 +28,11 @@ astr list_dir(const std::string& mask, uint32_t attributes);
 // above max_game_id are skipped with an "ERR" log line), between
 // the log lines "Loading game info..." and "Game info loaded". A game that cannot be read in
 // full is logged under "ERR" and loaded as far as it could be; loading goes on.
-// REQUIRES: no other thread touches `games` (start-up), or db_lock held.
-void load_games(const std::string& root);
+void load_games(const std::string& root) REQUIRES(db_lock);
 
 // Reads root/game_<id>/ into slot id, growing `games` and making the record when needed. A
 // directory without cond.txt leaves a record with only its id set. A missing or unreadable
 // name.txt or descr.txt gives an empty name or description and an "ERR" log line naming the
 // game and the file. Throws io_error when cond.txt or state.txt opens but cannot be read.
-// REQUIRES: as load_games; id >= 0.
-void load_game(const std::string& root, int32_t id);
+// Needs id >= 0.
+void load_game(const std::string& root, int32_t id) REQUIRES(db_lock);

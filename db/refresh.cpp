@@ -42,8 +42,7 @@ struct save_stamp {
 };
 
 // Keyed by the turns directory, so that a game keeps one entry however many turns it stores.
-// GUARDED_BY(db_lock)
-std::unordered_map<std::string, save_stamp> save_stamps;
+std::unordered_map<std::string, save_stamp> save_stamps GUARDED_BY(db_lock);
 
 std::optional<file_identity> identify(const std::string& path) {
   struct stat st;
@@ -59,7 +58,8 @@ std::string dir_of(const std::string& path) {
 
 // The save_time of the save at `path`, decoded only when the file is new or changed.
 // False with *reason when the file cannot be read or the save is refused.
-bool read_save_time(const std::string& path, int32_t* save_time, std::string* reason) {
+bool read_save_time(const std::string& path, int32_t* save_time, std::string* reason)
+    REQUIRES(db_lock) {
   // Identify before reading: a file replaced in between is merely decoded again next time.
   std::optional<file_identity> identity = identify(path);
   if (identity) {
@@ -138,7 +138,7 @@ void log_failure(const game_info& g, const std::string& reason) {
 // the game is left for the next pass.
 template <size_t N>
 void apply_rules(const std::string& root, const refresh_rule (&rules)[N], int32_t age,
-                 int32_t save_time, game_info* g) {
+                 int32_t save_time, game_info* g) REQUIRES(db_lock) {
   for (const refresh_rule& rule : rules) {
     if (age <= rule.min_age || !rule.applies(*g)) continue;
     write_log("UPD", rule_message(rule, g->id, save_time));

@@ -9,24 +9,22 @@
 #include <cstdint>
 #include <string>
 
+#include "db/game.h"
+
 // Refreshes games[id]: skips ids 599, 600, 610, 611, empty slots and records with status > 3.
 // A newest save that is missing, unreadable or refused, and a failing save_game_files, are
 // logged ("UPD", "Error parsing game_<id>, file <lastfile>, (<reason>)") and leave the record
 // as it was on disk. Never throws io_error.
-// REQUIRES: db_lock held.
-void refresh_game(const std::string& root, int32_t id);
+void refresh_game(const std::string& root, int32_t id) REQUIRES(db_lock);
 
 // One pass: refresh_game for slots 0 .. games.size()-1 (size read once), in ascending order.
 // The caller writes "Status refresh." afterwards.
-// REQUIRES: db_lock held.
-void refresh_games(const std::string& root);
+void refresh_games(const std::string& root) REQUIRES(db_lock);
 
 // Tells the refresh the save_time of a turn file just written and decoded (op=8/op=27), so the
 // next pass need not decode it again. Keeps one file per game directory. Never throws: a file
 // that cannot be examined is simply not remembered.
-// REQUIRES: db_lock held.
-void remember_save_stamp(const std::string& path, int32_t save_time);
+void remember_save_stamp(const std::string& path, int32_t save_time) REQUIRES(db_lock);
 
 // Forgets every remembered save_time (the next pass decodes every save).
-// REQUIRES: db_lock held.
-void clear_save_stamps();
+void clear_save_stamps() REQUIRES(db_lock);

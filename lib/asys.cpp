@@ -6,8 +6,9 @@
 #include <chrono>
 #include <cmath>
 #include <limits>
-#include <mutex>
 #include <thread>
+
+#include "lib/mutex.h"
 
 namespace {
 
@@ -19,7 +20,9 @@ constexpr double seconds_per_day = 86400;
 std::atomic<int64_t> clock_override{-1};
 
 // tzset() rewrites the zone globals that server_clock reads.
-std::mutex zone_lock;
+annotated_mutex zone_lock;
+// When tzset() last ran.
+time_t zone_checked GUARDED_BY(zone_lock) = -1;
 
 double round_half_even(double v) {
   double below = std::floor(v);
@@ -49,10 +52,9 @@ uint32_t server_clock() {
   int64_t pinned = clock_override.load();
   if (pinned >= 0) return static_cast<uint32_t>(pinned);
   time_t now = time(nullptr);
-  std::lock_guard<std::mutex> guard(zone_lock);
+  mutex_lock guard(zone_lock);
   // tzset() looks at the zone file on every call (a stat each time); once a second is enough
   // to follow a changed zone, and keeps a refresh pass over many games off the disk.
-  static time_t zone_checked = -1;
   if (now != zone_checked) {
     tzset();
     zone_checked = now;

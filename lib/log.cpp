@@ -4,9 +4,8 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
-
 #include "lib/file_io.h"
+#include "lib/mutex.h"
 
 namespace {
 
@@ -14,9 +13,9 @@ namespace {
 constexpr size_t tag_width = 10;
 
 struct log_state {
-  std::mutex lock;
-  std::string file_name = "thelog.log";  // GUARDED_BY(lock)
-  bool echo = false;                     // GUARDED_BY(lock)
+  annotated_mutex lock;
+  std::string file_name GUARDED_BY(lock) = "thelog.log";
+  bool echo GUARDED_BY(lock) = false;
 };
 
 // Never destroyed: threads may still log while the process exits.
@@ -49,21 +48,21 @@ std::string format_line(std::string_view tag, std::string_view message) {
 
 void set_log_file(std::string file_name, bool echo) {
   log_state& s = state();
-  std::lock_guard<std::mutex> guard(s.lock);
+  mutex_lock guard(s.lock);
   s.file_name = std::move(file_name);
   s.echo = echo;
 }
 
 std::string log_file_name() {
   log_state& s = state();
-  std::lock_guard<std::mutex> guard(s.lock);
+  mutex_lock guard(s.lock);
   return s.file_name;
 }
 
 void write_log(std::string_view tag, std::string_view message, bool halt) {
   std::string line = format_line(tag, message);
   log_state& s = state();
-  std::lock_guard<std::mutex> guard(s.lock);
+  mutex_lock guard(s.lock);
   if (s.echo) {
     // The console gets this platform's line end; a console failure is as harmless as a file one.
     std::fwrite(line.data(), 1, line.size(), stdout);

@@ -61,7 +61,7 @@ std::string staged_dir(int32_t id) {
 
 // Takes a half-created game back out: its slot (the last one), its staged and final directory,
 // and the root too when this creation made it and it is empty again.
-void undo_create(int32_t id, bool root_existed) noexcept {
+void undo_create(int32_t id, bool root_existed) noexcept REQUIRES(db_lock) {
   games.resize(id);
   std::error_code ec;
   std::filesystem::remove_all(staged_dir(id), ec);
@@ -72,7 +72,8 @@ void undo_create(int32_t id, bool root_existed) noexcept {
 
 // Writes the first save and the text files of games[id] into its staged directory, then moves
 // that directory to game_server/game_<id> and makes the move durable.
-void write_new_game(int32_t id, const std::string& first_file, const std::string& save) {
+void write_new_game(int32_t id, const std::string& first_file, const std::string& save)
+    REQUIRES(db_lock) {
   const std::string staged = staged_dir(id);
   std::filesystem::remove_all(staged);
   make_dirs(staged + "/turns");

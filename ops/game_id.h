@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "db/game.h"
+
 // game_server/game_<id> and game_server/game_<id>/turns.
 std::string game_dir(int32_t id);
 std::string turns_dir(int32_t id);
@@ -14,5 +16,4 @@ std::string turns_dir(int32_t id);
 // false with *reply set to "ZTXS Invalid game id" (no "game_" prefix), "ZTXS Game id is out of
 // range" or "ZTXS Unregistered game id" (empty slot). The number after the prefix is read
 // leniently: "game_" alone or "game_abc" names game 0.
-// REQUIRES: db_lock held.
-bool find_game(std::string_view id_text, int32_t* id, std::string* reply);
+bool find_game(std::string_view id_text, int32_t* id, std::string* reply) REQUIRES(db_lock);

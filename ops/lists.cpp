@@ -57,7 +57,7 @@ void append_jsonp_entry(int32_t k, const game_info& g, std::string* out) {
   out->append("  },\n");
 }
 
-bool has_status(int32_t k, int32_t status) {
+bool has_status(int32_t k, int32_t status) REQUIRES(db_lock) {
   return k >= 0 && static_cast<size_t>(k) < games.size() && games[k] && games[k]->status == status;
 }
 

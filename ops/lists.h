@@ -10,14 +10,16 @@
 #include <cstdint>
 #include <string>
 
-// The complete HTTP reply (text/html, no charset) of the plain list: the games in play (status
-// 0 or 1) when `open`, else the finished ones (status 2). REQUIRES: db_lock held.
-std::string get_all_info(bool open);
+#include "db/game.h"
 
-// The JSONP text of every game in status 0 to 3. REQUIRES: db_lock held.
-std::string games_jsonp();
+// The complete HTTP reply (text/html, no charset) of the plain list: the games in play (status
+// 0 or 1) when `open`, else the finished ones (status 2).
+std::string get_all_info(bool open) REQUIRES(db_lock);
+
+// The JSONP text of every game in status 0 to 3.
+std::string games_jsonp() REQUIRES(db_lock);
 
 // The JSONP object of game `k` (with its trailing comma and line end), or "" when the slot is
 // out of range, empty or holds a game of another status. A `curplr` or `winner` outside the
-// game's lists shows as empty texts. REQUIRES: db_lock held.
-std::string game_jsonp_entry(int32_t k, int32_t status);
+// game's lists shows as empty texts.
+std::string game_jsonp_entry(int32_t k, int32_t status) REQUIRES(db_lock);

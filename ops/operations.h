@@ -9,21 +9,21 @@
 
 #include <string>
 
+#include "db/game.h"
 #include "net/query.h"
 
-// op=8, input the upload alone. REQUIRES: db_lock held.
-bool create_party(const std::string& req_body, std::string* reply);
+// op=8, input the upload alone.
+bool create_party(const std::string& req_body, std::string* reply) REQUIRES(db_lock);
 
-// op=27, input the upload alone. REQUIRES: db_lock held.
-bool party_next(const std::string& req_body, std::string* reply);
+// op=27, input the upload alone.
+bool party_next(const std::string& req_body, std::string* reply) REQUIRES(db_lock);
 
-// op=28 (fn) and op=29 (fn, tn, pl): turn downloads. REQUIRES: db_lock held.
-bool get_party_turn(const aget_rec& pairs, std::string* reply);
-bool give_party_turn(const aget_rec& pairs, std::string* reply);
+// op=28 (fn) and op=29 (fn, tn, pl): turn downloads.
+bool get_party_turn(const aget_rec& pairs, std::string* reply) REQUIRES(db_lock);
+bool give_party_turn(const aget_rec& pairs, std::string* reply) REQUIRES(db_lock);
 
 // op=11 (`open`: status 0 and 1) and op=12 (status 2): the complete plain-list reply.
-// REQUIRES: db_lock held.
-std::string get_all_info(bool open);
+std::string get_all_info(bool open) REQUIRES(db_lock);
 
-// op=666: the JSONP text (the body; the dispatcher frames it). REQUIRES: db_lock held.
-std::string games_jsonp();
+// op=666: the JSONP text (the body; the dispatcher frames it).
+std::string games_jsonp() REQUIRES(db_lock);

@@ -5,11 +5,12 @@
 
 #include <string>
 
+#include "db/game.h"
+
 // Returns true with *reply the complete HTTP reply "ZTXS\n00\nOk\n", sent only once the turn file
 // and the game's text files are on disk; false with *reply one "ZTXS ..." refusal and nothing
 // changed (the "SVOP" line is written for every save that names an existing game). Throws
 // when the game's record is unusable (more than 20 players, or a current player outside
 // them), before changing anything, and io_error when a write fails, after restoring the record
 // and, as far as possible, the files.
-// REQUIRES: db_lock held.
-bool party_next(const std::string& req_body, std::string* reply);
+bool party_next(const std::string& req_body, std::string* reply) REQUIRES(db_lock);

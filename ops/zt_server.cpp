@@ -35,7 +35,7 @@ const char* log_name(int32_t code) {
 // The one place an operation code meets its operation. Returns the operation's result; a code
 // without an operation leaves *reply as it is ("ZTXS Unknown error") and returns false.
 bool run_operation(int32_t code, const aget_rec& pairs, const std::string& req_body,
-                   std::string* reply) {
+                   std::string* reply) REQUIRES(db_lock) {
   switch (code) {
     case 8:
       return create_party(req_body, reply);
@@ -100,7 +100,7 @@ bool run_guarded(const std::function<bool(std::string*)>& serve, std::string* re
 
 bool do_zt_server(std::string_view query_text, const std::string& req_body, std::string* reply) {
   return run_guarded(
-      [&](std::string* out) {
+      [&](std::string* out) REQUIRES(db_lock) {
         aget_rec pairs = parse_query(query_text);
         const std::string* op = find_query(pairs, "op");
         if (op == nullptr) return false;

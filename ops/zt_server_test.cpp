@@ -19,7 +19,7 @@ struct Dispatch : ::testing::Test {
 
   // Serves `query` as the connection thread does, under db_lock.
   bool serve(const std::string& query, std::string* reply, const std::string& body = "") {
-    std::lock_guard<std::mutex> lock(db_lock);
+    std::lock_guard lock(db_lock);
     return do_zt_server(query, body, reply);
   }
 

@@ -25,7 +25,7 @@ std::string pairs_text(const aget_rec& pairs) {
   return out;
 }
 
-std::string build_page(std::string_view query_text) {
+std::string build_page(std::string_view query_text) REQUIRES(db_lock) {
   const aget_rec pairs = parse_query(query_text);
   int32_t mode = query_int(pairs, "mode");
   if (mode == -1) mode = 0;

@@ -57,7 +57,7 @@ class LogServer : public ::testing::Test {
 
   temp_dir dir;
   std::string previous_log;
-  std::lock_guard<std::mutex> hold{db_lock};
+  std::lock_guard<annotated_mutex> hold{db_lock};
 };
 
 TEST_F(LogServer, ModeChoosesThePage) {

@@ -157,7 +157,7 @@ std::string centered_block(std::string_view cell) {
 
 // Rows of the games whose status passes `wanted`, from the last slot down.
 template <class Pred>
-std::string rows_where(int32_t m, Pred wanted) {
+std::string rows_where(int32_t m, Pred wanted) REQUIRES(db_lock) {
   std::string out;
   for (size_t i = games.size(); i-- > 0;) {
     const game_info* g = games[i].get();

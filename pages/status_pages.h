@@ -11,18 +11,18 @@
 #include <cstdint>
 #include <string>
 
+#include "db/game.h"
+
 // The list of games grouped by status (1, then 0, 2, 3; each from the last slot down); games
 // of any other status are left out. `m` is the mode written into the links.
-// REQUIRES: db_lock held.
-std::string log_page_games(int32_t m);
+std::string log_page_games(int32_t m) REQUIRES(db_lock);
 
-// Every non-empty slot from the last down, whatever its status. REQUIRES: db_lock held.
-std::string log_page_all(int32_t m);
+// Every non-empty slot from the last down, whatever its status.
+std::string log_page_all(int32_t m) REQUIRES(db_lock);
 
 // The details of game `id`, with a back link to mode `pm`; empty when `id` is outside `games`
 // or names an empty slot. Lists at most max_players players, whatever plr_cnt says.
-// REQUIRES: db_lock held.
-std::string log_page_game(int32_t pm, int32_t id);
+std::string log_page_game(int32_t pm, int32_t id) REQUIRES(db_lock);
 
 // The page for an unknown mode.
 std::string log_page_none();

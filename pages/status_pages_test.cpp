@@ -104,7 +104,7 @@ class StatusPages : public ::testing::Test {
  protected:
   void SetUp() override { games.clear(); }
   void TearDown() override { games.clear(); }
-  std::lock_guard<std::mutex> hold{db_lock};
+  std::lock_guard<annotated_mutex> hold{db_lock};
 };
 
 TEST_F(StatusPages, EmptyListsHaveOnlyTheirHeaders) {

@@ -5,7 +5,9 @@
 
 #include <condition_variable>
 #include <cstdint>
-#include <mutex>
+
+#include "db/game.h"
+#include "lib/mutex.h"
 
 // Seconds that must pass (by server_clock, unsigned) between the end of one refresh pass and the
 // next: a pass runs when the difference exceeds this.
@@ -15,9 +17,9 @@ inline constexpr uint32_t main_tick_ms = 1000;
 
 // A stop request that any thread can raise and the main loop waits on between ticks.
 struct stop_signal {
-  std::mutex mutex;
+  annotated_mutex mutex;
   std::condition_variable raised_cv;
-  bool raised = false;  // GUARDED_BY(mutex)
+  bool raised GUARDED_BY(mutex) = false;
 };
 
 void raise_stop(stop_signal* stop);
@@ -26,13 +28,11 @@ void raise_stop(stop_signal* stop);
 bool wait_for_stop(stop_signal* stop, uint32_t ms);
 
 // Loads every game from game_root into `games` at start-up.
-// REQUIRES: no other thread running yet (no lock is taken).
-void load_game_list();
+void load_game_list() EXCLUDES(db_lock);
 
 // Refreshes every slot of `games` in ascending order (the slot count is read once).
-// REQUIRES: db_lock held.
-void refresh_all_games();
+void refresh_all_games() REQUIRES(db_lock);
 
 // Ticks every `tick_ms` and runs the refresh pass (under db_lock, then "Status refresh.") until
 // the stop is raised.
-void run_main_loop(stop_signal* stop, uint32_t tick_ms = main_tick_ms);
+void run_main_loop(stop_signal* stop, uint32_t tick_ms = main_tick_ms) EXCLUDES(db_lock);

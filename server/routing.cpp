@@ -1,7 +1,5 @@
 #include "server/routing.h"
 
-#include <mutex>
-
 #include "db/game.h"
 #include "lib/file_io.h"
 #include "lib/log.h"
@@ -16,11 +14,12 @@ constexpr std::string_view status_pages_path = "/ztsv_log.php";
 constexpr std::string_view raw_log_path = "/zts.log";
 
 // A refused operation's error line is framed and logged here, outside db_lock.
-std::string game_protocol(std::string_view query_text, const std::string& req_body) {
+std::string game_protocol(std::string_view query_text, const std::string& req_body)
+    EXCLUDES(db_lock) {
   std::string reply;
   bool handled;
   {
-    std::lock_guard<std::mutex> lock(db_lock);
+    mutex_lock lock(db_lock);
     handled = do_zt_server(query_text, req_body, &reply);
   }
   if (handled) return reply;
@@ -41,8 +40,8 @@ std::string raw_log() {
   return reply;
 }
 
-std::string status_pages(std::string_view query_text) {
-  std::lock_guard<std::mutex> lock(db_lock);
+std::string status_pages(std::string_view query_text) EXCLUDES(db_lock) {
+  mutex_lock lock(db_lock);
   return do_log_server(query_text);
 }
 

@@ -144,12 +144,12 @@ TEST_F(ServerConcurrent, ManyClientsAtOnceEachGetTheirReply) {
 TEST_F(ServerConcurrent, ClientThatNeverReadsItsReplyHoldsNoLock) {
   struct many_games {
     many_games() {
-      std::lock_guard<std::mutex> lock(db_lock);
+      std::lock_guard lock(db_lock);
       games.resize(3000);
       for (int32_t k = 0; k < 3000; ++k) new_game_info(k).name = std::string(5000, 'n');
     }
     ~many_games() {
-      std::lock_guard<std::mutex> lock(db_lock);
+      std::lock_guard lock(db_lock);
       games.clear();
     }
   } listed;

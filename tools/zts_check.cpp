@@ -167,7 +167,7 @@ void check_turn_files(const game_check& c, const std::string& dir) {
   }
 }
 
-void check_game(const std::string& root, int32_t id, check_report* report) {
+void check_game(const std::string& root, int32_t id, check_report* report) REQUIRES(db_lock) {
   const game_check c{"game_" + int_to_str(id), report};
   const std::string dir = root + "/" + c.label;
   ++report->games;
@@ -206,6 +206,7 @@ int main(int argc, char** argv) {
   set_log_file("/dev/null", false);  // the loader's own log lines are not wanted here
   const std::string root = std::string(argc == 2 ? argv[1] : ".") + "/" + game_root;
   check_report report;
+  mutex_lock lock(db_lock);  // the loader's rule, though nothing else runs here
   try {
     std::error_code ec;
     if (!fs::is_directory(root, ec)) {
