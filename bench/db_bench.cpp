@@ -159,7 +159,7 @@ void BM_save_game_files(benchmark::State& state) {
   games.resize(1);
   games[0] = std::make_unique<game_info>(bench_game(0, 4));
   time_each(state, [] {
-    save_game_files("game_server", 0);
+    save_game_files("game_server", *games[0]);
     ++games[0]->turn;
   });
   games.clear();

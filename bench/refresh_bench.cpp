@@ -70,7 +70,7 @@ struct refresh_fixture {
       g.status = id % 4;  // in play, opening phase, finished, archived
       g.lastfile = "turn_10_" + std::to_string(id % 4) + ".zts";
       write_test_file("game_server/game_" + std::to_string(id) + "/turns/" + g.lastfile, save);
-      save_game_files("game_server", id);
+      save_game_files("game_server", g);
     }
   }
 };

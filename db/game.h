@@ -1,8 +1,5 @@
-// The game record, the process-wide game list and the lock that guards them.
-//
-// On disk one game is the directory game_server/game_<id>/ holding name.txt, descr.txt,
-// cond.txt, state.txt and turns/ with every uploaded save (turn_<turn>_<curplr>.zts, or
-// set_<turn>_<curplr>.zts during the opening phase).
+// The game record, the process-wide game list and the lock that guards them. Where a game lives
+// on disk is db/layout.h.
 #pragma once
 
 #include <array>
@@ -11,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "db/layout.h"
 #include "lib/mutex.h"
 
 using astr = std::vector<std::string>;
@@ -40,9 +38,6 @@ struct game_info {
 
   bool operator==(const game_info&) const = default;
 };
-
-// Root directory of all games, relative to the working directory.
-inline constexpr const char* game_root = "game_server";
 
 // The one lock over `games`, every record in it and every game directory. Held by the refresh
 // pass, by each game operation and by each status page, never while a socket is read or written.

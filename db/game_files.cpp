@@ -1,5 +1,6 @@
 #include "db/game_files.h"
 
+#include "db/layout.h"
 #include "lib/conv.h"
 #include "lib/file_io.h"
 
@@ -24,10 +25,6 @@ void add_section(std::string* out, std::string_view tag, std::string_view text) 
   out->push_back('\n');
   out->append(text);
   out->push_back('\n');
-}
-
-std::string game_dir(const std::string& root, int32_t id) {
-  return root + "/game_" + int_to_str(id);
 }
 
 }  // namespace
@@ -125,15 +122,12 @@ void write_if_changed(const std::string& path, std::string_view bytes) {
 
 }  // namespace
 
-void save_game_files(const std::string& root, int32_t id) {
-  if (id < 0 || static_cast<size_t>(id) >= games.size() || !games[id]) return;
-  const game_info& record = *games[id];
-  std::string dir = game_dir(root, id);
-  make_dirs(dir);
-  write_if_changed(dir + "/name.txt", record.name);
-  write_if_changed(dir + "/descr.txt", record.descr);
-  write_if_changed(dir + "/cond.txt", format_conditions(record));
-  write_if_changed(dir + "/state.txt", format_state(record));
+void save_game_files(std::string_view root, const game_info& record) {
+  make_dirs(game_dir(root, record.id));
+  write_if_changed(game_file(root, record.id, name_file), record.name);
+  write_if_changed(game_file(root, record.id, descr_file), record.descr);
+  write_if_changed(game_file(root, record.id, cond_file), format_conditions(record));
+  write_if_changed(game_file(root, record.id, state_file), format_state(record));
 }
 
 std::string first_line(std::string_view content) {

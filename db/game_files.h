@@ -46,12 +46,11 @@ std::string join_strings(const astr& list);
 // empty after trimming gives an empty list.
 astr split_list(std::string_view text);
 
-// Writes the four files of games[id] under root/game_<id>/ (creating the directories), each
-// atomically and durably; a file that already holds its text is not rewritten. Does nothing
-// when id is outside the list or its slot is empty.
+// Writes the four files of `record` under root/game_<record.id>/ (creating the directories),
+// each atomically and durably; a file that already holds its text is not rewritten.
 // Throws io_error; the files written before a failure keep their new content, the failing one
 // and the later ones their old content.
-void save_game_files(const std::string& root, int32_t id) REQUIRES(db_lock);
+void save_game_files(std::string_view root, const game_info& record) REQUIRES(db_lock);
 
 // The first line of a name.txt/descr.txt content: up to the first LF or byte 26, CR dropped.
 std::string first_line(std::string_view content);

@@ -72,7 +72,7 @@ struct GameFiles : ::testing::Test {
   // Saves g, then loads it into an empty list, as a restart would.
   game_info round_trip(const game_info& g) {
     store(g);
-    save_game_files("game_server", g.id);
+    save_game_files("game_server", g);
     games.clear();
     load_game("game_server", g.id);
     return *games[g.id];
@@ -101,7 +101,7 @@ TEST_F(GameFiles, EmptyRecordFormats) {
 TEST_F(GameFiles, SaveWritesTheFourFilesAndLoadReadsThemBack) {
   game_info g = sample_game();
   store(g);
-  save_game_files("game_server", 3);
+  save_game_files("game_server", *games[3]);
   EXPECT_EQ(read_file("game_server/game_3/name.txt"), "Spring war");
   EXPECT_EQ(read_file("game_server/game_3/descr.txt"), "No rush, please");
   EXPECT_EQ(read_file("game_server/game_3/cond.txt"), sample_cond);
@@ -111,21 +111,13 @@ TEST_F(GameFiles, SaveWritesTheFourFilesAndLoadReadsThemBack) {
   EXPECT_EQ(*games[3], g);
 }
 
-TEST_F(GameFiles, SaveOfAnEmptyOrMissingSlotWritesNothing) {
-  games.resize(2);
-  save_game_files("game_server", 1);
-  save_game_files("game_server", 5);
-  save_game_files("game_server", -1);
-  EXPECT_FALSE(std::filesystem::exists("game_server"));
-}
-
 TEST_F(GameFiles, FailedSaveKeepsOldContentAndLeavesNoTemporaryFile) {
   game_info g = sample_game();
   write_test_file("game_server/game_3/state.txt", "old state");
   // A directory where cond.txt should go: its replacement must fail.
   write_test_file("game_server/game_3/cond.txt/keep", "x");
   store(g);
-  EXPECT_THROW(save_game_files("game_server", 3), io_error);
+  EXPECT_THROW(save_game_files("game_server", *games[3]), io_error);
   EXPECT_EQ(read_file("game_server/game_3/name.txt"), "Spring war");  // written before
   EXPECT_EQ(read_file("game_server/game_3/cond.txt/keep"), "x");
   EXPECT_EQ(read_file("game_server/game_3/state.txt"), "old state");  // never reached
@@ -140,7 +132,7 @@ TEST_F(GameFiles, FailedSaveKeepsOldContentAndLeavesNoTemporaryFile) {
 TEST_F(GameFiles, SaveRewritesOnlyTheFilesWhoseTextChanged) {
   game_info g = sample_game();
   store(g);
-  save_game_files("game_server", 3);
+  save_game_files("game_server", *games[3]);
   auto inode = [](const char* name) {
     struct stat st {};
     EXPECT_EQ(::stat((std::string("game_server/game_3/") + name).c_str(), &st), 0);
@@ -150,7 +142,7 @@ TEST_F(GameFiles, SaveRewritesOnlyTheFilesWhoseTextChanged) {
   const ino_t state_before = inode("state.txt");
   write_test_file("game_server/game_3/descr.txt", "damaged");
   games[3]->turn = 4;
-  save_game_files("game_server", 3);
+  save_game_files("game_server", *games[3]);
   EXPECT_EQ(inode("name.txt"), name_before);
   EXPECT_NE(inode("state.txt"), state_before);
   EXPECT_EQ(read_file("game_server/game_3/descr.txt"), "No rush, please");

@@ -7,13 +7,12 @@
 #include <memory>
 
 #include "db/game_files.h"
+#include "db/layout.h"
 #include "lib/conv.h"
 #include "lib/file_io.h"
 #include "lib/log.h"
 
 namespace {
-
-constexpr std::string_view game_prefix = "game_";
 
 struct dir_closer {
   void operator()(DIR* d) const { ::closedir(d); }
@@ -37,9 +36,9 @@ bool kept_without_stat(const dirent& entry, uint32_t attributes) {
 }
 
 // name.txt and descr.txt: a file we cannot read leaves the text empty and is logged.
-std::string read_text_file(const std::string& dir, const char* file, int32_t id) {
+std::string read_text_file(const std::string& root, int32_t id, const char* file) {
   try {
-    return first_line(read_file(dir + file));
+    return first_line(read_file(game_file(root, id, file)));
   } catch (const io_error& e) {
     write_log("ERR",
               "Error loading game_" + int_to_str(id) + ", file " + file + " (" + e.what() + ")");
@@ -74,8 +73,7 @@ void load_games(const std::string& root) {
   astr names = list_dir(root + "/game_*", attr_any);
   games.clear();
   for (const std::string& name : names) {
-    if (!name.starts_with(game_prefix)) continue;
-    int32_t id = str_to_int(std::string_view(name).substr(game_prefix.size()));
+    int32_t id = game_dir_number(name);
     if (id < 0) continue;
     if (id > max_game_id) {
       write_log("ERR", "Skipping " + name + ": game ids end at " + int_to_str(max_game_id));
@@ -97,10 +95,9 @@ void load_game(const std::string& root, int32_t id) {
   game_info& record = *games[slot];
   record.id = id;
   // Built from the number, not the scanned name: game_07 reads game_7.
-  std::string dir = root + "/game_" + int_to_str(id) + "/";
-  if (!file_exists(dir + "cond.txt")) return;
-  record.name = read_text_file(dir, "name.txt", id);
-  record.descr = read_text_file(dir, "descr.txt", id);
-  apply_conditions(parse_file(dir + "cond.txt", game_file_options), &record);
-  apply_state(parse_file(dir + "state.txt", game_file_options), &record);
+  if (!file_exists(game_file(root, id, cond_file))) return;
+  record.name = read_text_file(root, id, name_file);
+  record.descr = read_text_file(root, id, descr_file);
+  apply_conditions(parse_file(game_file(root, id, cond_file), game_file_options), &record);
+  apply_state(parse_file(game_file(root, id, state_file), game_file_options), &record);
 }

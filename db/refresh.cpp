@@ -9,6 +9,7 @@
 
 #include "db/game.h"
 #include "db/game_files.h"
+#include "db/layout.h"
 #include "lib/asys.h"
 #include "lib/conv.h"
 #include "lib/file_io.h"
@@ -145,7 +146,7 @@ void apply_rules(const std::string& root, const refresh_rule (&rules)[N], int32_
     int32_t before = g->status;
     g->status = rule.new_status;
     try {
-      save_game_files(root, g->id);
+      save_game_files(root, *g);
     } catch (const io_error& e) {
       g->status = before;
       log_failure(*g, e.what());
@@ -161,7 +162,7 @@ void refresh_game(const std::string& root, int32_t id) {
   if (std::ranges::find(refresh_skip_ids, id) != std::end(refresh_skip_ids)) return;
   game_info* g = games[id].get();
   if (g->status > 3) return;
-  std::string path = root + "/game_" + int_to_str(id) + "/turns/" + g->lastfile;
+  std::string path = newest_save_path(root, *g);
   int32_t save_time = 0;
   std::string reason;
   if (!read_save_time(path, &save_time, &reason)) {

@@ -57,7 +57,7 @@ struct Refresh : ::testing::Test {
     g.plr_states = {true, true};
     g.lastfile = "turn_" + std::to_string(turn) + "_0.zts";
     write_test_file(turns_dir(id) + g.lastfile, save_of_age(age));
-    save_game_files("game_server", id);
+    save_game_files("game_server", g);
     return g;
   }
   std::vector<std::string> log() const { return log_messages(dir.file("zts.log")); }

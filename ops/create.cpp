@@ -9,6 +9,7 @@
 
 #include "db/game.h"
 #include "db/game_files.h"
+#include "db/layout.h"
 #include "db/refresh.h"
 #include "lib/file_io.h"
 #include "net/reply.h"
@@ -53,42 +54,36 @@ bool path_taken(const std::string& path) {
 // A new game is built whole in game_server/.new/game_<id>/ and then renamed into place, so a
 // crash at any moment leaves either no game or a complete one. The loader only reads names that
 // start with "game_"; a leftover of a crash is cleared by the next creation of that id.
-const std::string staging_root = std::string(game_root) + "/.new";
-
-std::string staged_dir(int32_t id) {
-  return staging_root + "/game_" + std::to_string(id);
-}
-
 // Takes a half-created game back out: its slot (the last one), its staged and final directory,
 // and the root too when this creation made it and it is empty again.
 void undo_create(int32_t id, bool root_existed) noexcept REQUIRES(db_lock) {
   games.resize(id);
   std::error_code ec;
-  std::filesystem::remove_all(staged_dir(id), ec);
-  std::filesystem::remove(staging_root, ec);
-  std::filesystem::remove_all(game_dir(id), ec);
+  std::filesystem::remove_all(staged_game_dir(game_root, id), ec);
+  std::filesystem::remove(staging_root(game_root), ec);
+  std::filesystem::remove_all(game_dir(game_root, id), ec);
   if (!root_existed) std::filesystem::remove(game_root, ec);
 }
 
-// Writes the first save and the text files of games[id] into its staged directory, then moves
-// that directory to game_server/game_<id> and makes the move durable.
-void write_new_game(int32_t id, const std::string& first_file, const std::string& save)
-    REQUIRES(db_lock) {
-  const std::string staged = staged_dir(id);
+// Writes the first save and the text files of `g` into its staged directory, then moves that
+// directory to game_server/game_<id> and makes the move durable.
+void write_new_game(const game_info& g, const std::string& save) REQUIRES(db_lock) {
+  const std::string staging = staging_root(game_root);
+  const std::string staged = staged_game_dir(game_root, g.id);
   std::filesystem::remove_all(staged);
-  make_dirs(staged + "/turns");
+  make_dirs(turns_dir(staging, g.id));
   sync_dir(".");
   sync_dir(game_root);
-  sync_dir(staging_root);
+  sync_dir(staging);
   sync_dir(staged);
-  write_file_atomic(staged + "/turns/" + first_file, save);
-  save_game_files(staging_root, id);
-  if (::rename(staged.c_str(), game_dir(id).c_str()) != 0) {
+  write_file_atomic(newest_save_path(staging, g), save);
+  save_game_files(staging, g);
+  if (::rename(staged.c_str(), game_dir(game_root, g.id).c_str()) != 0) {
     throw io_error(errno_message("cannot rename", staged));
   }
   sync_dir(game_root);
   std::error_code ec;
-  std::filesystem::remove(staging_root, ec);  // empty again; a failure here harms nothing
+  std::filesystem::remove(staging, ec);  // empty again; a failure here harms nothing
 }
 
 }  // namespace
@@ -103,23 +98,23 @@ bool create_party(const std::string& req_body, std::string* reply) {
   const auto id = static_cast<int32_t>(games.size());
   // Anything at that path, not only a directory: the undo below must never remove what this
   // creation did not make.
-  if (path_taken(game_dir(id))) {
+  if (path_taken(game_dir(game_root, id))) {
     *reply = "ZTXS This game ID is already used";
     return false;
   }
   const bool root_existed = path_taken(game_root);
-  const std::string first_file = gam->moratorium > 0 ? "set_0_0.zts" : "turn_0_0.zts";
-  const std::string first_path = turns_dir(id) + "/" + first_file;
+  const std::string first_file = turn_file_name(0, 0, gam->moratorium > 0);
 
   games.emplace_back();
-  fill_new_game(new_game_info(id), *gam, first_file);
+  game_info& g = new_game_info(id);
+  fill_new_game(g, *gam, first_file);
   try {
-    write_new_game(id, first_file, req_body);
+    write_new_game(g, req_body);
   } catch (...) {
     undo_create(id, root_existed);
     throw;
   }
-  remember_save_stamp(first_path, gam->save_time);
+  remember_save_stamp(newest_save_path(game_root, g), gam->save_time);
   *reply = html_reply_utf8("200 OK", "ZTXS\n00\nOK\n");
   return true;
 }

@@ -3,14 +3,6 @@
 #include "db/game.h"
 #include "lib/conv.h"
 
-std::string game_dir(int32_t id) {
-  return std::string(game_root) + "/game_" + int_to_str(id);
-}
-
-std::string turns_dir(int32_t id) {
-  return game_dir(id) + "/turns";
-}
-
 bool find_game(std::string_view id_text, int32_t* id, std::string* reply) {
   constexpr std::string_view prefix = "game_";
   if (!id_text.starts_with(prefix)) {

@@ -1,5 +1,4 @@
-// Game id texts of the protocol ("game_" + the game's slot in `games`) and the paths of a
-// game's directories on disk.
+// Game id texts of the protocol: "game_" + the game's slot in `games`.
 #pragma once
 
 #include <cstdint>
@@ -7,10 +6,6 @@
 #include <string_view>
 
 #include "db/game.h"
-
-// game_server/game_<id> and game_server/game_<id>/turns.
-std::string game_dir(int32_t id);
-std::string turns_dir(int32_t id);
 
 // Resolves a game id text to the slot of a game that exists. Returns true with *id set, or
 // false with *reply set to "ZTXS Invalid game id" (no "game_" prefix), "ZTXS Game id is out of

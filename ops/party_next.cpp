@@ -7,6 +7,7 @@
 
 #include "db/game.h"
 #include "db/game_files.h"
+#include "db/layout.h"
 #include "db/refresh.h"
 #include "lib/conv.h"
 #include "lib/file_io.h"
@@ -90,8 +91,7 @@ void advance(game_info& g, const gametyp& gam) {
       }
     }
   }
-  g.lastfile = std::string(g.status == 1 ? "set_" : "turn_") + int_to_str(g.turn) + "_" +
-               int_to_str(g.curplr) + ".zts";
+  g.lastfile = turn_file_name(g.turn, g.curplr, g.status == 1);
 }
 
 // Takes the players' names, colours and in-game flags over from the save.
@@ -128,7 +128,7 @@ bool party_next(const std::string& req_body, std::string* reply) {
 
   turn_state before = take_state(g);
   advance(g, *gam);
-  const std::string path = turns_dir(id) + "/" + g.lastfile;
+  const std::string path = newest_save_path(game_root, g);
   std::optional<std::string> replaced;  // the file this turn overwrites (a game's last move)
   bool turn_written = false;
   bool text_files_touched = false;
@@ -138,13 +138,13 @@ bool party_next(const std::string& req_body, std::string* reply) {
     turn_written = true;
     take_players(g, *gam);
     text_files_touched = true;
-    save_game_files(game_root, id);
+    save_game_files(game_root, g);
   } catch (...) {
     put_state(g, std::move(before));
     try {
       if (turn_written && replaced) write_file_atomic(path, *replaced);
       if (turn_written && !replaced) remove_file_quiet(path);
-      if (text_files_touched) save_game_files(game_root, id);
+      if (text_files_touched) save_game_files(game_root, g);
     } catch (...) {
       // The first failure is the one reported; the disk may still be unwritable.
     }

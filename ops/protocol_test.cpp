@@ -233,7 +233,7 @@ struct Lists : Protocol {
     // Only the hourly refresh archives; here the record is archived as it would do it.
     std::lock_guard lock(db_lock);
     games[4]->status = 3;
-    save_game_files(game_root, 4);
+    save_game_files(game_root, *games[4]);
   }
 };
 

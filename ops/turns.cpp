@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "db/game.h"
+#include "db/layout.h"
 #include "lib/file_io.h"
 #include "net/reply.h"
 #include "ops/game_id.h"
@@ -37,7 +38,7 @@ bool get_party_turn(const aget_rec& pairs, std::string* reply) {
     *reply = "ZTXS Game is closed or finished";
     return false;
   }
-  *reply = file_reply("200 OK", g.lastfile, turns_dir(id) + "/" + g.lastfile);
+  *reply = file_reply("200 OK", g.lastfile, newest_save_path(game_root, g));
   return true;
 }
 
@@ -64,7 +65,7 @@ bool give_party_turn(const aget_rec& pairs, std::string* reply) {
     return false;
   }
   const std::string name = "turn_" + *tn + "_" + *pl + ".zts";
-  const std::string path = turns_dir(id) + "/" + name;
+  const std::string path = turn_file_path(game_root, id, name);
   if (!is_file_number(*tn) || !is_file_number(*pl) || !file_exists(path)) {
     *reply = "ZTXS Turn was not saved";
     return false;

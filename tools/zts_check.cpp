@@ -20,6 +20,7 @@
 
 #include "db/game.h"
 #include "db/game_files.h"
+#include "db/layout.h"
 #include "db/load.h"
 #include "lib/conv.h"
 #include "lib/file_io.h"
@@ -116,12 +117,12 @@ bool continues(const game_info& g, const gametyp& save) {
   return false;
 }
 
-void check_newest_save(const game_check& c, const game_info& g, const std::string& dir) {
+void check_newest_save(const game_check& c, const game_info& g, const std::string& root) {
   if (g.lastfile.empty()) {
     c.fail("state.txt names no turn file");
     return;
   }
-  const std::string path = dir + "/turns/" + g.lastfile;
+  const std::string path = newest_save_path(root, g);
   if (!file_exists(path)) {
     c.fail("state.txt names turns/" + g.lastfile + ", which does not exist");
     return;
@@ -138,8 +139,7 @@ void check_newest_save(const game_check& c, const game_info& g, const std::strin
     c.fail("turns/" + g.lastfile + " belongs to " + save->server_id);
   }
   if (g.status > 1) return;  // finished or archived: the refresh may have stopped it anywhere
-  const std::string expected = std::string(g.status == 1 ? "set_" : "turn_") + int_to_str(g.turn) +
-                               "_" + int_to_str(g.curplr) + ".zts";
+  const std::string expected = turn_file_name(g.turn, g.curplr, g.status == 1);
   if (g.lastfile != expected) c.fail("state.txt names " + g.lastfile + ", expected " + expected);
   if (!continues(g, *save)) {
     c.fail("turns/" + g.lastfile + " (turn " + int_to_str(save->turn) + ", player " +
@@ -148,13 +148,14 @@ void check_newest_save(const game_check& c, const game_info& g, const std::strin
   }
 }
 
-void check_turn_files(const game_check& c, const std::string& dir) {
+void check_turn_files(const game_check& c, const std::string& root, int32_t id) {
+  const std::string turns = turns_dir(root, id);
   std::error_code ec;
-  if (!fs::is_directory(dir + "/turns", ec)) {
+  if (!fs::is_directory(turns, ec)) {
     c.fail("turns/ is missing");
     return;
   }
-  for (const auto& entry : fs::directory_iterator(dir + "/turns")) {
+  for (const auto& entry : fs::directory_iterator(turns)) {
     const std::string name = entry.path().filename().string();
     if (is_leftover_temporary(name)) {
       ++c.report->leftovers;
@@ -168,21 +169,20 @@ void check_turn_files(const game_check& c, const std::string& dir) {
 }
 
 void check_game(const std::string& root, int32_t id, check_report* report) REQUIRES(db_lock) {
-  const game_check c{"game_" + int_to_str(id), report};
-  const std::string dir = root + "/" + c.label;
+  const game_check c{game_dir_name(id), report};
   ++report->games;
-  for (const auto& entry : fs::directory_iterator(dir)) {
+  for (const auto& entry : fs::directory_iterator(game_dir(root, id))) {
     if (is_leftover_temporary(entry.path().filename().string())) ++report->leftovers;
   }
-  if (!file_exists(dir + "/cond.txt")) {
-    c.fail("no cond.txt: the directory does not hold a whole game");
+  if (!file_exists(game_file(root, id, cond_file))) {
+    c.fail(std::string("no ") + cond_file + ": the directory does not hold a whole game");
     return;
   }
-  for (const char* file : {"/name.txt", "/descr.txt"}) {
-    if (!file_exists(dir + file)) c.fail(std::string(file + 1) + " is missing");
+  for (const char* file : {name_file, descr_file}) {
+    if (!file_exists(game_file(root, id, file))) c.fail(std::string(file) + " is missing");
   }
-  check_text_file(c, dir + "/cond.txt", cond_keys);
-  check_text_file(c, dir + "/state.txt", state_keys);
+  check_text_file(c, game_file(root, id, cond_file), cond_keys);
+  check_text_file(c, game_file(root, id, state_file), state_keys);
   try {
     load_game(root, id);
   } catch (const io_error& e) {
@@ -192,8 +192,8 @@ void check_game(const std::string& root, int32_t id, check_report* report) REQUI
   const game_info& g = *games[id];
   if (g.plr_cnt < 1 || g.plr_cnt > max_players) c.fail("plr_cnt " + int_to_str(g.plr_cnt));
   if (g.status < 0 || g.status > 3) c.fail("status " + int_to_str(g.status));
-  check_newest_save(c, g, dir);
-  check_turn_files(c, dir);
+  check_newest_save(c, g, root);
+  check_turn_files(c, root, id);
 }
 
 }  // namespace
@@ -215,9 +215,9 @@ int main(int argc, char** argv) {
     }
     for (const auto& entry : fs::directory_iterator(root)) {
       const std::string name = entry.path().filename().string();
-      if (!entry.is_directory() || !name.starts_with("game_")) continue;
-      int32_t id = str_to_int(std::string_view(name).substr(5));
-      if (id < 0 || name != "game_" + int_to_str(id)) continue;  // the loader reads game_<id>
+      if (!entry.is_directory()) continue;
+      int32_t id = game_dir_number(name);
+      if (id < 0 || name != game_dir_name(id)) continue;  // the loader reads game_<id>
       check_game(root, id, &report);
     }
   } catch (const std::exception& e) {

@@ -1,0 +1,51 @@
+// Where everything of a game lives on disk. Every path and file name the server, its tools
+// and its tests build comes from here.
+//
+//   <root>/game_<id>/            one game (root is game_root for the server)
+//     name.txt descr.txt cond.txt state.txt    its text files (db/game_files.h)
+//     turns/turn_<turn>_<curplr>.zts           every accepted save; during the opening phase
+//     turns/set_<turn>_<curplr>.zts            (status 1) the set_ form
+//   <root>/.new/game_<id>/       a game being created, renamed into place when whole
+//   bug.txt                      in the working directory: the last upload whose decoding faulted
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+struct game_info;
+
+// Root directory of all games, relative to the working directory.
+inline constexpr const char* game_root = "game_server";
+
+inline constexpr const char* name_file = "name.txt";
+inline constexpr const char* descr_file = "descr.txt";
+inline constexpr const char* cond_file = "cond.txt";
+inline constexpr const char* state_file = "state.txt";
+
+// Where an upload whose decoding faulted is kept, in the working directory.
+inline constexpr const char* decode_fault_dump_file = "bug.txt";
+
+// "game_<id>": the name of a game's directory (and the game's id text in the protocol).
+std::string game_dir_name(int32_t id);
+
+// The game number of a directory name: -1 unless it starts exactly "game_"; the rest is read
+// leniently, as the loader always has (game_07 is 7, game_3.txt is 3, game_ is 0).
+int32_t game_dir_number(std::string_view name);
+
+// root/game_<id>, root/game_<id>/turns and root/game_<id>/<file>.
+std::string game_dir(std::string_view root, int32_t id);
+std::string turns_dir(std::string_view root, int32_t id);
+std::string game_file(std::string_view root, int32_t id, std::string_view file);
+
+// The stored name of the save of `turn` by player `curplr`: set_<turn>_<curplr>.zts during the
+// opening phase, else turn_<turn>_<curplr>.zts.
+std::string turn_file_name(int32_t turn, int32_t curplr, bool opening_phase);
+// root/game_<id>/turns/<name>.
+std::string turn_file_path(std::string_view root, int32_t id, std::string_view name);
+// The record's newest save: root/game_<id>/turns/<lastfile>.
+std::string newest_save_path(std::string_view root, const game_info& record);
+
+// root/.new, where a game is built before it appears, and root/.new/game_<id>.
+std::string staging_root(std::string_view root);
+std::string staged_game_dir(std::string_view root, int32_t id);
