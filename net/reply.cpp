@@ -25,9 +25,8 @@ std::string html_reply(std::string_view status, std::string_view body) {
   return text_reply(status, "text/html", body);
 }
 
-std::string file_reply(std::string_view status, std::string_view announce_name,
-                       const std::string& path) {
-  std::string content = read_file(path);
+std::string download_reply(std::string_view status, std::string_view announce_name,
+                           std::string_view content) {
   std::string out;
   out.reserve(200 + announce_name.size() + content.size());
   out.append("HTTP/1.0 ").append(status);

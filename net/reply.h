@@ -11,11 +11,10 @@ std::string html_reply_utf8(std::string_view status, std::string_view body);
 // The same with "Content-Type: text/html" (no charset).
 std::string html_reply(std::string_view status, std::string_view body);
 
-// A download of the file at `path`, announced as `announce_name`
-// (application/octet-stream, Content-Disposition: attachment). Throws io_error when the file
-// cannot be read.
-std::string file_reply(std::string_view status, std::string_view announce_name,
-                       const std::string& path);
+// A download of `content`, announced as `announce_name` (application/octet-stream,
+// Content-Disposition: attachment).
+std::string download_reply(std::string_view status, std::string_view announce_name,
+                           std::string_view content);
 
 // The text file at `path` as an HTML page (LF -> "<br>", CR dropped, & < > " escaped).
 // Empty when the file does not exist; throws io_error when it exists but cannot be read.

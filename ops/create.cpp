@@ -12,7 +12,6 @@
 #include "db/layout.h"
 #include "db/refresh.h"
 #include "lib/file_io.h"
-#include "net/reply.h"
 #include "ops/game_id.h"
 #include "save/zts_save.h"
 
@@ -88,19 +87,17 @@ void write_new_game(const game_info& g, const std::string& save) REQUIRES(db_loc
 
 }  // namespace
 
-bool create_party(const std::string& req_body, std::string* reply) {
+op_result create_party(const std::string& req_body) {
   auto gam = std::make_unique<gametyp>();  // large: keep it off the connection thread's stack
   std::string why;
   if (!load_game_save(gam.get(), req_body, &why)) {
-    *reply = "ZTXS Server failed to parse new game data file (" + why + ")";
-    return false;
+    return op_refusal("ZTXS Server failed to parse new game data file (" + why + ")");
   }
   const auto id = static_cast<int32_t>(games.size());
   // Anything at that path, not only a directory: the undo below must never remove what this
   // creation did not make.
   if (path_taken(game_dir(game_root, id))) {
-    *reply = "ZTXS This game ID is already used";
-    return false;
+    return op_refusal("ZTXS This game ID is already used");
   }
   const bool root_existed = path_taken(game_root);
   const std::string first_file = turn_file_name(0, 0, gam->moratorium > 0);
@@ -115,6 +112,5 @@ bool create_party(const std::string& req_body, std::string* reply) {
     throw;
   }
   remember_save_stamp(newest_save_path(game_root, g), gam->save_time);
-  *reply = html_reply_utf8("200 OK", "ZTXS\n00\nOK\n");
-  return true;
+  return op_page_utf8("ZTXS\n00\nOK\n");
 }

@@ -5,7 +5,6 @@
 #include "lib/conv.h"
 #include "lib/cp1251.h"
 #include "lib/json.h"
-#include "net/reply.h"
 
 namespace {
 
@@ -73,7 +72,7 @@ std::string get_all_info(bool open) {
   for (size_t k = games.size(); k-- > 0;) {
     if (games[k] && listed(*games[k], open)) body += game_block(*games[k]);
   }
-  return html_reply("200 OK", body);
+  return body;
 }
 
 std::string game_jsonp_entry(int32_t k, int32_t status) {

@@ -12,8 +12,8 @@
 
 #include "db/game.h"
 
-// The complete HTTP reply (text/html, no charset) of the plain list: the games in play (status
-// 0 or 1) when `open`, else the finished ones (status 2).
+// The plain list (sent as text/html, no charset): the games in play (status 0 or 1) when
+// `open`, else the finished ones (status 2).
 std::string get_all_info(bool open) REQUIRES(db_lock);
 
 // The JSONP text of every game in status 0 to 3.

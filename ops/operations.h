@@ -11,16 +11,17 @@
 
 #include "db/game.h"
 #include "net/query.h"
+#include "ops/op_result.h"
 
 // op=8, input the upload alone.
-bool create_party(const std::string& req_body, std::string* reply) REQUIRES(db_lock);
+op_result create_party(const std::string& req_body) REQUIRES(db_lock);
 
 // op=27, input the upload alone.
-bool party_next(const std::string& req_body, std::string* reply) REQUIRES(db_lock);
+op_result party_next(const std::string& req_body) REQUIRES(db_lock);
 
 // op=28 (fn) and op=29 (fn, tn, pl): turn downloads.
-bool get_party_turn(const aget_rec& pairs, std::string* reply) REQUIRES(db_lock);
-bool give_party_turn(const aget_rec& pairs, std::string* reply) REQUIRES(db_lock);
+op_result get_party_turn(const aget_rec& pairs) REQUIRES(db_lock);
+op_result give_party_turn(const aget_rec& pairs) REQUIRES(db_lock);
 
 // op=11 (`open`: status 0 and 1) and op=12 (status 2): the complete plain-list reply.
 std::string get_all_info(bool open) REQUIRES(db_lock);

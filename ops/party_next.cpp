@@ -12,7 +12,6 @@
 #include "lib/conv.h"
 #include "lib/file_io.h"
 #include "lib/log.h"
-#include "net/reply.h"
 #include "ops/game_id.h"
 #include "save/zts_save.h"
 
@@ -42,29 +41,26 @@ void put_state(game_info& g, turn_state s) {
 }
 
 // The refusals of a save that names an existing game, in the order clients see them.
-bool check_turn(const game_info& g, const gametyp& gam, std::string* reply) {
+// Empty when the save may be applied.
+std::string check_turn(const game_info& g, const gametyp& gam) {
   if (g.status == 2) {
-    *reply = "ZTXS Game is closed or finished";
-    return false;
+    return "ZTXS Game is closed or finished";
   }
   if (g.status == 1 && g.turn == 1) {
     // In the opening phase's second round the client counts turns up to the moratorium.
     if (gam.turn != g.moratorium) {
-      *reply = "ZTXS Wrong turn (gam.turn=" + int_to_str(gam.turn) +
-               ", state.mor=" + int_to_str(g.moratorium) + ")";
-      return false;
+      return "ZTXS Wrong turn (gam.turn=" + int_to_str(gam.turn) +
+             ", state.mor=" + int_to_str(g.moratorium) + ")";
     }
   } else if (gam.turn != g.turn) {
-    *reply = "ZTXS Wrong turn (gam.turn=" + int_to_str(gam.turn) +
-             ", state.turn=" + int_to_str(g.turn) + ")";
-    return false;
+    return "ZTXS Wrong turn (gam.turn=" + int_to_str(gam.turn) +
+           ", state.turn=" + int_to_str(g.turn) + ")";
   }
   if (gam.curplr != g.curplr) {
-    *reply = "ZTXS Wrong player (gam.curplr=" + int_to_str(gam.curplr) +
-             ", state.curplr=" + int_to_str(g.curplr) + ")";
-    return false;
+    return "ZTXS Wrong player (gam.curplr=" + int_to_str(gam.curplr) +
+           ", state.curplr=" + int_to_str(g.curplr) + ")";
   }
-  return true;
+  return {};
 }
 
 // Passes the move to the next player still in the game, or ends the game when at most one is
@@ -108,18 +104,19 @@ void take_players(game_info& g, const gametyp& gam) {
 
 }  // namespace
 
-bool party_next(const std::string& req_body, std::string* reply) {
+op_result party_next(const std::string& req_body) {
   auto gam = std::make_unique<gametyp>();  // large: keep it off the connection thread's stack
   std::string why;
   if (!load_game_save(gam.get(), req_body, &why)) {
-    *reply = "ZTXS Server failed to parse game data file (" + why + ")";
-    return false;
+    return op_refusal("ZTXS Server failed to parse game data file (" + why + ")");
   }
   int32_t id = 0;
-  if (!find_game(gam->server_id, &id, reply)) return false;
+  std::string refusal;
+  if (!find_game(gam->server_id, &id, &refusal)) return op_refusal(std::move(refusal));
   game_info& g = *games[id];
   write_log("SVOP", "party_next: game_" + int_to_str(g.id) + " (" + g.name + ")");
-  if (!check_turn(g, *gam, reply)) return false;
+  refusal = check_turn(g, *gam);
+  if (!refusal.empty()) return op_refusal(std::move(refusal));
   if (g.plr_cnt < 0 || g.plr_cnt > max_players || g.curplr < 0 ||
       g.curplr >= std::max(g.plr_cnt, 1)) {
     throw std::runtime_error("game_" + int_to_str(id) + ": player count or current player " +
@@ -151,6 +148,5 @@ bool party_next(const std::string& req_body, std::string* reply) {
     throw;
   }
   remember_save_stamp(path, gam->save_time);
-  *reply = html_reply_utf8("200 OK", "ZTXS\n00\nOk\n");
-  return true;
+  return op_page_utf8("ZTXS\n00\nOk\n");
 }

@@ -6,11 +6,11 @@
 #include <string>
 
 #include "db/game.h"
+#include "ops/op_result.h"
 
-// Returns true with *reply the complete HTTP reply "ZTXS\n00\nOk\n", sent only once the turn file
-// and the game's text files are on disk; false with *reply one "ZTXS ..." refusal and nothing
-// changed (the "SVOP" line is written for every save that names an existing game). Throws
-// when the game's record is unusable (more than 20 players, or a current player outside
-// them), before changing anything, and io_error when a write fails, after restoring the record
-// and, as far as possible, the files.
-bool party_next(const std::string& req_body, std::string* reply) REQUIRES(db_lock);
+// Returns the page "ZTXS\n00\nOk\n", sent only once the turn file and the game's text files are
+// on disk, or one "ZTXS ..." refusal with nothing changed (the "SVOP" line is written for every
+// save that names an existing game). Throws when the game's record is unusable (more than 20
+// players, or a current player outside them), before changing anything, and io_error when a write
+// fails, after restoring the record and, as far as possible, the files.
+op_result party_next(const std::string& req_body) REQUIRES(db_lock);

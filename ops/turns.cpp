@@ -5,7 +5,6 @@
 #include "db/game.h"
 #include "db/layout.h"
 #include "lib/file_io.h"
-#include "net/reply.h"
 #include "ops/game_id.h"
 
 namespace {
@@ -25,51 +24,44 @@ bool is_file_number(const std::string& text) {
 
 }  // namespace
 
-bool get_party_turn(const aget_rec& pairs, std::string* reply) {
+op_result get_party_turn(const aget_rec& pairs) {
   const std::string* fn = find_given(pairs, "fn");
   if (!fn) {
-    *reply = "ZTXS No game ID provided";
-    return false;
+    return op_refusal("ZTXS No game ID provided");
   }
   int32_t id = 0;
-  if (!find_game(*fn, &id, reply)) return false;
+  std::string refusal;
+  if (!find_game(*fn, &id, &refusal)) return op_refusal(std::move(refusal));
   const game_info& g = *games[id];
   if (g.status == 2) {
-    *reply = "ZTXS Game is closed or finished";
-    return false;
+    return op_refusal("ZTXS Game is closed or finished");
   }
-  *reply = file_reply("200 OK", g.lastfile, newest_save_path(game_root, g));
-  return true;
+  return op_download(g.lastfile, read_file(newest_save_path(game_root, g)));
 }
 
-bool give_party_turn(const aget_rec& pairs, std::string* reply) {
+op_result give_party_turn(const aget_rec& pairs) {
   const std::string* fn = find_given(pairs, "fn");
   const std::string* tn = find_given(pairs, "tn");
   const std::string* pl = find_given(pairs, "pl");
   if (!fn) {
-    *reply = "ZTXS No game ID provided";
-    return false;
+    return op_refusal("ZTXS No game ID provided");
   }
   if (!tn) {
-    *reply = "ZTXS No turn provided";
-    return false;
+    return op_refusal("ZTXS No turn provided");
   }
   if (!pl) {
-    *reply = "ZTXS No player provided";
-    return false;
+    return op_refusal("ZTXS No player provided");
   }
   int32_t id = 0;
-  if (!find_game(*fn, &id, reply)) return false;
+  std::string refusal;
+  if (!find_game(*fn, &id, &refusal)) return op_refusal(std::move(refusal));
   if (games[id]->status != 2) {
-    *reply = "ZTXS Game is not closed or finished";
-    return false;
+    return op_refusal("ZTXS Game is not closed or finished");
   }
   const std::string name = "turn_" + *tn + "_" + *pl + ".zts";
   const std::string path = turn_file_path(game_root, id, name);
   if (!is_file_number(*tn) || !is_file_number(*pl) || !file_exists(path)) {
-    *reply = "ZTXS Turn was not saved";
-    return false;
+    return op_refusal("ZTXS Turn was not saved");
   }
-  *reply = file_reply("200 OK", name, path);
-  return true;
+  return op_download(name, read_file(path));
 }

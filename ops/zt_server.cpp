@@ -5,7 +5,6 @@
 #include "lib/conv.h"
 #include "lib/log.h"
 #include "net/query.h"
-#include "net/reply.h"
 #include "ops/operations.h"
 
 namespace {
@@ -32,33 +31,28 @@ const char* log_name(int32_t code) {
   return nullptr;
 }
 
-// The one place an operation code meets its operation. Returns the operation's result; a code
-// without an operation leaves *reply as it is ("ZTXS Unknown error") and returns false.
-bool run_operation(int32_t code, const aget_rec& pairs, const std::string& req_body,
-                   std::string* reply) REQUIRES(db_lock) {
+// The one place an operation code meets its operation.
+op_result run_operation(int32_t code, const aget_rec& pairs, const std::string& req_body)
+    REQUIRES(db_lock) {
   switch (code) {
     case 8:
-      return create_party(req_body, reply);
+      return create_party(req_body);
     case 11:
-      *reply = get_all_info(true);
-      return true;
+      return op_page(get_all_info(true));
     case 12:
-      *reply = get_all_info(false);
-      return true;
+      return op_page(get_all_info(false));
     case 27:
-      return party_next(req_body, reply);
+      return party_next(req_body);
     case 28:
-      return get_party_turn(pairs, reply);
+      return get_party_turn(pairs);
     case 29:
-      return give_party_turn(pairs, reply);
+      return give_party_turn(pairs);
     case op_jsonp:
-      *reply = html_reply_utf8("200 OK", games_jsonp());
-      return true;
+      return op_page_utf8(games_jsonp());
     case 777:
-      *reply = html_reply_utf8("200 OK", "ZTNS");
-      return true;
+      return op_page_utf8("ZTNS");
     default:
-      return false;
+      return op_refusal(unknown_error);
   }
 }
 
@@ -84,29 +78,22 @@ void log_request(const aget_rec& pairs) {
 
 }  // namespace
 
-bool run_guarded(const std::function<bool(std::string*)>& serve, std::string* reply) {
+op_result run_guarded(const std::function<op_result()>& serve) {
   try {
-    // Only a part that returns hands over its reply: a throw leaves the crash reply.
-    std::string out = unknown_error;
-    bool handled = serve(&out);
-    *reply = std::move(out);
-    return handled;
+    return serve();
   } catch (...) {
   }
-  *reply = "ZTXS Crash in zt_server";
   write_log("ERR", "Error in do_zt_server");
-  return false;
+  return op_refusal("ZTXS Crash in zt_server");
 }
 
-bool do_zt_server(std::string_view query_text, const std::string& req_body, std::string* reply) {
-  return run_guarded(
-      [&](std::string* out) REQUIRES(db_lock) {
-        aget_rec pairs = parse_query(query_text);
-        const std::string* op = find_query(pairs, "op");
-        if (op == nullptr) return false;
-        int32_t code = str_to_int(*op);
-        log_request(pairs);
-        return run_operation(code, pairs, req_body, out);
-      },
-      reply);
+op_result do_zt_server(std::string_view query_text, const std::string& req_body) {
+  return run_guarded([&]() REQUIRES(db_lock) {
+    aget_rec pairs = parse_query(query_text);
+    const std::string* op = find_query(pairs, "op");
+    if (op == nullptr) return op_refusal(unknown_error);
+    int32_t code = str_to_int(*op);
+    log_request(pairs);
+    return run_operation(code, pairs, req_body);
+  });
 }

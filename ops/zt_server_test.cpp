@@ -18,9 +18,9 @@ struct Dispatch : ::testing::Test {
   Dispatch() { set_log_file(dir.file("zts.log"), false); }
 
   // Serves `query` as the connection thread does, under db_lock.
-  bool serve(const std::string& query, std::string* reply, const std::string& body = "") {
+  op_result serve(const std::string& query, const std::string& body = "") {
     std::lock_guard lock(db_lock);
-    return do_zt_server(query, body, reply);
+    return do_zt_server(query, body);
   }
 
   // The messages of the "LOG" lines written so far, one per line.
@@ -42,21 +42,21 @@ struct Dispatch : ::testing::Test {
 TEST_F(Dispatch, CodesRepliesAndLogLines) {
   struct {
     std::string query;
-    bool handled;
-    std::string reply;
-    std::string log;  // the "LOG" line, "" for none
+    bool handled;       // false: a refusal
+    std::string reply;  // the body
+    std::string log;    // the "LOG" line, "" for none
   } cases[] = {
-      {"?op=777", true, html_reply_utf8("200 OK", "ZTNS"), "SVOP_ID\n"},
+      {"?op=777", true, "ZTNS", "SVOP_ID\n"},
       {"", false, "ZTXS Unknown error", ""},
       {"X", false, "ZTXS Unknown error", ""},
       {"?OP=777", false, "ZTXS Unknown error", ""},
       {"?op=13", false, "ZTXS Unknown error", "op=13\n"},
       {"?op=abc", false, "ZTXS Unknown error", "op=abc\n"},
       {"?fn=game_3&op=5", false, "ZTXS Unknown error", "fn=game_3,op=5\n"},
-      {"?op=777&op=13&x=%41", true, html_reply_utf8("200 OK", "ZTNS"), "SVOP_ID,op=13,x=%41\n"},
+      {"?op=777&op=13&x=%41", true, "ZTNS", "SVOP_ID,op=13,x=%41\n"},
       {"?op=13&op=777", false, "ZTXS Unknown error", "op=13,SVOP_ID\n"},
-      {"?op= 777 ", true, html_reply_utf8("200 OK", "ZTNS"), "SVOP_ID\n"},
-      {"?op=777&op=666", true, html_reply_utf8("200 OK", "ZTNS"), ""},
+      {"?op= 777 ", true, "ZTNS", "SVOP_ID\n"},
+      {"?op=777&op=666", true, "ZTNS", ""},
       // Each wired code reaches its operation (the refusal proves which one ran) and is logged
       // under its name. No game has a negative id, whatever the other tests have loaded.
       {"?op=8", false, "ZTXS Server failed to parse new game data file (Invalid signature)",
@@ -70,9 +70,9 @@ TEST_F(Dispatch, CodesRepliesAndLogLines) {
   };
   for (const auto& c : cases) {
     std::string before = log_lines();
-    std::string reply = "stale";
-    EXPECT_EQ(serve(c.query, &reply), c.handled) << c.query;
-    EXPECT_EQ(reply, c.reply) << c.query;
+    op_result result = serve(c.query);
+    EXPECT_EQ(result.type != op_result::kind::refusal, c.handled) << c.query;
+    EXPECT_EQ(result.body, c.reply) << c.query;
     EXPECT_EQ(log_lines().substr(before.size()), c.log) << c.query;
   }
 }
@@ -93,8 +93,7 @@ TEST_F(Dispatch, ListCodesAnswerWithTheirLists) {
   };
   for (const auto& c : cases) {
     std::string before = log_lines();
-    std::string reply;
-    EXPECT_TRUE(serve(c.query, &reply)) << c.query;
+    std::string reply = finish_op(serve(c.query));
     ASSERT_TRUE(reply.starts_with("HTTP/1.0 200 OK\r\nContent-Length: ")) << c.query;
     size_t type = reply.find("Content-Type: ");
     EXPECT_EQ(reply.substr(type, c.head.size()), c.head) << c.query;
@@ -106,34 +105,29 @@ TEST_F(Dispatch, ListCodesAnswerWithTheirLists) {
   }
 }
 
-TEST_F(Dispatch, AFailureBecomesTheCrashReplyAndAnErrLine) {
-  std::string reply = "stale";
-  bool handled = run_guarded(
-      [](std::string* out) -> bool {
-        *out = "half-built reply";
-        throw io_error("read game_server/game_0/turns/x.zts: Permission denied");
-      },
-      &reply);
-  EXPECT_FALSE(handled);
-  EXPECT_EQ(reply, "ZTXS Crash in zt_server");
+TEST_F(Dispatch, AFailureBecomesTheCrashRefusalAndAnErrLine) {
+  op_result result = run_guarded([]() -> op_result {
+    throw io_error("read game_server/game_0/turns/x.zts: Permission denied");
+  });
+  EXPECT_EQ(result.type, op_result::kind::refusal);
+  EXPECT_EQ(result.body, "ZTXS Crash in zt_server");
   std::string log = read_file(dir.file("zts.log"));
   EXPECT_NE(log.find(":[ERR       ]:Error in do_zt_server\r\n"), std::string::npos);
 
-  EXPECT_FALSE(run_guarded([](std::string*) -> bool { throw 42; }, &reply));
-  EXPECT_EQ(reply, "ZTXS Crash in zt_server");
+  EXPECT_EQ(run_guarded([]() -> op_result { throw 42; }).body, "ZTXS Crash in zt_server");
+  EXPECT_EQ(run_guarded([] { return op_page("whole"); }).body, "whole");
 }
 
-TEST_F(Dispatch, AGuardedPartThatReturnsHandsOverItsReply) {
-  std::string reply;
-  EXPECT_FALSE(run_guarded([](std::string*) { return false; }, &reply));
-  EXPECT_EQ(reply, "ZTXS Unknown error");
-  EXPECT_TRUE(run_guarded(
-      [](std::string* out) {
-        *out = "whole reply";
-        return true;
-      },
-      &reply));
-  EXPECT_EQ(reply, "whole reply");
+// Every kind of result is framed in one place; a refusal is also logged there.
+TEST_F(Dispatch, FinishFramesEachKindAndLogsRefusals) {
+  EXPECT_EQ(finish_op(op_page_utf8("ZTNS")), html_reply_utf8("200 OK", "ZTNS"));
+  EXPECT_EQ(finish_op(op_page("ZTXS\n0\n")), html_reply("200 OK", "ZTXS\n0\n"));
+  EXPECT_EQ(finish_op(op_download("turn_1_0.zts", "ZTNX")),
+            download_reply("200 OK", "turn_1_0.zts", "ZTNX"));
+  EXPECT_EQ(finish_op(op_refusal("ZTXS Turn was not saved")),
+            html_reply_utf8("200 OK", "ZTXS Turn was not saved"));
+  std::string log = read_file(dir.file("zts.log"));
+  EXPECT_NE(log.find(":[LOG-ERR   ]:ZTXS Turn was not saved\r\n"), std::string::npos);
 }
 
 }  // namespace

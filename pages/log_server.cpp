@@ -47,11 +47,11 @@ std::string build_page(std::string_view query_text) REQUIRES(db_lock) {
 
 }  // namespace
 
-std::string do_log_server(std::string_view query_text) {
+std::optional<std::string> do_log_server(std::string_view query_text) {
   try {
     return html_reply("200 OK", build_page(query_text));
   } catch (...) {
     write_log("ERR", "Error in do_log_server");
-    return {};
+    return std::nullopt;
   }
 }

@@ -4,6 +4,7 @@
 #include "lib/file_io.h"
 #include "lib/log.h"
 #include "net/reply.h"
+#include "ops/op_result.h"
 #include "ops/zt_server.h"
 #include "pages/log_server.h"
 
@@ -13,34 +14,33 @@ constexpr std::string_view game_protocol_path = "/gameserver_v2.php";
 constexpr std::string_view status_pages_path = "/ztsv_log.php";
 constexpr std::string_view raw_log_path = "/zts.log";
 
-// A refused operation's error line is framed and logged here, outside db_lock.
+// The result is framed (and a refusal logged) outside db_lock.
 std::string game_protocol(std::string_view query_text, const std::string& req_body)
     EXCLUDES(db_lock) {
-  std::string reply;
-  bool handled;
+  op_result result;
   {
     mutex_lock lock(db_lock);
-    handled = do_zt_server(query_text, req_body, &reply);
+    result = do_zt_server(query_text, req_body);
   }
-  if (handled) return reply;
-  write_log("LOG-ERR", reply);
-  return html_reply_utf8("200 OK", reply);
+  return finish_op(result);
 }
 
 // An unreadable log file must not end the server: it is logged and the client gets nothing.
-std::string raw_log() {
+// A missing one gets nothing either.
+std::optional<std::string> raw_log() {
   std::string reply;
   try {
     reply = log_file_reply("200 OK", log_file_name());
   } catch (const io_error& e) {
     write_log("ERR", std::string("Log download failed: ") + e.what());
-    return "";
+    return std::nullopt;
   }
   write_log("-DBG-", "Log requested");
+  if (reply.empty()) return std::nullopt;
   return reply;
 }
 
-std::string status_pages(std::string_view query_text) EXCLUDES(db_lock) {
+std::optional<std::string> status_pages(std::string_view query_text) EXCLUDES(db_lock) {
   mutex_lock lock(db_lock);
   return do_log_server(query_text);
 }
@@ -53,7 +53,7 @@ std::string not_found_page(std::string_view req_path) {
          html_escape(req_path) + "\" not found</font></center></td></tr></table></body></html>";
 }
 
-std::string route_request(const std::string& req_path, const std::string& req_body) {
+std::optional<std::string> route_request(const std::string& req_path, const std::string& req_body) {
   std::string_view path = req_path;
   if (path.starts_with(game_protocol_path)) {
     return game_protocol(path.substr(game_protocol_path.size()), req_body);

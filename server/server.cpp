@@ -67,8 +67,8 @@ void sthread(std::shared_ptr<server_state> state, unique_fd conn, uint32_t addr)
     if (first != wait_result::ready) return;
     request_rec request;
     if (!read_request(conn.fd, &request)) return;
-    std::string reply = route_request(request.path, request.body);
-    if (!reply.empty()) sock_send_all(conn.fd, reply, deadline_after_ms(send_timeout_ms));
+    std::optional<std::string> reply = route_request(request.path, request.body);
+    if (reply) sock_send_all(conn.fd, *reply, deadline_after_ms(send_timeout_ms));
     // The place is free once the reply is out: the close below never waits, and a client that
     // reconnects as soon as it has the reply must not find its own last connection counted.
     slot.reset();

@@ -1,0 +1,35 @@
+#include "ops/op_result.h"
+
+#include "lib/log.h"
+#include "net/reply.h"
+
+op_result op_refusal(std::string line) {
+  return {op_result::kind::refusal, std::move(line), {}};
+}
+
+op_result op_page_utf8(std::string body) {
+  return {op_result::kind::page_utf8, std::move(body), {}};
+}
+
+op_result op_page(std::string body) {
+  return {op_result::kind::page, std::move(body), {}};
+}
+
+op_result op_download(std::string file_name, std::string bytes) {
+  return {op_result::kind::download, std::move(bytes), std::move(file_name)};
+}
+
+std::string finish_op(const op_result& result) {
+  switch (result.type) {
+    case op_result::kind::refusal:
+      write_log("LOG-ERR", result.body);
+      return html_reply_utf8("200 OK", result.body);
+    case op_result::kind::page_utf8:
+      return html_reply_utf8("200 OK", result.body);
+    case op_result::kind::page:
+      return html_reply("200 OK", result.body);
+    case op_result::kind::download:
+      return download_reply("200 OK", result.file_name, result.body);
+  }
+  return {};
+}

@@ -1,0 +1,27 @@
+// What a game operation hands back, and the one place it becomes bytes on the wire.
+//
+// An operation runs under db_lock and only builds its result; the connection thread frames it
+// (and writes a refusal's "LOG-ERR" line) with finish_op after releasing the lock.
+#pragma once
+
+#include <string>
+
+struct op_result {
+  enum class kind {
+    refusal,    // body: one "ZTXS ..." line, logged as "LOG-ERR", sent as a UTF-8 page
+    page_utf8,  // body sent as text/html; charset=utf-8
+    page,       // body sent as text/html without a charset (Windows-1251 lists)
+    download,   // body: a stored file's bytes, announced as file_name
+  };
+  kind type = kind::refusal;
+  std::string body;
+  std::string file_name;  // download only
+};
+
+op_result op_refusal(std::string line);
+op_result op_page_utf8(std::string body);
+op_result op_page(std::string body);
+op_result op_download(std::string file_name, std::string bytes);
+
+// Writes the "LOG-ERR" line of a refusal, then returns the complete "200 OK" HTTP reply.
+std::string finish_op(const op_result& result);
