@@ -20,6 +20,13 @@ void append_limited(std::string* text, char c) {
   if (text->size() < max_parse_line) text->push_back(c);
 }
 
+// The part of a verbatim value that its numbers are read from: without leading blanks and TABs,
+// the bytes the usual scan drops.
+std::string_view numeric_text(std::string_view value) {
+  size_t first = value.find_first_not_of(" \t");
+  return first == std::string_view::npos ? std::string_view() : value.substr(first);
+}
+
 // Scans the key; returns the index just past the separator, or line.size() when there is none.
 size_t scan_key(std::string_view line, const parse_options& options, bool* in_block,
                 line_scan* scan) {
@@ -77,14 +84,28 @@ void scan_value(std::string_view line, size_t start, const parse_options& option
   }
 }
 
+// A verbatim value: every byte up to the line end. Its separator marks and "." or "e" are
+// counted as scan_value would count them, so that its numeric readings match the usual ones.
+void take_verbatim_value(std::string_view line, size_t start, const parse_options& options,
+                         line_scan* scan) {
+  if (start < line.size()) scan->value.assign(line.substr(start));
+  std::string_view text = numeric_text(scan->value);
+  for (char c : text) {
+    if (c == ',' || (c == ' ' && options.keep_blanks)) {
+      ++scan->marks;
+    } else if (c == '.' || c == 'e') {
+      scan->is_float = true;
+    }
+  }
+}
+
 bool is_numeric(std::string_view value) {
   if (value.empty()) return false;
   char c = value[0];
   return c == '+' || c == '-' || (c >= '0' && c <= '9');
 }
 
-void read_numbers(const line_scan& scan, parserectyp* entry) {
-  const std::string& v = entry->value;
+void read_numbers(const line_scan& scan, std::string_view v, parserectyp* entry) {
   entry->ival = str_to_int(v);
   entry->fval = scan.is_float ? str_to_real(v) : static_cast<double>(entry->ival);
   if (scan.marks >= 4) entry->quint = parse_quint(v);
@@ -99,14 +120,14 @@ void read_numbers(const line_scan& scan, parserectyp* entry) {
 
 }  // namespace
 
-std::string take_line(std::string_view text, size_t* position) {
+std::string take_line(std::string_view text, size_t* position, size_t limit) {
   std::string line;
   while (*position < text.size()) {
     char c = text[(*position)++];
     if (c == '\n') break;
     if (c == '\r') continue;
     line.push_back(c);
-    if (line.size() >= max_parse_line) break;
+    if (line.size() >= limit) break;
   }
   return line;
 }
@@ -115,12 +136,17 @@ preca parse_text(std::string_view text, const parse_options& options) {
   preca list;
   bool in_block = false;  // a block may span lines
   size_t position = 0;
+  const size_t limit = options.verbatim_values ? std::string::npos : max_parse_line;
   while (position < text.size()) {
-    std::string line = take_line(text, &position);
+    std::string line = take_line(text, &position, limit);
     if (line.size() <= 1 || line.starts_with("//") || line[0] == ';') continue;
     line_scan scan;
     size_t value_start = scan_key(line, options, &in_block, &scan);
-    scan_value(line, value_start, options, &in_block, &scan);
+    if (options.verbatim_values) {
+      take_verbatim_value(line, value_start, options, &scan);
+    } else {
+      scan_value(line, value_start, options, &in_block, &scan);
+    }
     // An entry unless the line ends inside a block it did not open at its very end, or ends
     // by closing one: "section: {" counts, "a:b {note}" and lines within a block do not.
     if (in_block != scan.last_brace) continue;
@@ -128,7 +154,8 @@ preca parse_text(std::string_view text, const parse_options& options) {
     entry.key = std::move(scan.key);
     entry.value = std::move(scan.value);
     entry.line = std::move(line);
-    if (is_numeric(entry.value)) read_numbers(scan, &entry);
+    std::string_view number = options.verbatim_values ? numeric_text(entry.value) : entry.value;
+    if (is_numeric(number)) read_numbers(scan, number, &entry);
   }
   return list;
 }

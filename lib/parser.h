@@ -8,6 +8,10 @@
 //     are dropped; ";" or "//" in the value starts an end-of-line comment;
 //   - with brace blocks on, "{" ... "}" is skipped, and a block may span lines; a line that ends
 //     by opening a block in its value still gives an entry (a section head such as "units: {").
+// With verbatim values (for files whose values a program wrote and must get back), a line has
+// no length limit and its value is every byte after the separator: no blank dropped, no comment
+// cut, no block opened. Comment lines, keys and blocks opened before the separator are read as
+// above.
 // The parser never fails on content: any byte sequence gives some list of entries.
 #pragma once
 
@@ -18,6 +22,7 @@
 #include <vector>
 
 // Longest line, key and value kept, in bytes: entries stay small whatever the file holds.
+// Verbatim values lift it for lines and values, not for keys.
 inline constexpr size_t max_parse_line = 250;
 
 // One entry. A value is numeric when it starts with "+", "-" or a digit; every numeric field of
@@ -25,10 +30,12 @@ inline constexpr size_t max_parse_line = 250;
 struct parserectyp {
   std::string key;    // text before the separator, without TABs and brace blocks
   std::string value;  // text after the separator, without leading blanks, comments, blocks
+                      // (verbatim values: every byte after the separator)
   std::string line;   // the whole line as read, without CR and LF
   int32_t ival = 0;   // str_to_int(value)
   bool bval = false;  // ival > 0
   double fval = 0;    // str_to_real(value) when it holds "." or "e", else ival
+  // The numeric readings of a verbatim value are those of its text without leading blanks/TABs.
   std::array<double, 2> pair{};    // parse_pair(value), with at least 1 separator mark
   std::array<double, 4> quad{};    // parse_quad (3+ marks), or the triple and 0.0 (2 marks)
   std::array<double, 5> quint{};   // parse_quint(value), with at least 4 separator marks
@@ -40,14 +47,15 @@ using preca = std::vector<parserectyp>;
 // first kept byte when blanks are kept (TABs never count).
 struct parse_options {
   char separator = ':';
-  bool keep_blanks = true;   // keep blanks in keys and values, and TABs inside values
-  bool brace_blocks = true;  // skip "{...}" blocks, across lines
+  bool keep_blanks = true;       // keep blanks in keys and values, and TABs inside values
+  bool brace_blocks = true;      // skip "{...}" blocks, across lines
+  bool verbatim_values = false;  // lines of any length, values taken whole (see above)
 };
 
 // Takes one line from text at *position and advances *position past it (and past its LF).
-// CR bytes are dropped; the line stops after max_parse_line kept bytes.
+// CR bytes are dropped; the line stops after `limit` kept bytes.
 // REQUIRES: *position < text.size().
-std::string take_line(std::string_view text, size_t* position);
+std::string take_line(std::string_view text, size_t* position, size_t limit = max_parse_line);
 
 // Parses the whole text into entries, in line order. Never fails.
 preca parse_text(std::string_view text, const parse_options& options);
