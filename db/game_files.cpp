@@ -9,12 +9,46 @@ namespace {
 // A rules line with more flags than this is ignored as a whole.
 constexpr size_t rule_count = std::tuple_size_v<decltype(game_info::rules)>;
 
-constexpr char ctrl_z = 26;
+// What the writer puts for the bytes a line cannot carry: a line break would end the line,
+// a "|" in a list entry would split it.
+constexpr char line_break_stand_in = ' ';
+constexpr char bar_stand_in = '\xA6';  // broken bar in Windows-1251
+
+char storable_byte(char c, bool in_list) {
+  if (c == '\n' || c == '\r') return line_break_stand_in;
+  if (c == '|' && in_list) return bar_stand_in;
+  return c;
+}
+
+void append_storable(std::string* out, std::string_view text, bool in_list) {
+  for (char c : text) out->push_back(storable_byte(c, in_list));
+}
+
+void make_storable(std::string* text, bool in_list) {
+  for (char& c : *text) c = storable_byte(c, in_list);
+}
 
 void add_line(std::string* out, std::string_view key, std::string_view value) {
   out->append(key);
   out->push_back(':');
   out->append(value);
+  out->push_back('\n');
+}
+
+void add_text_line(std::string* out, std::string_view key, std::string_view text) {
+  out->append(key);
+  out->push_back(':');
+  append_storable(out, text, false);
+  out->push_back('\n');
+}
+
+void add_list_line(std::string* out, std::string_view key, const astr& list) {
+  out->append(key);
+  out->push_back(':');
+  for (size_t i = 0; i < list.size(); ++i) {
+    if (i > 0) out->push_back('|');
+    append_storable(out, list[i], true);
+  }
   out->push_back('\n');
 }
 
@@ -31,14 +65,14 @@ void add_section(std::string* out, std::string_view tag, std::string_view text) 
 
 std::string format_conditions(const game_info& record) {
   std::string out;
-  add_line(&out, "map", record.map);
+  add_text_line(&out, "map", record.map);
   add_line(&out, "plr_cnt", int_to_str(record.plr_cnt));
-  add_line(&out, "teams", join_strings(record.teams));
-  add_line(&out, "colors", join_strings(record.colors));
+  add_list_line(&out, "teams", record.teams);
+  add_list_line(&out, "colors", record.colors);
   add_line(&out, "money", int_to_str(record.money));
   add_line(&out, "resource", int_to_str(record.resource));
   add_line(&out, "moratorium", int_to_str(record.moratorium));
-  add_line(&out, "uniset", record.uniset);
+  add_text_line(&out, "uniset", record.uniset);
   add_line(&out, "rules", join_flags(record.rules));
   return out;
 }
@@ -48,7 +82,7 @@ std::string format_state(const game_info& record) {
   add_line(&out, "turn", int_to_str(record.turn));
   add_line(&out, "curplr", int_to_str(record.curplr));
   add_line(&out, "status", int_to_str(record.status));
-  add_line(&out, "lastfile", record.lastfile);
+  add_text_line(&out, "lastfile", record.lastfile);
   add_line(&out, "winner", int_to_str(record.winner));
   add_line(&out, "plr_states", join_flags(record.plr_states));
   return out;
@@ -90,18 +124,29 @@ std::string join_strings(const astr& list) {
   return out;
 }
 
+void make_texts_storable(game_info* record) {
+  make_storable(&record->map, false);
+  make_storable(&record->uniset, false);
+  make_storable(&record->lastfile, false);
+  for (std::string& team : record->teams) make_storable(&team, true);
+  for (std::string& color : record->colors) make_storable(&color, true);
+}
+
 astr split_list(std::string_view text) {
+  return split_entries(trim(text));
+}
+
+astr split_entries(std::string_view text) {
   astr list;
-  std::string trimmed = trim(text);
-  if (trimmed.empty()) return list;
+  if (text.empty()) return list;
   size_t start = 0;
   for (;;) {
-    size_t bar = trimmed.find('|', start);
-    if (bar == std::string::npos) {
-      list.push_back(trimmed.substr(start));
+    size_t bar = text.find('|', start);
+    if (bar == std::string_view::npos) {
+      list.emplace_back(text.substr(start));
       return list;
     }
-    list.push_back(trimmed.substr(start, bar - start));
+    list.emplace_back(text.substr(start, bar - start));
     start = bar + 1;
   }
 }
@@ -130,16 +175,9 @@ void save_game_files(std::string_view root, const game_info& record) {
   write_if_changed(game_file(root, record.id, state_file), format_state(record));
 }
 
-std::string first_line(std::string_view content) {
-  std::string line;
-  for (char c : content) {
-    if (c == '\n' || c == ctrl_z) break;
-    if (c != '\r') line.push_back(c);
-  }
-  return line;
-}
-
 void apply_conditions(const preca& entries, game_info* record) {
+  bool empty_teams = false;
+  bool empty_colors = false;
   for (const parserectyp& e : entries) {
     if (e.key == "map") {
       record->map = e.value;
@@ -154,15 +192,22 @@ void apply_conditions(const preca& entries, game_info* record) {
     } else if (e.key == "uniset") {
       record->uniset = e.value;
     } else if (e.key == "teams") {
-      record->teams = split_list(e.value);
+      record->teams = split_entries(e.value);
+      empty_teams = e.value.empty();
     } else if (e.key == "colors") {
-      record->colors = split_list(e.value);
+      record->colors = split_entries(e.value);
+      empty_colors = e.value.empty();
     } else if (e.key == "rules") {
       astr flags = split_list(e.value);
       if (flags.size() > rule_count) continue;
       record->rules.fill(0);
       for (size_t j = 0; j < flags.size(); ++j) record->rules[j] = flags[j] == "1" ? 1 : 0;
     }
+  }
+  // "teams:" is both no team and one team without a name; plr_cnt says which was written.
+  if (record->plr_cnt == 1) {
+    if (empty_teams) record->teams = {""};
+    if (empty_colors) record->colors = {""};
   }
 }
 

@@ -9,9 +9,12 @@
 //              plr_states:<flags 0/1 joined by |>
 // (one "key:value" LF line each, in the order shown; numbers in decimal, no blank after ":").
 //
-// Read back with the key/value parser (":" separator, blanks kept, brace blocks on), so values
-// holding ";", "//", "{", "|" or a line break, and lines over 250 bytes, do not come back as
-// written; a leading blank of a value is lost too. Clients rely on these exact texts.
+// A value holds any byte but the two the lines cannot carry: a CR or LF inside map, uniset,
+// lastfile or a list entry is written as a blank, and a "|" inside a list entry (a team name)
+// as byte A6, the broken bar of Windows-1251. Every other byte, ";", "//", "{" and leading
+// blanks included, is read back as written, however long the line (verbatim values of the
+// key/value parser). name.txt and descr.txt are read whole, so a restart gives back the record
+// the server wrote. Clients rely on these exact texts.
 //
 // Game block (plain game list), the concatenation of:
 //   "x9\n"
@@ -28,7 +31,8 @@
 #include "db/game.h"
 #include "lib/parser.h"
 
-// The cond.txt / state.txt text of a record (each line ending in LF).
+// The cond.txt / state.txt text of a record (each line ending in LF), with the substitutions
+// above applied to its texts.
 std::string format_conditions(const game_info& record);
 std::string format_state(const game_info& record);
 
@@ -42,9 +46,17 @@ std::string join_flags(const aoboolean& values);
 // Entries joined by "|" (an empty list gives "").
 std::string join_strings(const astr& list);
 
+// Replaces in the record's map, uniset, lastfile, teams and colors the bytes its text files
+// cannot carry (see above). Called wherever texts from a save enter a record, so that the record
+// in memory, and every list and page made from it, is the one a restart reads back.
+void make_texts_storable(game_info* record);
+
 // The trimmed text cut at every "|", empty pieces kept ("a||b" gives a, "", b); a text that is
 // empty after trimming gives an empty list.
 astr split_list(std::string_view text);
+
+// The text cut at every "|", nothing trimmed; an empty text gives an empty list.
+astr split_entries(std::string_view text);
 
 // Writes the four files of `record` under root/game_<record.id>/ (creating the directories),
 // each atomically and durably; a file that already holds its text is not rewritten.
@@ -52,13 +64,13 @@ astr split_list(std::string_view text);
 // and the later ones their old content.
 void save_game_files(std::string_view root, const game_info& record) REQUIRES(db_lock);
 
-// The first line of a name.txt/descr.txt content: up to the first LF or byte 26, CR dropped.
-std::string first_line(std::string_view content);
-
 // Apply parsed cond.txt / state.txt entries to a record: known keys set their fields (the later
-// line wins), unknown keys are ignored, absent keys leave their fields as they were.
+// line wins), unknown keys are ignored, absent keys leave their fields as they were. teams and
+// colors are cut with split_entries; an empty value for them gives one empty entry when the
+// record ends up with plr_cnt 1 (the one way to write a lone empty team name), else no entry.
+// The flags are cut with split_list.
 void apply_conditions(const preca& entries, game_info* record);
 void apply_state(const preca& entries, game_info* record);
 
-// The parser settings of the game text files.
-inline constexpr parse_options game_file_options{':', true, true};
+// The parser settings of the game text files: values verbatim, lines of any length.
+inline constexpr parse_options game_file_options{':', true, true, true};

@@ -35,10 +35,11 @@ bool kept_without_stat(const dirent& entry, uint32_t attributes) {
   return (attributes & both) == both && (entry.d_type == DT_DIR || entry.d_type == DT_REG);
 }
 
-// name.txt and descr.txt: a file we cannot read leaves the text empty and is logged.
+// name.txt and descr.txt, whole: they hold the text exactly as uploaded, line breaks and all.
+// A file we cannot read leaves the text empty and is logged.
 std::string read_text_file(const std::string& root, int32_t id, const char* file) {
   try {
-    return first_line(read_file(game_file(root, id, file)));
+    return read_file(game_file(root, id, file));
   } catch (const io_error& e) {
     write_log("ERR",
               "Error loading game_" + int_to_str(id) + ", file " + file + " (" + e.what() + ")");

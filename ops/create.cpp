@@ -43,6 +43,7 @@ void fill_new_game(game_info& g, const gametyp& gam, const std::string& first_fi
     g.colors.push_back(color_text(gam.plrs[i]));
     g.plr_states.push_back(true);  // everyone starts in the game, whatever the save says
   }
+  make_texts_storable(&g);
 }
 
 bool path_taken(const std::string& path) {

@@ -90,7 +90,8 @@ void advance(game_info& g, const gametyp& gam) {
   g.lastfile = turn_file_name(g.turn, g.curplr, g.status == 1);
 }
 
-// Takes the players' names, colours and in-game flags over from the save.
+// Takes the players' names, colours and in-game flags over from the save, as the text files
+// store them.
 void take_players(game_info& g, const gametyp& gam) {
   g.teams.resize(g.plr_cnt);
   g.colors.resize(g.plr_cnt);
@@ -100,6 +101,7 @@ void take_players(game_info& g, const gametyp& gam) {
     g.colors[i] = color_text(gam.plrs[i]);
     g.plr_states[i] = !gam.plrs[i].out_flag;
   }
+  make_texts_storable(&g);
 }
 
 }  // namespace
