@@ -21,7 +21,10 @@ char storable_byte(char c, bool in_list) {
 }
 
 void append_storable(std::string* out, std::string_view text, bool in_list) {
-  for (char c : text) out->push_back(storable_byte(c, in_list));
+  size_t first = text.find_first_of(in_list ? "\r\n|" : "\r\n");
+  out->append(text.substr(0, first));  // the whole text, as nearly always
+  if (first == std::string_view::npos) return;
+  for (char c : text.substr(first)) out->push_back(storable_byte(c, in_list));
 }
 
 void make_storable(std::string* text, bool in_list) {
