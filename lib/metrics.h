@@ -1,0 +1,132 @@
+// The process-wide metrics registry and the counting functions every layer calls. It sits at the
+// bottom of the tree (it knows no game, socket or route), so that the listener, the game
+// operations, the refresh and the notifications can all count into it without reaching up.
+//
+// Every label takes its value from a fixed list below: what a client sends (paths, op codes,
+// messages) is mapped onto these lists first, so the number of series stays bounded whatever
+// arrives. Counting is thread-safe, takes no lock on the hot path (series are made once and then
+// found in a table) and never throws.
+//
+// Built with ZTS_METRICS_OFF (cmake -DZTS_METRICS=OFF) every counting function does nothing and
+// metrics_enabled() is false: the benchmark's "metrics off" side.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// True unless the build switched metrics off.
+bool metrics_enabled();
+
+// Where a request went.
+enum class route_kind : uint8_t {
+  game,         // the game protocol
+  status,       // the operators' status pages
+  raw_log,      // the event log as a page
+  api,          // the JSON API
+  metrics,      // this scrape
+  not_found,    // the 404 page
+  unreadable,   // no request could be read (closed, timed out, malformed): no reply
+  count_
+};
+
+// What the request came to.
+enum class outcome_kind : uint8_t {
+  ok,            // served
+  refused,       // a "ZTXS ..." refusal
+  crashed,       // the crash reply
+  not_found,     // 404 (also an unknown game id in the API)
+  not_modified,  // 304 to a poller whose copy is current
+  dropped,       // nothing sent
+  count_
+};
+
+// The game protocol's op codes get a series each; any other value is "other", none "none".
+// Returns the label value for `code`; `has_op` false gives "none".
+std::string_view op_label(bool has_op, int32_t code);
+
+// Why the game protocol refused or failed a request: one label per kind of message, never the
+// message itself (which carries numbers and save-reader reasons).
+enum class refusal_kind : uint8_t {
+  unreadable_save,       // the save reader refused the upload
+  game_id_taken,         // a new game's id is in use
+  invalid_game_id,       // "game_" prefix missing
+  game_id_out_of_range,  // no such slot
+  unregistered_game,     // empty slot
+  game_closed,           // a move or download for a finished game
+  game_not_closed,       // an old turn of a game still in play
+  wrong_turn,
+  wrong_player,
+  missing_parameter,  // fn, tn or pl not given
+  turn_not_saved,
+  unknown_op,
+  crash,  // a failure while serving
+  other,  // any message not in this list
+  count_
+};
+
+// The refresh rules, by what each does, for zts_refresh_changes_total{rule}.
+enum class refresh_rule_kind : uint8_t {
+  quick_archive_idle,    // quick game idle a day
+  quick_archive_small,   // quick game of few turns idle three days
+  archive_unstarted,     // game that never started, idle fifteen days
+  archive_small_closed,  // finished game of few turns, idle thirty days
+  finish_idle,           // game in play idle six months
+  archive_small_idle,    // game of few turns idle six months
+  revive_archived,       // archived game of many turns listed as finished again
+  count_
+};
+
+// Which connection cap refused a connection.
+enum class cap_kind : uint8_t { total, per_address, count_ };
+
+// Who waited for the game lock.
+enum class lock_waiter : uint8_t { request, api, refresh, count_ };
+
+// Game counts by status (0 in play, 1 opening, 2 finished, 3 archived), set before each scrape.
+using status_counts = std::array<int64_t, 4>;
+
+// zts_requests_total{route,op,outcome}. `op` comes from op_label ("none" off the game protocol).
+void count_request(route_kind route, std::string_view op, outcome_kind outcome);
+// zts_refusals_total{kind}.
+void count_refusal(refusal_kind kind);
+// zts_request_duration_seconds{route}: from the request read to the reply sent.
+void observe_request_duration(route_kind route, double seconds);
+// zts_lock_wait_seconds{waiter}: time spent waiting to take the game lock.
+void observe_lock_wait(lock_waiter waiter, double seconds);
+
+// zts_connections_active: +1 when a connection is admitted, -1 when its place is given back.
+void add_active_connections(int delta);
+// zts_connections_refused_total{cap}.
+void count_connection_refused(cap_kind cap);
+// zts_bytes_received_total / zts_bytes_sent_total.
+void count_bytes_received(uint64_t bytes);
+void count_bytes_sent(uint64_t bytes);
+
+// zts_moves_total: turns accepted. zts_games_created_total: games created.
+void count_move();
+void count_game_created();
+
+// zts_refresh_duration_seconds and zts_refresh_changes_total{rule}.
+void observe_refresh_duration(double seconds);
+void count_refresh_change(refresh_rule_kind rule);
+
+// zts_notifications_{queued,sent,failed}_total, counted by the notification sender.
+void count_notification_queued();
+void count_notification_sent();
+void count_notification_failed();
+
+// zts_games{status}.
+void set_games_by_status(const status_counts& counts);
+
+// zts_build_info{version} 1. Called once at start.
+void set_build_info(std::string_view version);
+
+// The whole registry and the process_* figures (read from /proc now) in the Prometheus text
+// exposition format. "" when metrics are off.
+std::string metrics_text();
+
+// The seconds elapsed on the steady clock since `start_ns` (a steady_ns() reading).
+int64_t steady_ns();
+double seconds_since_ns(int64_t start_ns);
