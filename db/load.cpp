@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "db/game_files.h"
+#include "db/generation.h"
 #include "db/layout.h"
 #include "lib/conv.h"
 #include "lib/file_io.h"
@@ -73,6 +74,7 @@ void load_games(const std::string& root) {
   write_log("UPD", "Loading game info...");
   astr names = list_dir(root + "/game_*", attr_any);
   games.clear();
+  bump_games_generation();
   for (const std::string& name : names) {
     int32_t id = game_dir_number(name);
     if (id < 0) continue;
@@ -90,6 +92,8 @@ void load_games(const std::string& root) {
 }
 
 void load_game(const std::string& root, int32_t id) {
+  // Under the same hold of db_lock as the change itself, so the order does not matter.
+  bump_games_generation();
   size_t slot = static_cast<size_t>(id);
   if (slot >= games.size()) games.resize(slot + 1);
   if (!games[slot]) new_game_info(id);

@@ -9,11 +9,13 @@
 
 #include "db/game.h"
 #include "db/game_files.h"
+#include "db/generation.h"
 #include "db/layout.h"
 #include "lib/asys.h"
 #include "lib/conv.h"
 #include "lib/file_io.h"
 #include "lib/log.h"
+#include "lib/metrics.h"
 #include "save/zts_save.h"
 
 namespace {
@@ -91,27 +93,28 @@ struct refresh_rule {
   const char* verb;  // "Archiving game_<id> due to <reason>"
   const char* reason;
   bool with_clock;  // append " (<now>,<stamp>,<difference>)"
+  refresh_rule_kind kind;  // its label in zts_refresh_changes_total
 };
 
 const refresh_rule quick_rules[] = {
     {day, [](const game_info& g) { return g.status == 1 || (g.status == 0 && g.turn < 3); }, 3,
-     "Archiving", "plr_plr", false},
+     "Archiving", "plr_plr", false, refresh_rule_kind::quick_archive_idle},
     {three_days, [](const game_info& g) { return g.status < 3 && g.turn < 3; }, 3, "Archiving",
-     "plr_plr for more than 6 days", false},
+     "plr_plr for more than 6 days", false, refresh_rule_kind::quick_archive_small},
 };
 
 const refresh_rule normal_rules[] = {
     {fifteen_days,
      [](const game_info& g) { return g.status == 1 || (g.status == 0 && g.turn < 3); }, 3,
-     "Archiving", "3 days with no create", false},
+     "Archiving", "3 days with no create", false, refresh_rule_kind::archive_unstarted},
     {thirty_days, [](const game_info& g) { return g.status == 2 && g.turn < 3; }, 3, "Archiving",
-     "smallness", false},
+     "smallness", false, refresh_rule_kind::archive_small_closed},
     {six_months, [](const game_info& g) { return g.status < 2 && g.turn > 3; }, 2, "Finishing",
-     "6 months of no turns", true},
+     "6 months of no turns", true, refresh_rule_kind::finish_idle},
     {six_months, [](const game_info& g) { return g.status <= 2 && g.turn < 3; }, 3,
-     "Archiving small game", "6 months of no turns", false},
+     "Archiving small game", "6 months of no turns", false, refresh_rule_kind::archive_small_idle},
     {six_months, [](const game_info& g) { return g.status == 3 && g.turn > 3; }, 2, "Upping",
-     "6 months of no turns", false},
+     "6 months of no turns", false, refresh_rule_kind::revive_archived},
 };
 
 int32_t seconds_since(int32_t stamp) {
@@ -145,6 +148,7 @@ void apply_rules(const std::string& root, const refresh_rule (&rules)[N], int32_
     write_log("UPD", rule_message(rule, g->id, save_time));
     int32_t before = g->status;
     g->status = rule.new_status;
+    bump_games_generation();
     try {
       save_game_files(root, *g);
     } catch (const io_error& e) {
@@ -152,6 +156,7 @@ void apply_rules(const std::string& root, const refresh_rule (&rules)[N], int32_
       log_failure(*g, e.what());
       return;
     }
+    count_refresh_change(rule.kind);
   }
 }
 
@@ -171,6 +176,7 @@ void refresh_game(const std::string& root, int32_t id) {
   }
   int32_t age = seconds_since(save_time);
   g->last_turn_age = age;
+  bump_games_generation();
   if (g->name == "plr_plr") {
     apply_rules(root, quick_rules, age, save_time, g);
   } else {
