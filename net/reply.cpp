@@ -17,6 +17,20 @@ std::string text_reply(std::string_view status, std::string_view content_type,
 
 }  // namespace
 
+std::string typed_reply(std::string_view status, std::string_view content_type,
+                        const std::vector<std::string>& extra_headers, std::string_view body) {
+  std::string out;
+  size_t header_bytes = 96 + content_type.size();
+  for (const std::string& h : extra_headers) header_bytes += h.size() + 2;
+  out.reserve(header_bytes + body.size());
+  out.append("HTTP/1.0 ").append(status);
+  out.append("\r\nContent-Length: ").append(std::to_string(body.size()));
+  out.append("\r\nContent-Type: ").append(content_type);
+  for (const std::string& h : extra_headers) out.append("\r\n").append(h);
+  out.append("\r\nConnection: close\r\n\r\n").append(body);
+  return out;
+}
+
 std::string html_reply_utf8(std::string_view status, std::string_view body) {
   return text_reply(status, "text/html; charset=utf-8", body);
 }

@@ -3,6 +3,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 // "HTTP/1.0 <status>", Content-Length, "Content-Type: text/html; charset=utf-8",
 // "Connection: close", blank line, body.
@@ -10,6 +11,11 @@ std::string html_reply_utf8(std::string_view status, std::string_view body);
 
 // The same with "Content-Type: text/html" (no charset).
 std::string html_reply(std::string_view status, std::string_view body);
+
+// "HTTP/1.0 <status>", Content-Length, Content-Type `content_type`, every line of
+// `extra_headers` ("Name: value", no line end), "Connection: close", blank line, body.
+std::string typed_reply(std::string_view status, std::string_view content_type,
+                        const std::vector<std::string>& extra_headers, std::string_view body);
 
 // A download of `content`, announced as `announce_name` (application/octet-stream,
 // Content-Disposition: attachment).

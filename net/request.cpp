@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "lib/conv.h"
+#include "lib/metrics.h"
 #include "net/socket.h"
 
 namespace {
@@ -75,6 +76,7 @@ request_head parse_request_head(std::string_view bytes) {
       head.path = target_at(line, 5);
     }
     if (has_prefix(line, "content-length: ")) head.content_length = str_to_int(line.substr(16));
+    if (has_prefix(line, "if-none-match:")) head.if_none_match = std::string(trim(line.substr(14)));
     if (!trim(line).empty()) continue;
     head.headers_ended = true;
     head.end_complete = cr != std::string_view::npos && next <= bytes.size();
@@ -109,6 +111,7 @@ bool cut_upload(std::string_view after_head, int32_t content_length, std::string
 bool parse_request(std::string_view bytes, request_rec* out) {
   request_head head = parse_request_head(bytes);
   out->path = head.path;
+  out->if_none_match = head.if_none_match;
   out->body.clear();
   if (!head.ok) return false;
   if (!head.headers_ended || head.content_length == 0) return true;
@@ -121,6 +124,10 @@ bool parse_request(std::string_view bytes, request_rec* out) {
 
 bool read_request(int fd, request_rec* out, int timeout_ms) {
   std::string buffer;
+  struct count_received {
+    const std::string& bytes;
+    ~count_received() { count_bytes_received(bytes.size()); }
+  } counted{buffer};
   receive_until(fd, &buffer, deadline_after_ms(timeout_ms), max_header_bytes,
                 request_head_complete);
   request_head head = parse_request_head(buffer);

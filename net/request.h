@@ -1,7 +1,8 @@
 // Reading one HTTP request. The layout this server understands:
 //
 //   GET|POST <target> <version> CR LF    method in any case; blanks are spaces or TABs
-//   Content-Length: <n> CR LF            the only header read ("Content-Length:" + one blank)
+//   Content-Length: <n> CR LF            "Content-Length:" + one blank
+//   If-None-Match: <etag> CR LF          the JSON API's pollers; blanks around the value dropped
 //   ... CR LF                            every line is tested for all three prefixes, so a later
 //                                        method line or Content-Length overrides an earlier one
 //   CR LF                                a line of nothing but blanks/controls ends the headers
@@ -9,7 +10,7 @@
 //
 // A line ends at a CR and the byte after the CR is skipped whatever it is: a request written
 // with bare LFs is one long line whose method and target are still found at its start.
-// From the body the save is cut out: its first two bytes (the CR LF before a form boundary)
+// The other headers are skipped. From the body the save is cut out: its first two bytes (the CR LF before a form boundary)
 // are skipped, the save starts at the first "ZTNX", ends two bytes before the first run of
 // eight dashes (the closing boundary and the line end before it), loses everything up to a
 // CR LF CR LF inside it, and loses one trailing CR LF. These searches stop at the first zero
@@ -34,6 +35,7 @@ inline constexpr size_t recv_chunk_bytes = 64000;
 struct request_rec {
   std::string path;  // the raw target, query string included ("/gameserver_v2.php?op=27")
   std::string body;  // the save cut out of the body; empty without a body
+  std::string if_none_match;  // value of the last If-None-Match header; "" without one
 };
 
 // What the header lines of `bytes` say, as far as they go.
@@ -41,6 +43,7 @@ struct request_head {
   bool ok = false;             // a GET or POST line was seen
   std::string path;            // target of the last such line
   int32_t content_length = 0;  // value of the last Content-Length header
+  std::string if_none_match;   // value of the last If-None-Match header
   bool headers_ended = false;  // a blank line was met
   bool end_complete = false;   // ...and it ended in a CR whose following byte has arrived
   size_t body_start = 0;       // offset just past the blank line (when headers_ended)
