@@ -9,9 +9,11 @@
 
 #include "db/game.h"
 #include "db/game_files.h"
+#include "db/generation.h"
 #include "db/layout.h"
 #include "db/refresh.h"
 #include "lib/file_io.h"
+#include "lib/metrics.h"
 #include "ops/game_id.h"
 #include "save/zts_save.h"
 
@@ -106,6 +108,7 @@ op_result create_party(const std::string& req_body) {
   games.emplace_back();
   game_info& g = new_game_info(id);
   fill_new_game(g, *gam, first_file);
+  bump_games_generation();
   try {
     write_new_game(g, req_body);
   } catch (...) {
@@ -113,5 +116,6 @@ op_result create_party(const std::string& req_body) {
     throw;
   }
   remember_save_stamp(newest_save_path(game_root, g), gam->save_time);
+  count_game_created();
   return op_page_utf8("ZTXS\n00\nOK\n");
 }

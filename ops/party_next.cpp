@@ -7,11 +7,13 @@
 
 #include "db/game.h"
 #include "db/game_files.h"
+#include "db/generation.h"
 #include "db/layout.h"
 #include "db/refresh.h"
 #include "lib/conv.h"
 #include "lib/file_io.h"
 #include "lib/log.h"
+#include "lib/metrics.h"
 #include "ops/game_id.h"
 #include "save/zts_save.h"
 
@@ -127,6 +129,7 @@ op_result party_next(const std::string& req_body) {
 
   turn_state before = take_state(g);
   advance(g, *gam);
+  bump_games_generation();
   const std::string path = newest_save_path(game_root, g);
   std::optional<std::string> replaced;  // the file this turn overwrites (a game's last move)
   bool turn_written = false;
@@ -150,5 +153,6 @@ op_result party_next(const std::string& req_body) {
     throw;
   }
   remember_save_stamp(path, gam->save_time);
+  count_move();
   return op_page_utf8("ZTXS\n00\nOk\n");
 }

@@ -76,7 +76,38 @@ void log_request(const aget_rec& pairs) {
   write_log("LOG", line);
 }
 
+// Each message by the start it always has (the parse and turn messages carry values after it).
+struct refusal_prefix {
+  std::string_view start;
+  refusal_kind kind;
+};
+
+constexpr refusal_prefix refusal_prefixes[] = {
+    {"ZTXS Server failed to parse ", refusal_kind::unreadable_save},
+    {"ZTXS This game ID is already used", refusal_kind::game_id_taken},
+    {"ZTXS Invalid game id", refusal_kind::invalid_game_id},
+    {"ZTXS Game id is out of range", refusal_kind::game_id_out_of_range},
+    {"ZTXS Unregistered game id", refusal_kind::unregistered_game},
+    {"ZTXS Game is closed or finished", refusal_kind::game_closed},
+    {"ZTXS Game is not closed or finished", refusal_kind::game_not_closed},
+    {"ZTXS Wrong turn ", refusal_kind::wrong_turn},
+    {"ZTXS Wrong player ", refusal_kind::wrong_player},
+    {"ZTXS No game ID provided", refusal_kind::missing_parameter},
+    {"ZTXS No turn provided", refusal_kind::missing_parameter},
+    {"ZTXS No player provided", refusal_kind::missing_parameter},
+    {"ZTXS Turn was not saved", refusal_kind::turn_not_saved},
+    {"ZTXS Unknown error", refusal_kind::unknown_op},
+    {"ZTXS Crash in zt_server", refusal_kind::crash},
+};
+
 }  // namespace
+
+refusal_kind classify_refusal(std::string_view message) {
+  for (const refusal_prefix& p : refusal_prefixes) {
+    if (message.starts_with(p.start)) return p.kind;
+  }
+  return refusal_kind::other;
+}
 
 op_result run_guarded(const std::function<op_result()>& serve) {
   try {

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "db/game.h"
+#include "lib/metrics.h"
 #include "ops/op_result.h"
 
 // Serves one game-protocol request. `query_text` is the target after "/gameserver_v2.php"
@@ -19,3 +20,7 @@ op_result do_zt_server(std::string_view query_text, const std::string& req_body)
 // The crash guard of do_zt_server: returns what `serve` returns. If it throws, returns the
 // refusal "ZTXS Crash in zt_server" and writes the "ERR" line "Error in do_zt_server".
 op_result run_guarded(const std::function<op_result()>& serve);
+
+// The kind of a refusal line ("ZTXS ..."), for counting: every message the game protocol sends
+// maps to one kind, anything else to refusal_kind::other.
+refusal_kind classify_refusal(std::string_view message);
