@@ -1,0 +1,434 @@
+#include "api/games_api.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <time.h>
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "db/game.h"
+#include "db/generation.h"
+#include "lib/conv.h"
+#include "lib/cp1251.h"
+#include "lib/json.h"
+#include "net/reply.h"
+
+namespace {
+
+constexpr std::string_view list_path = "/api/games";
+constexpr std::string_view game_path_prefix = "/api/games/";
+// Longest id text looked up; games are numbered well below a billion.
+constexpr size_t max_id_digits = 9;
+
+// What the JSON shows of one record, copied under db_lock.
+struct game_row {
+  int32_t id = 0;
+  std::string name, descr;
+  int32_t status = 0, turn = 0, curplr = 0, winner = 0, plr_cnt = 0;
+  astr teams, colors;
+  aoboolean plr_states;
+  std::string lastfile;
+
+  // Changes whenever a move or a refresh changes what lies in the game's turns directory or
+  // which file is the newest (a game's last move rewrites the file its last mover fetched, and
+  // ends it).
+  std::string files_key() const {
+    return lastfile + "|" + int_to_str(status) + "|" + int_to_str(turn) + "|" +
+           int_to_str(curplr);
+  }
+};
+
+struct turn_file {
+  std::string file;
+  int32_t turn = 0, player = 0;
+  bool opening = false;  // a "set_" file of the opening phase (op=29 cannot fetch it)
+  int64_t size = 0;
+  int64_t mtime = 0;
+};
+
+// A body with its ETag, valid while the generation is `generation`.
+struct cached_body {
+  uint64_t generation = 0;
+  std::string body, etag;
+};
+
+// A turns directory as last read, valid while its game's files_key is `key`.
+struct cached_turns {
+  std::string key;
+  std::vector<turn_file> turns;
+};
+
+// When the newest save was stored, valid while its game's files_key is `key`.
+struct cached_last_move {
+  std::string key;
+  std::optional<int64_t> time;
+};
+
+struct api_cache {
+  std::mutex mutex;  // held while a body is looked up or rebuilt; never with db_lock inside I/O
+  std::string public_url;  // GUARDED_BY(mutex)
+  uint64_t rows_generation = 0;  // GUARDED_BY(mutex): when `rows` was copied
+  std::vector<game_row> rows;    // GUARDED_BY(mutex): every game of status 0 to 3, by id
+  status_counts by_status{};     // GUARDED_BY(mutex)
+  cached_body list;              // GUARDED_BY(mutex)
+  std::map<int32_t, cached_body> games;   // GUARDED_BY(mutex)
+  std::map<int32_t, cached_turns> turns;  // GUARDED_BY(mutex)
+  std::map<int32_t, cached_last_move> last_moves;  // GUARDED_BY(mutex)
+};
+
+api_cache& cache() {
+  static api_cache c;
+  return c;
+}
+
+game_row copy_row(const game_info& g) {
+  return {g.id,     g.name,   g.descr,   g.status, g.turn,       g.curplr, g.winner,
+          g.plr_cnt, g.teams, g.colors, g.plr_states, g.lastfile};
+}
+
+bool listed(const game_info& g) {
+  return g.status >= 0 && g.status <= 3;
+}
+
+// Brings the copy of the records up to the current generation.
+// REQUIRES: c.mutex held, db_lock not held.
+void refresh_rows(api_cache& c) {
+  if (c.rows_generation == games_generation()) return;
+  std::vector<game_row> rows;
+  status_counts counts{};
+  uint64_t generation;
+  {
+    const int64_t wait_start = steady_ns();
+    std::lock_guard<std::mutex> lock(db_lock);
+    observe_lock_wait(lock_waiter::api, seconds_since_ns(wait_start));
+    // Read under the lock: every bump happens under it, so this copy is exactly this generation.
+    generation = games_generation();
+    rows.reserve(games.size());
+    for (const auto& g : games) {
+      if (!g || !listed(*g)) continue;
+      rows.push_back(copy_row(*g));
+      ++counts[g->status];
+    }
+  }
+  c.rows = std::move(rows);
+  c.by_status = counts;
+  c.rows_generation = generation;
+}
+
+const game_row* find_row(const api_cache& c, int32_t id) {
+  auto it = std::lower_bound(c.rows.begin(), c.rows.end(), id,
+                             [](const game_row& r, int32_t want) { return r.id < want; });
+  return it != c.rows.end() && it->id == id ? &*it : nullptr;
+}
+
+std::string turns_path(int32_t id) {
+  return std::string(game_root) + "/game_" + int_to_str(id) + "/turns";
+}
+
+// "set_<turn>_<player>.zts" or "turn_<turn>_<player>.zts", numbers plain decimal.
+bool parse_turn_name(std::string_view name, turn_file* out) {
+  bool opening = name.starts_with("set_");
+  if (!opening && !name.starts_with("turn_")) return false;
+  if (!name.ends_with(".zts")) return false;
+  std::string_view numbers = name.substr(opening ? 4 : 5);
+  numbers.remove_suffix(4);
+  size_t sep = numbers.find('_');
+  if (sep == std::string_view::npos) return false;
+  auto is_number = [](std::string_view t) {
+    return !t.empty() && t.size() <= 9 &&
+           std::all_of(t.begin(), t.end(), [](char ch) { return ch >= '0' && ch <= '9'; });
+  };
+  std::string_view turn = numbers.substr(0, sep), player = numbers.substr(sep + 1);
+  if (!is_number(turn) || !is_number(player)) return false;
+  out->file = std::string(name);
+  out->opening = opening;
+  out->turn = str_to_int(turn);
+  out->player = str_to_int(player);
+  return true;
+}
+
+// The stored saves of game `id` in the order of play. Reads the directory without any lock: a
+// move landing meanwhile changes the generation, so the next request reads it again.
+std::vector<turn_file> read_turns(int32_t id) {
+  std::vector<turn_file> out;
+  const std::string dir = turns_path(id);
+  std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(dir.c_str()), closedir);
+  if (!d) return out;
+  while (dirent* e = readdir(d.get())) {
+    turn_file t;
+    struct stat st {};
+    if (!parse_turn_name(e->d_name, &t)) continue;
+    if (stat((dir + "/" + t.file).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    t.size = st.st_size;
+    t.mtime = st.st_mtim.tv_sec;
+    out.push_back(std::move(t));
+  }
+  std::sort(out.begin(), out.end(), [](const turn_file& a, const turn_file& b) {
+    if (a.turn != b.turn) return a.turn < b.turn;
+    if (a.opening != b.opening) return a.opening;
+    return a.player < b.player;
+  });
+  return out;
+}
+
+// The turns of `row`, read again only when its game's files changed.
+// REQUIRES: c.mutex held, db_lock not held.
+const std::vector<turn_file>& turns_of(api_cache& c, const game_row& row) {
+  cached_turns& t = c.turns[row.id];
+  std::string key = row.files_key();
+  if (t.key != key) {
+    t.turns = read_turns(row.id);
+    t.key = std::move(key);
+  }
+  return t.turns;
+}
+
+std::optional<int64_t> last_move_time(const std::vector<turn_file>& turns,
+                                      const std::string& lastfile) {
+  for (const turn_file& t : turns) {
+    if (t.file == lastfile) return t.mtime;
+  }
+  return std::nullopt;
+}
+
+// The time the newest save of `row` was stored: one stat, again only when its game changed.
+// REQUIRES: c.mutex held, db_lock not held.
+std::optional<int64_t> last_move_of(api_cache& c, const game_row& row) {
+  cached_last_move& m = c.last_moves[row.id];
+  std::string key = row.files_key();
+  if (m.key != key) {
+    struct stat st {};
+    std::string path = turns_path(row.id) + "/" + row.lastfile;
+    m.time = !row.lastfile.empty() && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)
+                 ? std::optional<int64_t>(st.st_mtim.tv_sec)
+                 : std::nullopt;
+    m.key = std::move(key);
+  }
+  return m.time;
+}
+
+std::string iso_time(int64_t seconds) {
+  time_t t = static_cast<time_t>(seconds);
+  tm utc{};
+  gmtime_r(&t, &utc);
+  char buf[32];
+  strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return buf;
+}
+
+std::string text(std::string_view cp1251) {
+  return "\"" + json_escape(cp1251_to_utf8(cp1251)) + "\"";
+}
+
+const char* status_word(int32_t status) {
+  switch (status) {
+    case 0:
+      return "in_play";
+    case 1:
+      return "opening";
+    case 2:
+      return "finished";
+    case 3:
+      return "archived";
+    default:
+      return "unknown";
+  }
+}
+
+std::string index_or_null(bool applies, int32_t index, int32_t count) {
+  return applies && index >= 0 && index < count ? int_to_str(index) : "null";
+}
+
+// The <game> object of `row`, without its closing brace, so that the one-game reply can add
+// its turns.
+void append_game(const game_row& row, const std::optional<int64_t>& last_move,
+                 const std::string& public_url, std::string* out) {
+  const auto players = static_cast<int32_t>(
+      std::min({static_cast<size_t>(std::max(row.plr_cnt, 0)), row.teams.size(),
+                row.colors.size(), row.plr_states.size()}));
+  out->append("{\"id\":").append(int_to_str(row.id));
+  out->append(",\"name\":").append(text(row.name));
+  out->append(",\"description\":").append(text(row.descr));
+  out->append(",\"status\":\"").append(status_word(row.status));
+  out->append("\",\"status_code\":").append(int_to_str(row.status));
+  out->append(",\"turn\":").append(int_to_str(row.turn));
+  out->append(",\"players\":[");
+  for (int32_t i = 0; i < players; ++i) {
+    if (i > 0) out->push_back(',');
+    out->append("{\"team\":").append(text(row.teams[i]));
+    out->append(",\"color\":").append(text("#" + row.colors[i]));
+    out->append(",\"in_game\":").append(row.plr_states[i] ? "true" : "false").append("}");
+  }
+  out->append("],\"to_move\":").append(index_or_null(row.status != 2, row.curplr, players));
+  out->append(",\"winner\":").append(index_or_null(row.status == 2, row.winner, players));
+  out->append(",\"last_move\":").append(last_move ? "\"" + iso_time(*last_move) + "\"" : "null");
+  if (!public_url.empty()) {
+    out->append(",\"url\":").append(text(public_url + "/api/games/" + int_to_str(row.id)));
+  }
+}
+
+void append_turns(const game_row& row, const std::vector<turn_file>& turns,
+                  const std::string& public_url, std::string* out) {
+  out->append(",\"turns\":[");
+  for (size_t i = 0; i < turns.size(); ++i) {
+    const turn_file& t = turns[i];
+    if (i > 0) out->push_back(',');
+    out->append("{\"file\":").append(text(t.file));
+    out->append(",\"turn\":").append(int_to_str(t.turn));
+    out->append(",\"player\":").append(int_to_str(t.player));
+    out->append(",\"opening\":").append(t.opening ? "true" : "false");
+    out->append(",\"size\":").append(std::to_string(t.size));
+    out->append(",\"time\":\"").append(iso_time(t.mtime)).append("\"");
+    if (!public_url.empty() && !t.opening) {
+      out->append(",\"url\":")
+          .append(text(public_url + "/gameserver_v2.php?op=29&fn=game_" + int_to_str(row.id) +
+                       "&tn=" + int_to_str(t.turn) + "&pl=" + int_to_str(t.player)));
+    }
+    out->push_back('}');
+  }
+  out->push_back(']');
+}
+
+// FNV-1a over the body: the same body always gets the same tag, across restarts too.
+std::string etag_of(std::string_view body) {
+  uint64_t h = 1469598103934665603ull;
+  for (unsigned char ch : body) {
+    h ^= ch;
+    h *= 1099511628211ull;
+  }
+  static const char hex[] = "0123456789abcdef";
+  std::string tag = "\"";
+  for (int shift = 60; shift >= 0; shift -= 4) tag.push_back(hex[(h >> shift) & 15]);
+  return tag + "\"";
+}
+
+// True when the If-None-Match value names `etag` (weak or strong) or is "*".
+bool etag_matches(std::string_view if_none_match, std::string_view etag) {
+  while (!if_none_match.empty()) {
+    size_t comma = if_none_match.find(',');
+    std::string item = trim(if_none_match.substr(0, comma));
+    if (item.starts_with("W/")) item.erase(0, 2);
+    if (item == etag || item == "*") return true;
+    if (comma == std::string_view::npos) break;
+    if_none_match.remove_prefix(comma + 1);
+  }
+  return false;
+}
+
+std::vector<std::string> api_headers(const std::string& etag) {
+  std::vector<std::string> h = {"Access-Control-Allow-Origin: *", "Cache-Control: no-cache"};
+  if (!etag.empty()) {
+    h.push_back("Access-Control-Expose-Headers: ETag");
+    h.push_back("ETag: " + etag);
+  }
+  return h;
+}
+
+api_reply json_reply(const cached_body& b, std::string_view if_none_match) {
+  api_reply r{true, outcome_kind::ok, ""};
+  if (!if_none_match.empty() && etag_matches(if_none_match, b.etag)) {
+    r.outcome = outcome_kind::not_modified;
+    // No body, so no Content-Length or Content-Type either.
+    r.bytes = "HTTP/1.0 304 Not Modified\r\nETag: " + b.etag +
+              "\r\nAccess-Control-Allow-Origin: *\r\nCache-Control: no-cache\r\n"
+              "Connection: close\r\n\r\n";
+    return r;
+  }
+  r.bytes = typed_reply("200 OK", "application/json; charset=utf-8", api_headers(b.etag), b.body);
+  return r;
+}
+
+api_reply unknown_game() {
+  return {true, outcome_kind::not_found,
+          typed_reply("404 Not Found", "application/json; charset=utf-8", api_headers(""),
+                      "{\"error\":\"unknown game\"}")};
+}
+
+// REQUIRES: c.mutex held, db_lock not held.
+const cached_body& list_body(api_cache& c) {
+  refresh_rows(c);
+  if (c.list.generation == c.rows_generation) return c.list;
+  std::string body = "{\"games\":[";
+  for (size_t i = 0; i < c.rows.size(); ++i) {
+    const game_row& row = c.rows[i];
+    if (i > 0) body.push_back(',');
+    append_game(row, last_move_of(c, row), c.public_url, &body);
+    body.push_back('}');
+  }
+  body.append("]}");
+  c.list.etag = etag_of(body);
+  c.list.body = std::move(body);
+  c.list.generation = c.rows_generation;
+  return c.list;
+}
+
+// Null when no listed game has this id. REQUIRES: c.mutex held, db_lock not held.
+const cached_body* game_body(api_cache& c, int32_t id) {
+  refresh_rows(c);
+  const game_row* row = find_row(c, id);
+  if (!row) return nullptr;
+  cached_body& b = c.games[id];
+  if (b.generation == c.rows_generation) return &b;
+  const std::vector<turn_file>& turns = turns_of(c, *row);
+  std::string body;
+  append_game(*row, last_move_time(turns, row->lastfile), c.public_url, &body);
+  append_turns(*row, turns, c.public_url, &body);
+  body.push_back('}');
+  b.etag = etag_of(body);
+  b.body = std::move(body);
+  b.generation = c.rows_generation;
+  return &b;
+}
+
+}  // namespace
+
+api_reply serve_api(std::string_view target, std::string_view if_none_match) {
+  std::string_view path = target.substr(0, target.find('?'));
+  api_cache& c = cache();
+  if (path == list_path) {
+    std::lock_guard<std::mutex> lock(c.mutex);
+    return json_reply(list_body(c), if_none_match);
+  }
+  if (!path.starts_with(game_path_prefix)) return {};
+  std::string_view id_text = path.substr(game_path_prefix.size());
+  if (id_text.empty() || id_text.size() > max_id_digits ||
+      !std::all_of(id_text.begin(), id_text.end(), [](char ch) { return ch >= '0' && ch <= '9'; })) {
+    return unknown_game();
+  }
+  std::lock_guard<std::mutex> lock(c.mutex);
+  const cached_body* b = game_body(c, str_to_int(id_text));
+  return b ? json_reply(*b, if_none_match) : unknown_game();
+}
+
+status_counts api_games_by_status() {
+  api_cache& c = cache();
+  std::lock_guard<std::mutex> lock(c.mutex);
+  refresh_rows(c);
+  return c.by_status;
+}
+
+void set_api_public_url(std::string url) {
+  while (!url.empty() && url.back() == '/') url.pop_back();
+  api_cache& c = cache();
+  std::lock_guard<std::mutex> lock(c.mutex);
+  if (url == c.public_url) return;
+  c.public_url = std::move(url);
+  c.list.generation = 0;
+  c.games.clear();
+}
+
+void clear_api_cache() {
+  api_cache& c = cache();
+  std::lock_guard<std::mutex> lock(c.mutex);
+  c.rows_generation = 0;
+  c.rows.clear();
+  c.list = cached_body{};
+  c.games.clear();
+  c.turns.clear();
+  c.last_moves.clear();
+}

@@ -1,0 +1,47 @@
+// The JSON API for web pages and bots: whose turn it is, without speaking the game protocol.
+//
+//   GET /api/games        {"games":[<game>, ...]}  every game of status 0 to 3, by id
+//   GET /api/games/<id>   <game> plus "turns":[{"file","turn","player","opening","size",
+//                         "time"[,"url"]}, ...] (the stored saves, in the order they were played)
+//
+// <game> is {"id","name","description","status" (a word),"status_code","turn","players":
+// [{"team","color","in_game"}],"to_move","winner","last_move"[,"url"]}: texts in UTF-8 and
+// JSON-escaped, "to_move" and "winner" indexes into "players" or null, "last_move" the time the
+// newest save was stored (ISO 8601, UTC) or null. The "url" members appear once a public base
+// URL is set. A query string is ignored.
+//
+// Replies carry an ETag (a hash of the body), "Access-Control-Allow-Origin: *" and
+// "Cache-Control: no-cache"; a request whose If-None-Match names the current ETag gets
+// "304 Not Modified" and no body. An id that names no game gets 404 and {"error":"unknown game"}.
+//
+// Bodies are built from memory: a copy of the records is taken under db_lock only when the
+// game data's generation has moved on, and the turns directories are read after db_lock is
+// released, each only when its game changed.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "lib/metrics.h"
+
+struct api_reply {
+  bool handled = false;  // false: `target` is not the API's; nothing below is set
+  outcome_kind outcome = outcome_kind::ok;
+  std::string bytes;  // the complete HTTP reply
+};
+
+// The reply to the request target `target` (path and query). Paths that are neither
+// "/api/games" nor "/api/games/<anything>" are not handled.
+// REQUIRES: db_lock not held.
+api_reply serve_api(std::string_view target, std::string_view if_none_match);
+
+// Game counts by status from the same copy of the records (refreshed first when stale).
+// REQUIRES: db_lock not held.
+status_counts api_games_by_status();
+
+// The public base URL ("https://games.example.org", no trailing "/") put before the links in
+// the JSON; "" (the default) leaves the links out. Thread-safe.
+void set_api_public_url(std::string url);
+
+// Drops every cached body and directory listing (tests that swap the data directory).
+void clear_api_cache();
