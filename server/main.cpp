@@ -11,6 +11,7 @@
 
 #include "lib/file_io.h"
 #include "lib/log.h"
+#include "lib/metrics.h"
 #include "net/socket.h"
 #include "server/main_loop.h"
 #include "server/server.h"
@@ -49,6 +50,7 @@ int main() {
   mallopt(M_MMAP_THRESHOLD, 32 << 20);
   mallopt(M_TRIM_THRESHOLD, 256 << 20);
   set_log_file("zts.log", true);
+  set_build_info(version_label);
   try {
     sigset_t stop_signals = block_stop_signals();
     load_game_list();

@@ -7,6 +7,7 @@
 #include "db/refresh.h"
 #include "lib/asys.h"
 #include "lib/log.h"
+#include "lib/metrics.h"
 
 void raise_stop(stop_signal* stop) {
   mutex_lock lock(stop->mutex);
@@ -37,8 +38,11 @@ void run_main_loop(stop_signal* stop, uint32_t tick_ms) {
   uint32_t last_refresh = 0;
   while (!wait_for_stop(stop, tick_ms)) {
     if (static_cast<uint32_t>(server_clock() - last_refresh) <= refresh_interval_s) continue;
+    const int64_t start = steady_ns();
     mutex_lock lock(db_lock);
+    observe_lock_wait(lock_waiter::refresh, seconds_since_ns(start));
     refresh_all_games();
+    observe_refresh_duration(seconds_since_ns(start));
     last_refresh = server_clock();
     write_log("UPD", "Status refresh.");
   }

@@ -1,8 +1,14 @@
 #include "server/routing.h"
 
+#include <memory>
+#include <mutex>
+
+#include "api/games_api.h"
 #include "db/game.h"
+#include "lib/conv.h"
 #include "lib/file_io.h"
 #include "lib/log.h"
+#include "net/query.h"
 #include "net/reply.h"
 #include "ops/op_result.h"
 #include "ops/zt_server.h"
@@ -13,15 +19,32 @@ namespace {
 constexpr std::string_view game_protocol_path = "/gameserver_v2.php";
 constexpr std::string_view status_pages_path = "/ztsv_log.php";
 constexpr std::string_view raw_log_path = "/zts.log";
+constexpr std::string_view metrics_path = "/metrics";
+
+// The op label of a game-protocol query, read the way the dispatcher reads it.
+std::string_view op_of(std::string_view query_text) {
+  aget_rec pairs = parse_query(query_text);
+  const std::string* op = find_query(pairs, "op");
+  return op_label(op != nullptr, op ? str_to_int(*op) : 0);
+}
 
 // The result is framed (and a refusal logged) outside db_lock.
 std::string game_protocol(std::string_view query_text, const std::string& req_body)
     EXCLUDES(db_lock) {
   op_result result;
   {
+    const int64_t wait_start = steady_ns();
     mutex_lock lock(db_lock);
+    observe_lock_wait(lock_waiter::request, seconds_since_ns(wait_start));
     result = do_zt_server(query_text, req_body);
   }
+  outcome_kind outcome = outcome_kind::ok;
+  if (result.type == op_result::kind::refusal) {
+    refusal_kind kind = classify_refusal(result.body);
+    count_refusal(kind);
+    outcome = kind == refusal_kind::crash ? outcome_kind::crashed : outcome_kind::refused;
+  }
+  count_request(route_kind::game, op_of(query_text), outcome);
   return finish_op(result);
 }
 
@@ -33,16 +56,63 @@ std::optional<std::string> raw_log() {
     reply = log_file_reply("200 OK", log_file_name());
   } catch (const io_error& e) {
     write_log("ERR", std::string("Log download failed: ") + e.what());
+    count_request(route_kind::raw_log, "none", outcome_kind::dropped);
     return std::nullopt;
   }
   write_log("-DBG-", "Log requested");
+  count_request(route_kind::raw_log, "none",
+                reply.empty() ? outcome_kind::dropped : outcome_kind::ok);
   if (reply.empty()) return std::nullopt;
   return reply;
 }
 
 std::optional<std::string> status_pages(std::string_view query_text) EXCLUDES(db_lock) {
-  mutex_lock lock(db_lock);
-  return do_log_server(query_text);
+  std::optional<std::string> reply;
+  {
+    const int64_t wait_start = steady_ns();
+    mutex_lock lock(db_lock);
+    observe_lock_wait(lock_waiter::request, seconds_since_ns(wait_start));
+    reply = do_log_server(query_text);
+  }
+  count_request(route_kind::status, "none", reply ? outcome_kind::ok : outcome_kind::dropped);
+  return reply;
+}
+
+std::shared_ptr<const std::vector<ip_net>> default_metrics_allow() {
+  std::vector<ip_net> nets(2);
+  parse_ip_net("127.0.0.0/8", &nets[0]);
+  parse_ip_net("::1", &nets[1]);
+  return std::make_shared<const std::vector<ip_net>>(std::move(nets));
+}
+
+// Swapped whole by set_metrics_allow; a request keeps the list it took.
+struct metrics_access {
+  annotated_mutex mutex;
+  std::shared_ptr<const std::vector<ip_net>> allowed GUARDED_BY(mutex) = default_metrics_allow();
+};
+
+metrics_access& access() {
+  static metrics_access a;
+  return a;
+}
+
+bool may_read_metrics(const ip_addr& client) {
+  if (!metrics_enabled()) return false;
+  std::shared_ptr<const std::vector<ip_net>> allowed;
+  {
+    mutex_lock lock(access().mutex);
+    allowed = access().allowed;
+  }
+  for (const ip_net& net : *allowed) {
+    if (ip_in_net(client, net)) return true;
+  }
+  return false;
+}
+
+std::string metrics_page() EXCLUDES(db_lock) {
+  set_games_by_status(api_games_by_status());
+  count_request(route_kind::metrics, "none", outcome_kind::ok);
+  return typed_reply("200 OK", "text/plain; version=0.0.4; charset=utf-8", {}, metrics_text());
 }
 
 }  // namespace
@@ -53,14 +123,37 @@ std::string not_found_page(std::string_view req_path) {
          html_escape(req_path) + "\" not found</font></center></td></tr></table></body></html>";
 }
 
-std::optional<std::string> route_request(const std::string& req_path, const std::string& req_body) {
-  std::string_view path = req_path;
+std::optional<std::string> route_request(const request_rec& request, const ip_addr& client,
+                                         route_kind* route) {
+  std::string_view path = request.path;
   if (path.starts_with(game_protocol_path)) {
-    return game_protocol(path.substr(game_protocol_path.size()), req_body);
+    *route = route_kind::game;
+    return game_protocol(path.substr(game_protocol_path.size()), request.body);
   }
   if (path.starts_with(status_pages_path)) {
+    *route = route_kind::status;
     return status_pages(path.substr(status_pages_path.size()));
   }
-  if (path.starts_with(raw_log_path)) return raw_log();
-  return html_reply_utf8("404 Not Found", not_found_page(req_path));
+  if (path.starts_with(raw_log_path)) {
+    *route = route_kind::raw_log;
+    return raw_log();
+  }
+  if (api_reply api = serve_api(path, request.if_none_match); api.handled) {
+    *route = route_kind::api;
+    count_request(route_kind::api, "none", api.outcome);
+    return std::move(api.bytes);
+  }
+  if (path.substr(0, path.find('?')) == metrics_path && may_read_metrics(client)) {
+    *route = route_kind::metrics;
+    return metrics_page();
+  }
+  *route = route_kind::not_found;
+  count_request(route_kind::not_found, "none", outcome_kind::not_found);
+  return html_reply_utf8("404 Not Found", not_found_page(request.path));
+}
+
+void set_metrics_allow(std::vector<ip_net> allowed) {
+  auto nets = std::make_shared<const std::vector<ip_net>>(std::move(allowed));
+  mutex_lock lock(access().mutex);
+  access().allowed = std::move(nets);
 }

@@ -1,20 +1,32 @@
-// Routing one request by its path to the game protocol, the status pages, the raw event log or
-// the 404 page.
+// Routing one request by its path to the game protocol, the status pages, the raw event log,
+// the JSON API, the metrics scrape or the 404 page; each request is counted here by route, op
+// code and outcome.
 #pragma once
 
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "lib/metrics.h"
+#include "net/address.h"
+#include "net/request.h"
 
 #include "db/game.h"
 
 // Builds the complete reply for one request (none: send nothing, just close) and writes the
-// request's log lines. Takes db_lock only around the game protocol and the status pages, and
-// releases it before returning, so the caller sends without the lock. The first matching
-// prefix wins (exact, case-sensitive): "/gameserver_v2.php", "/ztsv_log.php", "/zts.log";
-// anything else gets the 404 page.
-std::optional<std::string> route_request(const std::string& req_path, const std::string& req_body)
-    EXCLUDES(db_lock);
+// request's log lines. `client` is the address the request is taken to come from. *route gets
+// where it went. Takes db_lock only around the game protocol, the status pages and a stale
+// API copy, and releases it before returning, so the caller sends without the lock. The first
+// matching prefix wins (exact, case-sensitive): "/gameserver_v2.php", "/ztsv_log.php",
+// "/zts.log"; then "/api/games" and "/api/games/<id>" (api/games_api.h), and "/metrics" for
+// clients in the metrics_allow ranges; anything else gets the 404 page.
+std::optional<std::string> route_request(const request_rec& request, const ip_addr& client,
+                                         route_kind* route) EXCLUDES(db_lock);
 
 // The body of the 404 page naming `req_path` (HTML-escaped).
 std::string not_found_page(std::string_view req_path);
+
+// Who may read /metrics; everyone else gets the 404 page. Default: 127.0.0.0/8 and ::1.
+// Thread-safe; takes effect for the next request.
+void set_metrics_allow(std::vector<ip_net> allowed);

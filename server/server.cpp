@@ -12,6 +12,8 @@
 
 #include "lib/asys.h"
 #include "lib/log.h"
+#include "lib/metrics.h"
+#include "net/address.h"
 #include "net/request.h"
 #include "net/socket.h"
 #include "server/routing.h"
@@ -22,6 +24,7 @@ namespace {
 struct connection_slot {
   connection_slot(std::shared_ptr<server_state> s, uint32_t a) : state(std::move(s)), addr(a) {}
   ~connection_slot() {
+    add_active_connections(-1);
     std::lock_guard<std::mutex> lock(state->mutex);
     --state->active;
     if (--state->active_by_addr[addr] == 0) state->active_by_addr.erase(addr);
@@ -39,11 +42,14 @@ bool admit(server_state& state, uint32_t addr) {
   std::lock_guard<std::mutex> lock(state.mutex);
   int& from_addr = state.active_by_addr[addr];
   if (state.active >= max_connections || from_addr >= max_connections_per_addr) {
+    count_connection_refused(state.active >= max_connections ? cap_kind::total
+                                                             : cap_kind::per_address);
     if (from_addr == 0) state.active_by_addr.erase(addr);
     return false;
   }
   ++state.active;
   ++from_addr;
+  add_active_connections(1);
   return true;
 }
 
@@ -58,17 +64,31 @@ void close_connection(unique_fd conn) {
   }
 }
 
+// The peer's IPv4 address (host byte order) as the router sees clients.
+ip_addr client_address(uint32_t addr) {
+  ip_addr out;
+  for (int i = 0; i < 4; ++i) out.bytes[i] = static_cast<uint8_t>(addr >> (24 - 8 * i));
+  return out;
+}
+
 // One connection: wait for the first byte, read the request, route it, send the reply, close.
 void sthread(std::shared_ptr<server_state> state, unique_fd conn, uint32_t addr) {
   std::optional<connection_slot> slot(std::in_place, state, addr);
   try {
     wait_result first =
         wait_fd(conn.fd, POLLIN, state->wake_read.fd, deadline_after_ms(first_byte_timeout_ms));
-    if (first != wait_result::ready) return;
     request_rec request;
-    if (!read_request(conn.fd, &request)) return;
-    std::optional<std::string> reply = route_request(request.path, request.body);
-    if (reply) sock_send_all(conn.fd, *reply, deadline_after_ms(send_timeout_ms));
+    if (first != wait_result::ready || !read_request(conn.fd, &request)) {
+      count_request(route_kind::unreadable, "none", outcome_kind::dropped);
+      return;
+    }
+    const int64_t start = steady_ns();
+    route_kind route = route_kind::not_found;
+    std::optional<std::string> reply = route_request(request, client_address(addr), &route);
+    if (reply && sock_send_all(conn.fd, *reply, deadline_after_ms(send_timeout_ms))) {
+      count_bytes_sent(reply->size());
+    }
+    observe_request_duration(route, seconds_since_ns(start));
     // The place is free once the reply is out: the close below never waits, and a client that
     // reconnects as soon as it has the reply must not find its own last connection counted.
     slot.reset();
