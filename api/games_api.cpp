@@ -38,8 +38,7 @@ struct game_row {
   // which file is the newest (a game's last move rewrites the file its last mover fetched, and
   // ends it).
   std::string files_key() const {
-    return lastfile + "|" + int_to_str(status) + "|" + int_to_str(turn) + "|" +
-           int_to_str(curplr);
+    return lastfile + "|" + int_to_str(status) + "|" + int_to_str(turn) + "|" + int_to_str(curplr);
   }
 };
 
@@ -71,11 +70,11 @@ struct cached_last_move {
 
 struct api_cache {
   std::mutex mutex;  // held while a body is looked up or rebuilt; never with db_lock inside I/O
-  std::string public_url;  // GUARDED_BY(mutex)
-  uint64_t rows_generation = 0;  // GUARDED_BY(mutex): when `rows` was copied
-  std::vector<game_row> rows;    // GUARDED_BY(mutex): every game of status 0 to 3, by id
-  status_counts by_status{};     // GUARDED_BY(mutex)
-  cached_body list;              // GUARDED_BY(mutex)
+  std::string public_url;                 // GUARDED_BY(mutex)
+  uint64_t rows_generation = 0;           // GUARDED_BY(mutex): when `rows` was copied
+  std::vector<game_row> rows;             // GUARDED_BY(mutex): every game of status 0 to 3, by id
+  status_counts by_status{};              // GUARDED_BY(mutex)
+  cached_body list;                       // GUARDED_BY(mutex)
   std::map<int32_t, cached_body> games;   // GUARDED_BY(mutex)
   std::map<int32_t, cached_turns> turns;  // GUARDED_BY(mutex)
   std::map<int32_t, cached_last_move> last_moves;  // GUARDED_BY(mutex)
@@ -87,8 +86,8 @@ api_cache& cache() {
 }
 
 game_row copy_row(const game_info& g) {
-  return {g.id,     g.name,   g.descr,   g.status, g.turn,       g.curplr, g.winner,
-          g.plr_cnt, g.teams, g.colors, g.plr_states, g.lastfile};
+  return {g.id,     g.name,    g.descr, g.status, g.turn,       g.curplr,
+          g.winner, g.plr_cnt, g.teams, g.colors, g.plr_states, g.lastfile};
 }
 
 bool listed(const game_info& g) {
@@ -248,9 +247,9 @@ std::string index_or_null(bool applies, int32_t index, int32_t count) {
 // its turns.
 void append_game(const game_row& row, const std::optional<int64_t>& last_move,
                  const std::string& public_url, std::string* out) {
-  const auto players = static_cast<int32_t>(
-      std::min({static_cast<size_t>(std::max(row.plr_cnt, 0)), row.teams.size(),
-                row.colors.size(), row.plr_states.size()}));
+  const auto players =
+      static_cast<int32_t>(std::min({static_cast<size_t>(std::max(row.plr_cnt, 0)),
+                                     row.teams.size(), row.colors.size(), row.plr_states.size()}));
   out->append("{\"id\":").append(int_to_str(row.id));
   out->append(",\"name\":").append(text(row.name));
   out->append(",\"description\":").append(text(row.descr));
@@ -397,7 +396,8 @@ api_reply serve_api(std::string_view target, std::string_view if_none_match) {
   if (!path.starts_with(game_path_prefix)) return {};
   std::string_view id_text = path.substr(game_path_prefix.size());
   if (id_text.empty() || id_text.size() > max_id_digits ||
-      !std::all_of(id_text.begin(), id_text.end(), [](char ch) { return ch >= '0' && ch <= '9'; })) {
+      !std::all_of(id_text.begin(), id_text.end(),
+                   [](char ch) { return ch >= '0' && ch <= '9'; })) {
     return unknown_game();
   }
   std::lock_guard<std::mutex> lock(c.mutex);

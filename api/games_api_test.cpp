@@ -142,8 +142,9 @@ TEST_F(GamesApi, FollowsAGameFromCreationToItsEnd) {
   EXPECT_EQ(one["turns"][1]["turn"].number, 0);
   EXPECT_EQ(one["turns"][1]["player"].number, 2);
   EXPECT_FALSE(one["turns"][1]["opening"].boolean);
-  EXPECT_EQ(one["turns"][1]["size"].number,
-            static_cast<double>(read_file(dir.file("game_server/game_0/turns/turn_0_2.zts")).size()));
+  EXPECT_EQ(
+      one["turns"][1]["size"].number,
+      static_cast<double>(read_file(dir.file("game_server/game_0/turns/turn_0_2.zts")).size()));
   EXPECT_EQ(one["turns"][1]["time"].text.size(), 20u);
 
   // Player 2 moves and leaves only player 0: the game ends with a winner and nobody to move.

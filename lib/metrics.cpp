@@ -42,19 +42,27 @@ constexpr size_t index_of(E e) {
   return static_cast<size_t>(e);
 }
 
-constexpr const char* route_names[] = {"game",   "status",    "raw_log",   "api",
+constexpr const char* route_names[] = {"game",    "status",    "raw_log",   "api",
                                        "metrics", "not_found", "unreadable"};
 constexpr const char* outcome_names[] = {"ok",        "refused",      "crashed",
                                          "not_found", "not_modified", "dropped"};
-constexpr const char* refusal_names[] = {
-    "unreadable_save", "game_id_taken",     "invalid_game_id", "game_id_out_of_range",
-    "unregistered_game", "game_closed",     "game_not_closed", "wrong_turn",
-    "wrong_player",      "missing_parameter", "turn_not_saved", "unknown_op",
-    "crash",             "other"};
-constexpr const char* rule_names[] = {"quick_archive_idle",  "quick_archive_small",
-                                      "archive_unstarted",   "archive_small_closed",
-                                      "finish_idle",         "archive_small_idle",
-                                      "revive_archived"};
+constexpr const char* refusal_names[] = {"unreadable_save",
+                                         "game_id_taken",
+                                         "invalid_game_id",
+                                         "game_id_out_of_range",
+                                         "unregistered_game",
+                                         "game_closed",
+                                         "game_not_closed",
+                                         "wrong_turn",
+                                         "wrong_player",
+                                         "missing_parameter",
+                                         "turn_not_saved",
+                                         "unknown_op",
+                                         "crash",
+                                         "other"};
+constexpr const char* rule_names[] = {
+    "quick_archive_idle", "quick_archive_small", "archive_unstarted", "archive_small_closed",
+    "finish_idle",        "archive_small_idle",  "revive_archived"};
 constexpr const char* cap_names[] = {"total", "per_address"};
 constexpr const char* waiter_names[] = {"request", "api", "refresh"};
 constexpr const char* status_names[] = {"in_play", "opening", "finished", "archived"};
@@ -68,7 +76,8 @@ static_assert(std::size(waiter_names) == count_of<lock_waiter>());
 
 // The op codes of the game protocol; "other" and "none" follow them.
 constexpr int32_t known_ops[] = {8, 11, 12, 27, 28, 29, 666, 777};
-constexpr const char* op_names[] = {"8", "11", "12", "27", "28", "29", "666", "777", "other", "none"};
+constexpr const char* op_names[] = {"8",  "11",  "12",  "27",    "28",
+                                    "29", "666", "777", "other", "none"};
 constexpr size_t op_count = std::size(op_names);
 
 size_t op_index(std::string_view op) {
@@ -163,13 +172,12 @@ struct registry_set {
                          .Register(registry)
                          .Add({});
 
-  Family<Gauge>& games_family = prometheus::BuildGauge()
-                                    .Name("zts_games")
-                                    .Help("Games by status")
-                                    .Register(registry);
+  Family<Gauge>& games_family =
+      prometheus::BuildGauge().Name("zts_games").Help("Games by status").Register(registry);
   std::array<Gauge*, 4> games = [this] {
     std::array<Gauge*, 4> out{};
-    for (size_t i = 0; i < out.size(); ++i) out[i] = &games_family.Add({{"status", status_names[i]}});
+    for (size_t i = 0; i < out.size(); ++i)
+      out[i] = &games_family.Add({{"status", status_names[i]}});
     return out;
   }();
 
@@ -181,8 +189,9 @@ struct registry_set {
           .Add({}, refresh_buckets);
   Family<Counter>& rule_family = prometheus::BuildCounter()
                                      .Name("zts_refresh_changes_total")
-                                     .Help("Games finished, archived or revived by the hourly "
-                                           "pass, by rule")
+                                     .Help(
+                                         "Games finished, archived or revived by the hourly "
+                                         "pass, by rule")
                                      .Register(registry);
   std::array<Counter*, count_of<refresh_rule_kind>()> rules =
       one_per_label<refresh_rule_kind>(rule_family, "rule", rule_names);
@@ -303,14 +312,13 @@ std::vector<prometheus::MetricFamily> process_families() {
   return {
       single("process_cpu_seconds_total", "User and system CPU time spent in seconds",
              MetricType::Counter, f.cpu_seconds),
-      single("process_open_fds", "Number of open file descriptors", MetricType::Gauge,
-             f.open_fds),
+      single("process_open_fds", "Number of open file descriptors", MetricType::Gauge, f.open_fds),
       single("process_max_fds", "Maximum number of open file descriptors", MetricType::Gauge,
              f.max_fds),
       single("process_virtual_memory_bytes", "Virtual memory size in bytes", MetricType::Gauge,
              f.virtual_bytes),
-      single("process_resident_memory_bytes", "Resident memory size in bytes",
-             MetricType::Gauge, f.resident_bytes),
+      single("process_resident_memory_bytes", "Resident memory size in bytes", MetricType::Gauge,
+             f.resident_bytes),
       single("process_start_time_seconds", "Start time of the process since unix epoch in seconds",
              MetricType::Gauge, f.start_time),
   };

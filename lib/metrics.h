@@ -21,13 +21,13 @@ bool metrics_enabled();
 
 // Where a request went.
 enum class route_kind : uint8_t {
-  game,         // the game protocol
-  status,       // the operators' status pages
-  raw_log,      // the event log as a page
-  api,          // the JSON API
-  metrics,      // this scrape
-  not_found,    // the 404 page
-  unreadable,   // no request could be read (closed, timed out, malformed): no reply
+  game,        // the game protocol
+  status,      // the operators' status pages
+  raw_log,     // the event log as a page
+  api,         // the JSON API
+  metrics,     // this scrape
+  not_found,   // the 404 page
+  unreadable,  // no request could be read (closed, timed out, malformed): no reply
   count_
 };
 

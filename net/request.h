@@ -10,11 +10,11 @@
 //
 // A line ends at a CR and the byte after the CR is skipped whatever it is: a request written
 // with bare LFs is one long line whose method and target are still found at its start.
-// The other headers are skipped. From the body the save is cut out: its first two bytes (the CR LF before a form boundary)
-// are skipped, the save starts at the first "ZTNX", ends two bytes before the first run of
-// eight dashes (the closing boundary and the line end before it), loses everything up to a
-// CR LF CR LF inside it, and loses one trailing CR LF. These searches stop at the first zero
-// byte. No percent-decoding and no character decoding is applied to anything.
+// The other headers are skipped. From the body the save is cut out: its first two bytes (the CR LF
+// before a form boundary) are skipped, the save starts at the first "ZTNX", ends two bytes before
+// the first run of eight dashes (the closing boundary and the line end before it), loses everything
+// up to a CR LF CR LF inside it, and loses one trailing CR LF. These searches stop at the first
+// zero byte. No percent-decoding and no character decoding is applied to anything.
 #pragma once
 
 #include <cstddef>
@@ -33,8 +33,8 @@ inline constexpr int request_timeout_ms = 60 * 1000;
 inline constexpr size_t recv_chunk_bytes = 64000;
 
 struct request_rec {
-  std::string path;  // the raw target, query string included ("/gameserver_v2.php?op=27")
-  std::string body;  // the save cut out of the body; empty without a body
+  std::string path;           // the raw target, query string included ("/gameserver_v2.php?op=27")
+  std::string body;           // the save cut out of the body; empty without a body
   std::string if_none_match;  // value of the last If-None-Match header; "" without one
 };
 

@@ -10,6 +10,7 @@
 
 #include "lib/file_io.h"
 #include "lib/log.h"
+#include "lib/metrics.h"
 #include "server/server.h"
 #include "tests/support/http_client.h"
 #include "tests/support/temp_dir.h"
@@ -140,6 +141,48 @@ TEST_F(Routing, UnreadableLogClosesTheConnectionAndTheServerGoesOn) {
   EXPECT_TRUE(closed_without_reply(c, 5000));
   EXPECT_EQ(http_get(server.port(), "/gameserver_v2.php?op=777").body, "ZTNS");
   close(fd);
+}
+
+// /metrics: the allowed addresses get the scrape, with what was just served counted in it;
+// everyone else gets the same 404 page as any unknown path.
+TEST_F(Routing, MetricsOnlyForAllowedAddressesAndCountingWhatWasServed) {
+  if (!metrics_enabled()) GTEST_SKIP() << "built with metrics off";
+  auto value = [](const std::string& scrape, const std::string& series) {
+    size_t at = scrape.find("\n" + series + " ");
+    return at == std::string::npos ? -1.0 : std::stod(scrape.substr(at + series.size() + 2));
+  };
+  auto scrape_from = [&](const std::string& source_ip) {
+    return http_get(server.port(), "/metrics", {.source_ip = source_ip});
+  };
+  const std::string unknown_op =
+      "zts_requests_total{op=\"other\",outcome=\"refused\",route=\"game\"}";
+  const std::string bad_save = "zts_refusals_total{kind=\"unreadable_save\"}";
+  const std::string before = scrape_from("127.0.0.1").body;
+  http_get(server.port(), "/gameserver_v2.php?op=13");
+  http_get(server.port(), "/gameserver_v2.php?op=27");
+  http_get(server.port(), "/nothing");
+
+  http_reply r = scrape_from("127.0.0.2");  // the default allows all of 127.0.0.0/8
+  EXPECT_EQ(r.status, "200 OK");
+  EXPECT_EQ(r.header("Content-Type"), "text/plain; version=0.0.4; charset=utf-8");
+  EXPECT_EQ(value(r.body, unknown_op), std::max(value(before, unknown_op), 0.0) + 1);
+  EXPECT_EQ(value(r.body, bad_save), value(before, bad_save) + 1);
+  EXPECT_GE(
+      value(r.body, "zts_requests_total{op=\"none\",outcome=\"not_found\",route=\"not_found\"}"),
+      1);
+  EXPECT_GE(value(r.body, "zts_connections_active"), 1);  // this scrape's own connection
+  EXPECT_GT(value(r.body, "zts_bytes_received_total"), value(before, "zts_bytes_received_total"));
+
+  ip_net only;
+  ASSERT_TRUE(parse_ip_net("127.0.0.3", &only));
+  set_metrics_allow({only});
+  EXPECT_EQ(scrape_from("127.0.0.3").status, "200 OK");
+  EXPECT_EQ(scrape_from("127.0.0.1").raw, reply_utf8("404 Not Found", page_404("/metrics")));
+  set_metrics_allow({});
+  EXPECT_EQ(scrape_from("127.0.0.3").status, "404 Not Found");
+  ip_net loopback;
+  ASSERT_TRUE(parse_ip_net("127.0.0.0/8", &loopback));
+  set_metrics_allow({loopback});
 }
 
 }  // namespace
