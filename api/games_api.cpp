@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -16,6 +15,7 @@
 #include "lib/conv.h"
 #include "lib/cp1251.h"
 #include "lib/json.h"
+#include "lib/mutex.h"
 #include "net/reply.h"
 
 namespace {
@@ -68,24 +68,27 @@ struct cached_last_move {
   std::optional<int64_t> time;
 };
 
+// Held while a body is looked up or rebuilt: API requests wait for one rebuild instead of each
+// making its own. db_lock is taken inside it only to copy the records, never across I/O.
+annotated_mutex api_mutex;
+
 struct api_cache {
-  std::mutex mutex;  // held while a body is looked up or rebuilt; never with db_lock inside I/O
-  std::string public_url;                 // GUARDED_BY(mutex)
-  uint64_t rows_generation = 0;           // GUARDED_BY(mutex): when `rows` was copied
-  std::vector<game_row> rows;             // GUARDED_BY(mutex): every game of status 0 to 3, by id
-  status_counts by_status{};              // GUARDED_BY(mutex)
-  cached_body list;                       // GUARDED_BY(mutex)
-  std::map<int32_t, cached_body> games;   // GUARDED_BY(mutex)
-  std::map<int32_t, cached_turns> turns;  // GUARDED_BY(mutex)
-  std::map<int32_t, cached_last_move> last_moves;  // GUARDED_BY(mutex)
+  std::string public_url;
+  uint64_t rows_generation = 0;  // when `rows` was copied
+  std::vector<game_row> rows;    // every game of status 0 to 3, by id
+  status_counts by_status{};
+  cached_body list;
+  std::map<int32_t, cached_body> games;
+  std::map<int32_t, cached_turns> turns;
+  std::map<int32_t, cached_last_move> last_moves;
 };
 
-api_cache& cache() {
+api_cache& cache() REQUIRES(api_mutex) {
   static api_cache c;
   return c;
 }
 
-game_row copy_row(const game_info& g) {
+game_row copy_row(const game_info& g) REQUIRES(db_lock) {
   return {g.id,     g.name,    g.descr, g.status, g.turn,       g.curplr,
           g.winner, g.plr_cnt, g.teams, g.colors, g.plr_states, g.lastfile};
 }
@@ -95,15 +98,14 @@ bool listed(const game_info& g) {
 }
 
 // Brings the copy of the records up to the current generation.
-// REQUIRES: c.mutex held, db_lock not held.
-void refresh_rows(api_cache& c) {
+void refresh_rows(api_cache& c) REQUIRES(api_mutex) EXCLUDES(db_lock) {
   if (c.rows_generation == games_generation()) return;
   std::vector<game_row> rows;
   status_counts counts{};
   uint64_t generation;
   {
     const int64_t wait_start = steady_ns();
-    std::lock_guard<std::mutex> lock(db_lock);
+    mutex_lock lock(db_lock);
     observe_lock_wait(lock_waiter::api, seconds_since_ns(wait_start));
     // Read under the lock: every bump happens under it, so this copy is exactly this generation.
     generation = games_generation();
@@ -176,8 +178,8 @@ std::vector<turn_file> read_turns(int32_t id) {
 }
 
 // The turns of `row`, read again only when its game's files changed.
-// REQUIRES: c.mutex held, db_lock not held.
-const std::vector<turn_file>& turns_of(api_cache& c, const game_row& row) {
+const std::vector<turn_file>& turns_of(api_cache& c, const game_row& row) REQUIRES(api_mutex)
+    EXCLUDES(db_lock) {
   cached_turns& t = c.turns[row.id];
   std::string key = row.files_key();
   if (t.key != key) {
@@ -196,8 +198,8 @@ std::optional<int64_t> last_move_time(const std::vector<turn_file>& turns,
 }
 
 // The time the newest save of `row` was stored: one stat, again only when its game changed.
-// REQUIRES: c.mutex held, db_lock not held.
-std::optional<int64_t> last_move_of(api_cache& c, const game_row& row) {
+std::optional<int64_t> last_move_of(api_cache& c, const game_row& row) REQUIRES(api_mutex)
+    EXCLUDES(db_lock) {
   cached_last_move& m = c.last_moves[row.id];
   std::string key = row.files_key();
   if (m.key != key) {
@@ -348,8 +350,7 @@ api_reply unknown_game() {
                       "{\"error\":\"unknown game\"}")};
 }
 
-// REQUIRES: c.mutex held, db_lock not held.
-const cached_body& list_body(api_cache& c) {
+const cached_body& list_body(api_cache& c) REQUIRES(api_mutex) EXCLUDES(db_lock) {
   refresh_rows(c);
   if (c.list.generation == c.rows_generation) return c.list;
   std::string body = "{\"games\":[";
@@ -366,8 +367,8 @@ const cached_body& list_body(api_cache& c) {
   return c.list;
 }
 
-// Null when no listed game has this id. REQUIRES: c.mutex held, db_lock not held.
-const cached_body* game_body(api_cache& c, int32_t id) {
+// Null when no listed game has this id.
+const cached_body* game_body(api_cache& c, int32_t id) REQUIRES(api_mutex) EXCLUDES(db_lock) {
   refresh_rows(c);
   const game_row* row = find_row(c, id);
   if (!row) return nullptr;
@@ -388,10 +389,9 @@ const cached_body* game_body(api_cache& c, int32_t id) {
 
 api_reply serve_api(std::string_view target, std::string_view if_none_match) {
   std::string_view path = target.substr(0, target.find('?'));
-  api_cache& c = cache();
   if (path == list_path) {
-    std::lock_guard<std::mutex> lock(c.mutex);
-    return json_reply(list_body(c), if_none_match);
+    mutex_lock lock(api_mutex);
+    return json_reply(list_body(cache()), if_none_match);
   }
   if (!path.starts_with(game_path_prefix)) return {};
   std::string_view id_text = path.substr(game_path_prefix.size());
@@ -400,22 +400,22 @@ api_reply serve_api(std::string_view target, std::string_view if_none_match) {
                    [](char ch) { return ch >= '0' && ch <= '9'; })) {
     return unknown_game();
   }
-  std::lock_guard<std::mutex> lock(c.mutex);
-  const cached_body* b = game_body(c, str_to_int(id_text));
+  mutex_lock lock(api_mutex);
+  const cached_body* b = game_body(cache(), str_to_int(id_text));
   return b ? json_reply(*b, if_none_match) : unknown_game();
 }
 
 status_counts api_games_by_status() {
+  mutex_lock lock(api_mutex);
   api_cache& c = cache();
-  std::lock_guard<std::mutex> lock(c.mutex);
   refresh_rows(c);
   return c.by_status;
 }
 
 void set_api_public_url(std::string url) {
   while (!url.empty() && url.back() == '/') url.pop_back();
+  mutex_lock lock(api_mutex);
   api_cache& c = cache();
-  std::lock_guard<std::mutex> lock(c.mutex);
   if (url == c.public_url) return;
   c.public_url = std::move(url);
   c.list.generation = 0;
@@ -423,8 +423,8 @@ void set_api_public_url(std::string url) {
 }
 
 void clear_api_cache() {
+  mutex_lock lock(api_mutex);
   api_cache& c = cache();
-  std::lock_guard<std::mutex> lock(c.mutex);
   c.rows_generation = 0;
   c.rows.clear();
   c.list = cached_body{};

@@ -22,6 +22,7 @@
 #include <string>
 #include <string_view>
 
+#include "db/game.h"
 #include "lib/metrics.h"
 
 struct api_reply {
@@ -32,12 +33,10 @@ struct api_reply {
 
 // The reply to the request target `target` (path and query). Paths that are neither
 // "/api/games" nor "/api/games/<anything>" are not handled.
-// REQUIRES: db_lock not held.
-api_reply serve_api(std::string_view target, std::string_view if_none_match);
+api_reply serve_api(std::string_view target, std::string_view if_none_match) EXCLUDES(db_lock);
 
 // Game counts by status from the same copy of the records (refreshed first when stale).
-// REQUIRES: db_lock not held.
-status_counts api_games_by_status();
+status_counts api_games_by_status() EXCLUDES(db_lock);
 
 // The public base URL ("https://games.example.org", no trailing "/") put before the links in
 // the JSON; "" (the default) leaves the links out. Thread-safe.

@@ -27,13 +27,13 @@ using namespace std::chrono_literals;
 struct GamesApi : ::testing::Test {
   GamesApi() {
     set_log_file(dir.file("zts.log"), false);
-    std::lock_guard lock(db_lock);
+    mutex_lock lock(db_lock);
     games.clear();
     clear_api_cache();
   }
   ~GamesApi() override {
     set_api_public_url("");
-    std::lock_guard lock(db_lock);
+    mutex_lock lock(db_lock);
     games.clear();
   }
 
@@ -120,7 +120,7 @@ TEST_F(GamesApi, FollowsAGameFromCreationToItsEnd) {
   // A 304 and a cached body need no game lock: both come while another thread holds it.
   const std::string game_etag = get("/api/games/0").header("ETag");
   {
-    std::unique_lock lock(db_lock);
+    mutex_lock lock(db_lock);
     auto poll = std::async(std::launch::async, [&] {
       return get("/api/games", etag).status + "|" + get("/api/games/0").status;
     });
@@ -185,13 +185,13 @@ TEST_F(GamesApi, CountsGamesByStatusFromItsCopy) {
   ASSERT_NO_FATAL_FAILURE(send(server.port(), 8, opening, "ZTXS\n00\nOK\n"));
   EXPECT_EQ(api_games_by_status(), (status_counts{1, 1, 0, 0}));
   {
-    std::lock_guard lock(db_lock);
+    mutex_lock lock(db_lock);
     games[0]->status = 3;
   }
   // A change made without moving the generation on is not seen: the copy is kept.
   EXPECT_EQ(api_games_by_status(), (status_counts{1, 1, 0, 0}));
   {
-    std::lock_guard lock(db_lock);
+    mutex_lock lock(db_lock);
     bump_games_generation();
   }
   EXPECT_EQ(api_games_by_status(), (status_counts{0, 1, 0, 1}));
