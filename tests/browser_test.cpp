@@ -407,4 +407,26 @@ TEST_F(Browser, ExampleGameListPage) {
   EXPECT_EQ(dom.find("Загрузка"), std::string::npos) << "the list never arrived";
 }
 
+// The JSON API page fetches /api/games across origins (it runs from disk) and the chosen game's
+// stored turns; the browser reads the UTF-8 texts as sent.
+TEST_F(Browser, ApiPageShowsGamesAndTheChosenGamesTurns) {
+  ASSERT_TRUE(server);
+  const std::string url = "file://" +
+                          fs::canonical(std::string(ZTS_SOURCE_DIR) + "/web/api.html").string() +
+                          "?server=" + ip + "&game=0";
+  const std::string dom = render(url, "web_api", {"--virtual-time-budget=5000"}).dom;
+  const std::string text = text_of(dom);
+  EXPECT_TRUE(
+      in_order(text, {"Имя Состояние Ход Ходит Последний ход", "plain game Высадка 0 Team 1",
+                      tricky_name + " Окончена 0 [Alpha]", "Битва у реки Идёт 1 Красные"}));
+  EXPECT_TRUE(in_order(dom, {"id=\"game_2\"", "id=\"game_1\"", "color: rgb(255, 208, 64)",
+                             "id=\"game_0\"", "color: rgb(255, 80, 64)"}));
+  EXPECT_TRUE(in_order(text, {"Битва у реки", "Красные Blue Green", "Файл Ход Игрок Размер",
+                              "turn_0_0.zts 0 0", "turn_0_2.zts 0 2", "turn_1_0.zts 1 0"}));
+  EXPECT_TRUE(in_order(dom, {"class=\"out\"", "Blue"}));
+  EXPECT_EQ(dom.find("<b>bold"), std::string::npos) << "a game name became markup";
+  EXPECT_EQ(dom.find("Загрузка"), std::string::npos) << "the list never arrived";
+  EXPECT_EQ(dom.find("не отвечает: http"), std::string::npos) << "the fetch failed";
+}
+
 }  // namespace
