@@ -285,7 +285,8 @@ void append_turns(const game_row& row, const std::vector<turn_file>& turns,
     out->append(",\"opening\":").append(t.opening ? "true" : "false");
     out->append(",\"size\":").append(std::to_string(t.size));
     out->append(",\"time\":\"").append(iso_time(t.mtime)).append("\"");
-    if (!public_url.empty() && !t.opening) {
+    // Only a finished game's "turn_" files can be fetched (op=29).
+    if (!public_url.empty() && !t.opening && row.status == 2) {
       out->append(",\"url\":")
           .append(text(public_url + "/gameserver_v2.php?op=29&fn=game_" + int_to_str(row.id) +
                        "&tn=" + int_to_str(t.turn) + "&pl=" + int_to_str(t.player)));

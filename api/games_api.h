@@ -8,7 +8,8 @@
 // [{"team","color","in_game"}],"to_move","winner","last_move"[,"url"]}: texts in UTF-8 and
 // JSON-escaped, "to_move" and "winner" indexes into "players" or null, "last_move" the time the
 // newest save was stored (ISO 8601, UTC) or null. The "url" members appear once a public base
-// URL is set. A query string is ignored.
+// URL is set (a turn's only in a finished game, the only kind op=29 serves). A query string is
+// ignored.
 //
 // Replies carry an ETag (a hash of the body), "Access-Control-Allow-Origin: *" and
 // "Cache-Control: no-cache"; a request whose If-None-Match names the current ETag gets

@@ -161,6 +161,10 @@ TEST_F(GamesApi, FollowsAGameFromCreationToItsEnd) {
   ASSERT_EQ(one["turns"].items.size(), 2u) << "the last move replaces the file it continued";
   EXPECT_EQ(one["turns"][1]["url"].text,
             "https://games.example.org/gameserver_v2.php?op=29&fn=game_0&tn=0&pl=2");
+  // A game still in play: op=29 would refuse its turns, so they get no link.
+  json_value open_game = get_json("/api/games/1");
+  EXPECT_EQ(open_game["url"].text, "https://games.example.org/api/games/1");
+  EXPECT_TRUE(open_game["turns"][0]["url"].is_null());
   EXPECT_EQ(game_get(server.port(), "?op=29&fn=game_0&tn=0&pl=2").header("Content-Disposition"),
             "attachment; filename=\"turn_0_2.zts\"");
 

@@ -12,7 +12,9 @@
 # Each round starts a fresh server of each kind in turn (on, then off) and runs wrk with
 # "Connection: close" (a new connection per request) at 1 and 64 connections on op=777 (the
 # cheapest request, where the counting weighs most) and on /api/games (unchanged list, 200 from
-# memory). Prints requests/s per run and the ratio on/off of the summed rounds.
+# memory). Prints requests/s and the server's CPU time per request (user + system, from
+# /proc/<pid>/stat: steadier than throughput on a shared machine) per run, and the ratios on/off
+# of the summed rounds.
 #
 # Needs root: the run happens in a network namespace of its own, where port 80 is free.
 set -euo pipefail
@@ -68,17 +70,28 @@ start_server() {
   grep -q "Running" "$dir/zts.log" || { echo "$binary did not start" >&2; exit 1; }
 }
 
-# Prints the requests/s wrk measured.
-measure() {
-  local url=$1 conns=$2 threads=$(( $2 < 2 ? 1 : 2 ))
-  wrk -t"$threads" -c"$conns" -d"${seconds}s" -H "Connection: close" "$url" |
-    awk '/Requests\/sec/ { print $2 }'
+# CPU time the server has used so far, in clock ticks.
+server_ticks() {
+  awk '{ sub(/.*\) /, ""); print $12 + $13 }' "/proc/$server_pid/stat"
 }
 
-declare -A total
+# Prints "<requests/s> <server CPU microseconds per request>".
+measure() {
+  local url=$1 conns=$2 threads=$(( $2 < 2 ? 1 : 2 ))
+  local before after
+  before=$(server_ticks)
+  wrk -t"$threads" -c"$conns" -d"${seconds}s" -H "Connection: close" "$url" >"$work/wrk.txt"
+  after=$(server_ticks)
+  awk -v t=$((after - before)) -v hz="$(getconf CLK_TCK)" '
+    /requests in/ { n = $1 }
+    /Requests\/sec/ { rps = $2 }
+    END { printf "%s %.1f\n", rps, (n > 0 ? t / hz * 1e6 / n : 0) }' "$work/wrk.txt"
+}
+
+declare -A total cpu
 cases=("op777 1 /gameserver_v2.php?op=777" "op777 64 /gameserver_v2.php?op=777"
        "api 1 /api/games" "api 64 /api/games")
-printf "%-6s %-6s %-6s %6s %12s\n" round server path conns "requests/s"
+printf "%-6s %-6s %-6s %6s %12s %12s\n" round server path conns "requests/s" "CPU us/req"
 for round in $(seq "$rounds"); do
   for kind in on off; do
     binary=$on
@@ -86,15 +99,18 @@ for round in $(seq "$rounds"); do
     start_server "$binary" "$kind"
     for c in "${cases[@]}"; do
       read -r name conns path <<<"$c"
-      r=$(measure "http://$host_ip$path" "$conns")
+      read -r r us < <(measure "http://$host_ip$path" "$conns")
       total[$kind/$name/$conns]=$(awk -v a="${total[$kind/$name/$conns]:-0}" -v b="$r" 'BEGIN { print a + b }')
-      printf "%-6s %-6s %-6s %6s %12s\n" "$round" "$kind" "$name" "$conns" "$r"
+      cpu[$kind/$name/$conns]=$(awk -v a="${cpu[$kind/$name/$conns]:-0}" -v b="$us" 'BEGIN { print a + b }')
+      printf "%-6s %-6s %-6s %6s %12s %12s\n" "$round" "$kind" "$name" "$conns" "$r" "$us"
     done
     stop_server
   done
 done
 for c in "${cases[@]}"; do
   read -r name conns path <<<"$c"
-  awk -v a="${total[on/$name/$conns]}" -v b="${total[off/$name/$conns]}" -v n="$name" -v c="$conns" \
-    'BEGIN { printf "ratio on/off %-6s at %2s connection(s): %.3f\n", n, c, a / b }'
+  awk -v a="${total[on/$name/$conns]}" -v b="${total[off/$name/$conns]}" \
+    -v x="${cpu[on/$name/$conns]}" -v y="${cpu[off/$name/$conns]}" -v n="$name" -v c="$conns" \
+    'BEGIN { printf "on/off %-6s at %2s connection(s): throughput %.3f, CPU per request %.3f\n",
+             n, c, a / b, x / y }'
 done
