@@ -83,9 +83,10 @@ struct api_cache {
   std::map<int32_t, cached_last_move> last_moves;
 };
 
+// Never destroyed: a connection thread cut off by a stop may still be reading it at exit.
 api_cache& cache() REQUIRES(api_mutex) {
-  static api_cache c;
-  return c;
+  static api_cache* c = new api_cache;
+  return *c;
 }
 
 game_row copy_row(const game_info& g) REQUIRES(db_lock) {

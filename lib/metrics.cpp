@@ -218,9 +218,11 @@ struct registry_set {
                                   .Register(registry);
 };
 
+// Never destroyed: a connection thread cut off by a stop may still count while the process
+// exits.
 registry_set& reg() {
-  static registry_set set;
-  return set;
+  static registry_set* set = new registry_set;
+  return *set;
 }
 
 Counter& request_series(route_kind route, std::string_view op, outcome_kind outcome) {

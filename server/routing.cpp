@@ -91,9 +91,10 @@ struct metrics_access {
   std::shared_ptr<const std::vector<ip_net>> allowed GUARDED_BY(mutex) = default_metrics_allow();
 };
 
+// Never destroyed: a connection thread cut off by a stop may still read it at exit.
 metrics_access& access() {
-  static metrics_access a;
-  return a;
+  static metrics_access* a = new metrics_access;
+  return *a;
 }
 
 bool may_read_metrics(const ip_addr& client) {
