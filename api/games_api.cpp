@@ -12,6 +12,7 @@
 
 #include "db/game.h"
 #include "db/generation.h"
+#include "db/layout.h"
 #include "lib/conv.h"
 #include "lib/cp1251.h"
 #include "lib/json.h"
@@ -128,10 +129,6 @@ const game_row* find_row(const api_cache& c, int32_t id) {
   return it != c.rows.end() && it->id == id ? &*it : nullptr;
 }
 
-std::string turns_path(int32_t id) {
-  return std::string(game_root) + "/game_" + int_to_str(id) + "/turns";
-}
-
 // "set_<turn>_<player>.zts" or "turn_<turn>_<player>.zts", numbers plain decimal.
 bool parse_turn_name(std::string_view name, turn_file* out) {
   bool opening = name.starts_with("set_");
@@ -158,7 +155,7 @@ bool parse_turn_name(std::string_view name, turn_file* out) {
 // move landing meanwhile changes the generation, so the next request reads it again.
 std::vector<turn_file> read_turns(int32_t id) {
   std::vector<turn_file> out;
-  const std::string dir = turns_path(id);
+  const std::string dir = turns_dir(game_root, id);
   std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(dir.c_str()), closedir);
   if (!d) return out;
   while (dirent* e = readdir(d.get())) {
@@ -205,7 +202,7 @@ std::optional<int64_t> last_move_of(api_cache& c, const game_row& row) REQUIRES(
   std::string key = row.files_key();
   if (m.key != key) {
     struct stat st {};
-    std::string path = turns_path(row.id) + "/" + row.lastfile;
+    std::string path = turn_file_path(game_root, row.id, row.lastfile);
     m.time = !row.lastfile.empty() && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)
                  ? std::optional<int64_t>(st.st_mtim.tv_sec)
                  : std::nullopt;
@@ -289,7 +286,7 @@ void append_turns(const game_row& row, const std::vector<turn_file>& turns,
     // Only a finished game's "turn_" files can be fetched (op=29).
     if (!public_url.empty() && !t.opening && row.status == 2) {
       out->append(",\"url\":")
-          .append(text(public_url + "/gameserver_v2.php?op=29&fn=game_" + int_to_str(row.id) +
+          .append(text(public_url + "/gameserver_v2.php?op=29&fn=" + game_dir_name(row.id) +
                        "&tn=" + int_to_str(t.turn) + "&pl=" + int_to_str(t.player)));
     }
     out->push_back('}');
