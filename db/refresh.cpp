@@ -92,7 +92,7 @@ struct refresh_rule {
   int32_t new_status;
   const char* verb;  // "Archiving game_<id> due to <reason>"
   const char* reason;
-  bool with_clock;  // append " (<now>,<stamp>,<difference>)"
+  bool with_clock;         // append " (<now>,<stamp>,<difference>)"
   refresh_rule_kind kind;  // its label in zts_refresh_changes_total
 };
 
