@@ -9,10 +9,12 @@
 
 #include "db/game.h"
 #include "db/game_files.h"
+#include "db/generation.h"
 #include "db/test_log.h"
 #include "lib/asys.h"
 #include "lib/file_io.h"
 #include "lib/log.h"
+#include "lib/metrics.h"
 #include "tests/support/save_writer.h"
 #include "tests/support/temp_dir.h"
 
@@ -65,6 +67,17 @@ struct Refresh : ::testing::Test {
     return read_file("game_server/game_" + std::to_string(id) + "/state.txt");
   }
 };
+
+// Games changed by the refresh so far, summed over the rules' counters (0 with metrics off).
+double refresh_changes() {
+  double sum = 0;
+  const std::string text = metrics_text();
+  const std::string series = "\nzts_refresh_changes_total{";
+  for (size_t at = text.find(series); at != std::string::npos; at = text.find(series, at + 1)) {
+    sum += std::stod(text.substr(text.find(' ', at) + 1));
+  }
+  return sum;
+}
 
 struct rule_case {
   const char* name;
@@ -120,7 +133,13 @@ TEST_F(Refresh, RulesThresholdsAndLogLines) {
     std::filesystem::remove(dir.file("zts.log"));
     games.clear();
     add_game(1, c.name == std::string("plr_plr") ? plr : norm, c.status, c.turn, c.age);
+    const double changes_before = refresh_changes();
+    const uint64_t generation_before = games_generation();
     refresh_game("game_server", 1);
+    EXPECT_GT(games_generation(), generation_before);
+    if (metrics_enabled()) {
+      EXPECT_EQ(refresh_changes() - changes_before, c.lines.size());
+    }
     EXPECT_EQ(games[1]->status, c.new_status);
     EXPECT_EQ(games[1]->last_turn_age, c.age);
     std::vector<std::string> expected;
