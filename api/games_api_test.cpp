@@ -7,9 +7,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
 #include <future>
 #include <mutex>
+#include <thread>
+#include <vector>
 
 #include "db/game.h"
 #include "db/generation.h"
@@ -199,6 +202,54 @@ TEST_F(GamesApi, CountsGamesByStatusFromItsCopy) {
     bump_games_generation();
   }
   EXPECT_EQ(api_games_by_status(), (status_counts{0, 1, 0, 1}));
+}
+
+// Pollers of the list, of one game and of the game counts run while moves land: every reply is
+// whole and parses (or is a 304 for the copy the poller holds), and the last reply shows the
+// last move.
+TEST_F(GamesApi, ConcurrentPollersAndMovesAgree) {
+  gametyp g = sample_game(2);
+  ASSERT_NO_FATAL_FAILURE(send(server.port(), 8, g, "ZTXS\n00\nOK\n"));
+  g.server_id = "game_0";
+  constexpr int moves = 40;
+  std::atomic<bool> done{false};
+  std::atomic<int> bad{0}, polls{0};
+  std::vector<std::thread> pollers;
+  for (const char* target : {"/api/games", "/api/games/0"}) {
+    pollers.emplace_back([&, target] {
+      std::string etag;
+      while (!done) {
+        http_reply r = get(target, etag);
+        json_value v;
+        std::string error;
+        if (r.status == "200 OK" && parse_json(r.body, &v, &error)) {
+          etag = r.header("ETag");
+        } else if (r.status != "304 Not Modified") {
+          ++bad;
+        }
+        ++polls;
+      }
+    });
+  }
+  pollers.emplace_back([&] {
+    while (!done) {
+      status_counts c = api_games_by_status();
+      if (c[0] != 1) ++bad;
+    }
+  });
+  for (int i = 0; i < moves; ++i) {
+    g.turn = i / 2;
+    g.curplr = i % 2;
+    ASSERT_NO_FATAL_FAILURE(send(server.port(), 27, g, "ZTXS\n00\nOk\n"));
+  }
+  done = true;
+  for (std::thread& t : pollers) t.join();
+  EXPECT_EQ(bad, 0);
+  EXPECT_GT(polls, 0);
+  json_value last = get_json("/api/games/0");
+  EXPECT_EQ(last["turn"].number, moves / 2);
+  EXPECT_EQ(last["to_move"].number, 0);
+  EXPECT_EQ(last["turns"].items.size(), static_cast<size_t>(moves + 1));
 }
 
 }  // namespace
