@@ -10,9 +10,11 @@
 
 #include <string>
 
+#include "lib/log.h"
 #include "lib/metrics.h"
 #include "server/server.h"
 #include "tests/support/http_client.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -39,6 +41,8 @@ void BM_scrape(benchmark::State& state) {
 BENCHMARK(BM_scrape);
 
 void BM_op777_request(benchmark::State& state) {
+  temp_dir dir;
+  set_log_file(dir.file("zts.log"), false);
   scoped_server server;
   for (auto _ : state) {
     http_reply r = http_get(server.port(), "/gameserver_v2.php?op=777");
