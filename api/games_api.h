@@ -17,7 +17,8 @@
 //
 // Bodies are built from memory: a copy of the records is taken under db_lock only when the
 // game data's generation has moved on, and the turns directories are read after db_lock is
-// released, each only when its game changed.
+// released, each only when its game changed. The API's own lock is always taken before
+// db_lock, never while holding it.
 #pragma once
 
 #include <string>
@@ -41,7 +42,7 @@ status_counts api_games_by_status() EXCLUDES(db_lock);
 
 // The public base URL ("https://games.example.org", no trailing "/") put before the links in
 // the JSON; "" (the default) leaves the links out. Thread-safe.
-void set_api_public_url(std::string url);
+void set_api_public_url(std::string url) EXCLUDES(db_lock);
 
 // Drops every cached body and directory listing (tests that swap the data directory).
-void clear_api_cache();
+void clear_api_cache() EXCLUDES(db_lock);

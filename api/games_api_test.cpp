@@ -30,9 +30,11 @@ using namespace std::chrono_literals;
 struct GamesApi : ::testing::Test {
   GamesApi() {
     set_log_file(dir.file("zts.log"), false);
-    mutex_lock lock(db_lock);
-    games.clear();
-    clear_api_cache();
+    {
+      mutex_lock lock(db_lock);
+      games.clear();
+    }
+    clear_api_cache();  // the API takes its own lock before db_lock, never after
   }
   ~GamesApi() override {
     set_api_public_url("");
