@@ -11,6 +11,7 @@
 #include "db/game_files.h"
 #include "db/generation.h"
 #include "db/layout.h"
+#include "db/save_read.h"
 #include "lib/asys.h"
 #include "lib/conv.h"
 #include "lib/file_io.h"
@@ -80,7 +81,7 @@ bool read_save_time(const std::string& path, int32_t* save_time, std::string* re
     return false;
   }
   auto game = std::make_unique<gametyp>();  // too large for the stack
-  if (!load_game_save(game.get(), bytes, reason)) return false;
+  if (!read_game_save(game.get(), bytes, reason)) return false;
   *save_time = game->save_time;
   if (identity) save_stamps[dir_of(path)] = save_stamp{path, *identity, *save_time};
   return true;

@@ -12,6 +12,7 @@
 #include "db/generation.h"
 #include "db/layout.h"
 #include "db/refresh.h"
+#include "db/save_read.h"
 #include "lib/file_io.h"
 #include "lib/metrics.h"
 #include "ops/game_id.h"
@@ -93,7 +94,7 @@ void write_new_game(const game_info& g, const std::string& save) REQUIRES(db_loc
 op_result create_party(const std::string& req_body) {
   auto gam = std::make_unique<gametyp>();  // large: keep it off the connection thread's stack
   std::string why;
-  if (!load_game_save(gam.get(), req_body, &why)) {
+  if (!read_game_save(gam.get(), req_body, &why)) {
     return op_refusal("ZTXS Server failed to parse new game data file (" + why + ")");
   }
   const auto id = static_cast<int32_t>(games.size());

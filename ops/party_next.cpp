@@ -10,6 +10,7 @@
 #include "db/generation.h"
 #include "db/layout.h"
 #include "db/refresh.h"
+#include "db/save_read.h"
 #include "lib/conv.h"
 #include "lib/file_io.h"
 #include "lib/log.h"
@@ -111,7 +112,7 @@ void take_players(game_info& g, const gametyp& gam) {
 op_result party_next(const std::string& req_body) {
   auto gam = std::make_unique<gametyp>();  // large: keep it off the connection thread's stack
   std::string why;
-  if (!load_game_save(gam.get(), req_body, &why)) {
+  if (!read_game_save(gam.get(), req_body, &why)) {
     return op_refusal("ZTXS Server failed to parse game data file (" + why + ")");
   }
   int32_t id = 0;

@@ -4,8 +4,6 @@
 #include <exception>
 
 #include "lib/conv.h"
-#include "lib/file_io.h"
-#include "lib/log.h"
 #include "save/base64.h"
 #include "save/lzw.h"
 
@@ -39,13 +37,6 @@ struct text_cursor {
   }
 };
 
-// What the "DEC" line reports about a faulting upload; zero until read.
-struct fault_context {
-  size_t body_text_length = 0;  // K
-  int32_t body_size = 0;        // S2
-  size_t body_width = 0;        // C
-};
-
 // Base64- then LZW-decodes one section of `size` bytes into *out. False when the size cannot be
 // produced by the data (nothing of that size is allocated then).
 bool decode_section(std::string_view text, int32_t size, std::string* out) {
@@ -63,7 +54,7 @@ bool decode_section(std::string_view text, int32_t size, std::string* out) {
 }
 
 bool read_sections(std::string_view upload, save_sections* out, std::string* message,
-                   fault_context* ctx) {
+                   decode_fault* ctx) {
   *message = "Unknown decompression error";
   text_cursor text{upload};
   std::string_view field;
@@ -97,24 +88,26 @@ bool read_sections(std::string_view upload, save_sections* out, std::string* mes
 
 }  // namespace
 
-bool read_save_container(std::string_view upload, save_sections* out, std::string* message) {
+std::string decode_fault_line(const decode_fault& fault) {
+  // "Somethign" is the text clients' operators have always seen; keep the misspelling.
+  return "Somethign failed (k=" + std::to_string(fault.body_text_length) +
+         ", bodsz=" + std::to_string(fault.body_size) +
+         ", szbas=" + std::to_string(fault.body_width) + ").";
+}
+
+bool read_save_container(std::string_view upload, save_sections* out, std::string* message,
+                         decode_fault* fault) {
   *out = save_sections{};
-  fault_context ctx;
+  decode_fault ctx;
   bool ok = false;
   try {
     ok = read_sections(upload, out, message, &ctx);
   } catch (const std::exception&) {
-    // An upload must never end the server: keep the evidence and refuse it.
+    // An upload must never end the server: refuse it and tell the caller what happened.
     *out = save_sections{};
-    try {
-      write_log("DEC", "Somethign failed (k=" + std::to_string(ctx.body_text_length) +
-                           ", bodsz=" + std::to_string(ctx.body_size) +
-                           ", szbas=" + std::to_string(ctx.body_width) + ").");
-      write_file_atomic("bug.txt", upload);
-      *message = "Unknown decompression error";
-    } catch (const std::exception&) {
-      *message = "Crash in file parsing";
-    }
+    *message = "Unknown decompression error";
+    ctx.happened = true;
+    if (fault) *fault = ctx;
     return false;
   }
   if (!ok) *out = save_sections{};

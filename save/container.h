@@ -16,6 +16,18 @@
 // No real save comes near this; a larger declared section is refused before allocation.
 constexpr size_t max_section_size = 256u << 20;
 
+// What is known of an upload whose decoding faulted (ran out of memory): the server logs it
+// with the upload kept beside it.
+struct decode_fault {
+  bool happened = false;
+  size_t body_text_length = 0;  // K
+  int32_t body_size = 0;        // S2
+  size_t body_width = 0;        // C
+};
+
+// The text of the log line of a fault.
+std::string decode_fault_line(const decode_fault& fault);
+
 struct save_sections {
   bool has_header = false;  // false for a format other than 3 or a header size of 0 or less
   std::string header;       // S1 bytes when has_header
@@ -27,7 +39,7 @@ struct save_sections {
 // the second signature is wrong, a declared size exceeds max_section_size or what its
 // compressed data can produce, or a fault while decoding). Malformed Base64 or LZW data is not
 // a refusal: the sections hold what the decoders produced, zero-filled to their size, and the
-// CRC checks decide. A fault while decoding logs a "DEC" line and writes the whole upload to
-// "bug.txt" in the working directory; when that file cannot be written the message is "Crash in
-// file parsing". Never throws.
-bool read_save_container(std::string_view upload, save_sections* out, std::string* message);
+// CRC checks decide. A fault while decoding (memory running out) is refused as "Unknown
+// decompression error" and described in *fault when given. Never throws; has no side effects.
+bool read_save_container(std::string_view upload, save_sections* out, std::string* message,
+                         decode_fault* fault = nullptr);

@@ -266,9 +266,10 @@ bool parse_header(std::string& header, const std::string& body, gametyp* g, std:
 
 }  // namespace
 
-bool load_game_save(gametyp* game, std::string_view upload, std::string* message) {
+bool load_game_save(gametyp* game, std::string_view upload, std::string* message,
+                    decode_fault* fault) {
   save_sections sections;
-  if (!read_save_container(upload, &sections, message)) return false;
+  if (!read_save_container(upload, &sections, message, fault)) return false;
   game->header_size = sections.header.size();
   game->body_size = sections.body.size();
   *message = crash_message;

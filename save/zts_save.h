@@ -24,6 +24,8 @@
 #include <string_view>
 #include <vector>
 
+#include "save/container.h"
+
 // The loader refuses saves outside these; the game has at most 20 seats.
 constexpr int max_players = 20;
 // Size of a player's named-entry table in the game's own save structure.
@@ -121,8 +123,10 @@ struct gametyp {
 // On false, *message is one of "Invalid signature", "Unknown decompression error", "Crash in file
 // parsing", "Incompatible save version", "Header CRC error", "Body CRC error", "Mising A marker",
 // "Mising P<i> marker", and *game is not to be used. Never throws on bad input.
-// REQUIRES: db_lock held by callers that may fault (a decoding fault writes "bug.txt").
-bool load_game_save(gametyp* game, std::string_view upload, std::string* message);
+// A fault while decoding (see read_save_container) is described in *fault when given. No side
+// effects: keeping the evidence of a fault is the caller's business.
+bool load_game_save(gametyp* game, std::string_view upload, std::string* message,
+                    decode_fault* fault = nullptr);
 
 // The player's colour as six upper-case hexadecimal digits without "#": the colour bytes in
 // reverse order (bytes 0x1A, 0x2B, 0x3C give "3C2B1A"). Game lists and text files carry it.

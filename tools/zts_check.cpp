@@ -8,7 +8,7 @@
 // Prints one line per problem ("game_<id>: <what>") and a summary line; exit status 0 when
 // nothing is wrong, 1 when something is, 2 when the directory cannot be read. Leftover
 // temporaries of an interrupted write (".<name>.tmp.<pid>.<n>") are counted, not faults: the
-// server never reads them. Decoding a damaged save may leave "bug.txt" in the working directory.
+// server never reads them. Nothing is written.
 #include <unistd.h>
 
 #include <filesystem>

@@ -8,7 +8,7 @@
 // most 20), and error (null, or the reader's refusal message). A refused save still shows the
 // fields read before the refusal. Texts are converted from Windows-1251 to UTF-8.
 // Exit status 0 when every file was read, 1 otherwise (also for a file that cannot be opened).
-// Decoding a damaged save may leave "bug.txt" in the working directory, as the server would.
+// Nothing is written.
 #include <algorithm>
 #include <cstdio>
 #include <exception>

@@ -29,7 +29,7 @@ struct run_result {
   std::vector<std::string> lines;
 };
 
-// Runs the tool in `dir` (a damaged save may leave bug.txt there) on `args`.
+// Runs the tool in `dir` on `args`.
 run_result run_inspect(const std::string& dir, const std::vector<std::string>& args) {
   std::string command = "cd '" + dir + "' && '" + tool_path() + "'";
   for (const std::string& a : args) command += " '" + a + "'";
