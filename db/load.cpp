@@ -19,21 +19,12 @@ struct dir_closer {
   void operator()(DIR* d) const { ::closedir(d); }
 };
 
-uint32_t entry_attributes(const std::string& path, std::string_view name) {
+// A plain directory or file is kept on its type alone, so that the scan of 10,000 games stats
+// nothing. Links and unknown types are stat'ed, so that a dangling link is left out.
+bool kept(const dirent& entry, const std::string& path) {
+  if (entry.d_type == DT_DIR || entry.d_type == DT_REG) return true;
   struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return 0;
-  uint32_t bits = S_ISDIR(st.st_mode) ? attr_directory : attr_archive;
-  if ((st.st_mode & 0222) == 0) bits |= attr_readonly;
-  if (name.starts_with('.')) bits |= attr_hidden;
-  return bits;
-}
-
-// True when the entry's type alone settles the match: a plain directory or file under a mask
-// that takes both (the loader's), so that the scan of 10,000 games stats nothing. Links and
-// unknown types are stat'ed, so that a dangling link is still left out.
-bool kept_without_stat(const dirent& entry, uint32_t attributes) {
-  constexpr uint32_t both = attr_directory | attr_archive;
-  return (attributes & both) == both && (entry.d_type == DT_DIR || entry.d_type == DT_REG);
+  return ::stat(path.c_str(), &st) == 0;
 }
 
 // name.txt and descr.txt, whole: they hold the text exactly as uploaded, line breaks and all.
@@ -50,7 +41,7 @@ std::string read_text_file(const std::string& root, int32_t id, const char* file
 
 }  // namespace
 
-astr list_dir(const std::string& mask, uint32_t attributes) {
+astr list_dir(const std::string& mask) {
   size_t slash = mask.rfind('/');
   std::string dir = slash == std::string::npos ? "." : mask.substr(0, slash);
   std::string pattern = slash == std::string::npos ? mask : mask.substr(slash + 1);
@@ -61,10 +52,7 @@ astr list_dir(const std::string& mask, uint32_t attributes) {
     std::string_view name = entry->d_name;
     if (name == "." || name == "..") continue;
     if (::fnmatch(pattern.c_str(), entry->d_name, FNM_PERIOD) != 0) continue;
-    if (!kept_without_stat(*entry, attributes) &&
-        (entry_attributes(dir + "/" + entry->d_name, name) & attributes) == 0) {
-      continue;
-    }
+    if (!kept(*entry, dir + "/" + entry->d_name)) continue;
     names.emplace_back(name);
   }
   return names;
@@ -72,7 +60,7 @@ astr list_dir(const std::string& mask, uint32_t attributes) {
 
 void load_games(const std::string& root) {
   write_log("UPD", "Loading game info...");
-  astr names = list_dir(root + "/game_*", attr_any);
+  astr names = list_dir(root + "/game_*");
   games.clear();
   bump_games_generation();
   for (const std::string& name : names) {

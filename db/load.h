@@ -7,21 +7,14 @@
 
 #include "db/game.h"
 
-// Attribute bits of a directory entry, as list_dir matches them.
-inline constexpr uint32_t attr_readonly = 1;  // no write permission bit set
-inline constexpr uint32_t attr_hidden = 2;    // name starts with "."
-inline constexpr uint32_t attr_directory = 16;
-inline constexpr uint32_t attr_archive = 32;  // anything that is not a directory
-inline constexpr uint32_t attr_any = 63;
-
 // Highest game id the loader accepts. The list grows to the highest id found, so one stray
 // directory such as game_2000000000 would otherwise ask for 16 GB of empty slots at start.
 inline constexpr int32_t max_game_id = 999999;
 
 // Names (last component only) of the entries matching `mask`, a path whose last component may
-// hold "*" wildcards (case-sensitive), whose attribute bits share a bit with `attributes`;
-// "." and ".." never. Directory order, unsorted. Empty when the directory cannot be read.
-astr list_dir(const std::string& mask, uint32_t attributes);
+// hold "*" wildcards (case-sensitive); "." and ".." never, nor a link to nothing. Directory
+// order, unsorted. Empty when the directory cannot be read.
+astr list_dir(const std::string& mask);
 
 // Rebuilds `games` from root/game_* (names starting exactly "game_"; the number after it is
 // read leniently, so game_07 is 7 and game_3.txt is 3; negative numbers are skipped, and numbers

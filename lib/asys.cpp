@@ -4,17 +4,11 @@
 
 #include <atomic>
 #include <chrono>
-#include <cmath>
-#include <limits>
 #include <thread>
 
 #include "lib/mutex.h"
 
 namespace {
-
-// Days from the day-count origin (1899-12-30) to 1970-01-01.
-constexpr double unix_epoch_day = 25569;
-constexpr double seconds_per_day = 86400;
 
 // server_clock() returns this when it is >= 0 (tests pin the clock).
 std::atomic<int64_t> clock_override{-1};
@@ -24,28 +18,10 @@ annotated_mutex zone_lock;
 // When tzset() last ran.
 time_t zone_checked GUARDED_BY(zone_lock) = -1;
 
-double round_half_even(double v) {
-  double below = std::floor(v);
-  double rest = v - below;
-  if (rest < 0.5) return below;
-  if (rest > 0.5) return below + 1;
-  return std::fmod(below, 2) == 0 ? below : below + 1;
-}
-
 }  // namespace
 
 void sleep_ms(uint32_t ms) {
   std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
-int64_t to_unix_seconds(double day_count) {
-  double seconds = round_half_even((day_count - unix_epoch_day) * seconds_per_day);
-  if (std::isnan(seconds)) return 0;
-  // 2^63 is exact in a double; beyond it the conversion would be undefined.
-  constexpr double limit = 9223372036854775808.0;
-  if (seconds >= limit) return std::numeric_limits<int64_t>::max();
-  if (seconds < -limit) return std::numeric_limits<int64_t>::min();
-  return static_cast<int64_t>(seconds);
 }
 
 uint32_t server_clock() {

@@ -9,10 +9,6 @@
 // Suspends the calling thread for `ms` milliseconds.
 void sleep_ms(uint32_t ms);
 
-// Day count (days since 1899-12-30, fraction = time of day) to Unix seconds, rounded to the
-// nearest whole number, halves to even. NaN gives 0; values beyond int64 saturate.
-int64_t to_unix_seconds(double day_count);
-
 // Whole seconds since 1970-01-01 from the local time plus the zone's standard (non-daylight)
 // offset: equal to UTC epoch seconds outside daylight-saving time, one hour ahead during it.
 // Low 32 bits. Tests may pin it with set_server_clock_override. Any thread; takes a lock

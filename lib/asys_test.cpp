@@ -18,33 +18,6 @@ TEST(SleepMs, WaitsAtLeastTheGivenTime) {
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(30));
 }
 
-TEST(ToUnixSeconds, DayCountsAndHalfSecondsToEven) {
-  struct {
-    double day_count;
-    int64_t want;
-  } cases[] = {
-      {25569.0, 0},
-      {25570.0, 86400},
-      {25569.5, 43200},
-      {0.0, -2209161600},  // 1899-12-30
-      // 2024-01-01 12:34:56: the fraction is not exact in binary, rounding recovers it.
-      {45292.0 + (12 * 3600 + 34 * 60 + 56) / 86400.0, 1704112496},
-      // 1/256 day is exactly 337.5 s and 3/256 day 1012.5 s: halves go to the even second.
-      {25569.0 + 1.0 / 256, 338},
-      {25569.0 + 3.0 / 256, 1012},
-      {25569.0 - 1.0 / 256, -338},
-      {25569.0 - 3.0 / 256, -1012},
-  };
-  for (const auto& c : cases) EXPECT_EQ(to_unix_seconds(c.day_count), c.want) << c.day_count;
-}
-
-TEST(ToUnixSeconds, NonFiniteAndHugeValuesDoNotOverflow) {
-  EXPECT_EQ(to_unix_seconds(std::nan("")), 0);
-  EXPECT_EQ(to_unix_seconds(1e300), std::numeric_limits<int64_t>::max());
-  EXPECT_EQ(to_unix_seconds(-1e300), std::numeric_limits<int64_t>::min());
-  EXPECT_EQ(to_unix_seconds(HUGE_VAL), std::numeric_limits<int64_t>::max());
-}
-
 // Sets TZ for one test and puts the old value back afterwards.
 class ServerClock : public ::testing::Test {
  protected:

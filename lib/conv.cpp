@@ -204,12 +204,6 @@ double str_to_real(std::string_view text) {
   return negative ? -value : value;
 }
 
-std::string byte_to_hex(int v) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%02X", static_cast<unsigned>(v));
-  return text;
-}
-
 int decimals_needed(double x) {
   double whole;
   double f = std::modf(std::fabs(x), &whole);

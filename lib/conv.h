@@ -43,10 +43,6 @@ std::string real_to_str(int32_t decimals, double x);
 // "1e" -> 1. Never returns -0.
 double str_to_real(std::string_view text);
 
-// Upper-case hexadecimal, at least two digits ("0A", "FF"); negative values as their 32-bit
-// pattern ("FFFFFFFF").
-std::string byte_to_hex(int v);
-
 // 0..3: how many decimals show x without trailing noise (3 -> 0, 2.5 -> 1, 0.05 -> 2,
 // 1.23456 -> 3). Each decimal digit within 1e-5 of a whole number ends the count, and a digit
 // just below a whole number counts as it (100.1 -> 1, not 0).

@@ -186,14 +186,6 @@ TEST(DecimalsNeeded, CountsSignificantDecimalsUpToThree) {
   for (const auto& c : cases) EXPECT_EQ(decimals_needed(c.x), c.want) << c.x;
 }
 
-TEST(ByteToHex, UpperCaseAtLeastTwoDigits) {
-  struct {
-    int v;
-    std::string want;
-  } cases[] = {{0, "00"}, {10, "0A"}, {255, "FF"}, {256, "100"}, {-1, "FFFFFFFF"}};
-  for (const auto& c : cases) EXPECT_EQ(byte_to_hex(c.v), c.want) << c.v;
-}
-
 template <size_t N>
 void expect_tuple(const std::array<double, N>& got, const std::array<double, N>& want,
                   const std::string& in) {

@@ -54,14 +54,6 @@ unique_fd create_temp(const std::string& dir, const std::string& name, std::stri
   }
 }
 
-void sync_dir(const std::string& dir) {
-  unique_fd fd = open_or_throw(dir, O_RDONLY | O_DIRECTORY, 0, "cannot open directory");
-  // Some file systems cannot sync a directory at all; the rename is then as durable as it gets.
-  if (retry_eintr([&] { return ::fsync(fd.fd); }) != 0 && errno != EINVAL) {
-    throw_errno("cannot sync directory", dir);
-  }
-}
-
 }  // namespace
 
 std::string errno_message(std::string_view what, std::string_view path) {
@@ -153,6 +145,14 @@ void write_all(int fd, std::string_view bytes, std::string_view path) {
       throw_errno("cannot write", path);
     }
     bytes.remove_prefix(static_cast<size_t>(n));
+  }
+}
+
+void sync_dir(const std::string& dir) {
+  unique_fd fd = open_or_throw(dir, O_RDONLY | O_DIRECTORY, 0, "cannot open directory");
+  // Some file systems cannot sync a directory at all; the rename is then as durable as it gets.
+  if (retry_eintr([&] { return ::fsync(fd.fd); }) != 0 && errno != EINVAL) {
+    throw_errno("cannot sync directory", dir);
   }
 }
 

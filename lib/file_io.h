@@ -54,6 +54,10 @@ std::string read_file(const std::string& path);
 // of the path exists but is not a directory).
 void make_dirs(const std::string& path);
 
+// Makes the entries of `dir` (a file renamed into it, a directory made in it) survive a crash.
+// A file system that cannot sync a directory is accepted. Throws io_error.
+void sync_dir(const std::string& dir);
+
 // Writes `bytes` durably and atomically: a temporary file in the same directory
 // (".<name>.tmp.<pid>.<n>") is written, flushed to disk, renamed over `path`, and the directory
 // is synced. On any failure it throws io_error, leaves the old content of `path` (or its

@@ -20,14 +20,6 @@
 
 namespace {
 
-// Makes a directory just created survive a crash: its entry lives in its parent.
-void sync_dir(const std::string& dir) {
-  unique_fd fd(retry_eintr([&] { return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY); }));
-  if (fd.fd < 0 || (retry_eintr([&] { return ::fsync(fd.fd); }) != 0 && errno != EINVAL)) {
-    throw io_error(errno_message("cannot sync directory", dir));
-  }
-}
-
 // Fills the new record of slot `id` from the decoded first save.
 void fill_new_game(game_info& g, const gametyp& gam, const std::string& first_file) {
   g.name = gam.name;

@@ -75,12 +75,6 @@ std::string get_all_info(bool open) {
   return body;
 }
 
-std::string game_jsonp_entry(int32_t k, int32_t status) {
-  std::string entry;
-  if (has_status(k, status)) append_jsonp_entry(k, *games[k], &entry);
-  return entry;
-}
-
 std::string games_jsonp() {
   std::string out = "parseResult({\n \"games\" : [\n";
   out.reserve(games.size() * 256);

@@ -18,8 +18,3 @@ std::string get_all_info(bool open) REQUIRES(db_lock);
 
 // The JSONP text of every game in status 0 to 3.
 std::string games_jsonp() REQUIRES(db_lock);
-
-// The JSONP object of game `k` (with its trailing comma and line end), or "" when the slot is
-// out of range, empty or holds a game of another status. A `curplr` or `winner` outside the
-// game's lists shows as empty texts.
-std::string game_jsonp_entry(int32_t k, int32_t status) REQUIRES(db_lock);

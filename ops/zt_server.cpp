@@ -5,55 +5,56 @@
 #include "lib/conv.h"
 #include "lib/log.h"
 #include "net/query.h"
-#include "ops/operations.h"
+#include "ops/create.h"
+#include "ops/lists.h"
+#include "ops/party_next.h"
+#include "ops/turns.h"
 
 namespace {
 
 constexpr const char* unknown_error = "ZTXS Unknown error";
 constexpr int32_t op_jsonp = 666;
 
-struct op_name {
+// The operations take the query's pairs and the uploaded save, and only some use either. Each
+// needs db_lock (clang cannot carry that on a pointer type; the entries below say it).
+using operation_fn = op_result (*)(const aget_rec& pairs, const std::string& req_body);
+
+struct operation {
   int32_t code;
-  const char* name;
+  const char* log_name;  // how the code appears in the request's "LOG" line; null: as "op=<n>"
+  operation_fn run;
 };
 
-// How each known code appears in the request's "LOG" line.
-constexpr op_name op_names[] = {
-    {8, "SVOP_CREATE_PARTY"}, {11, "SVOP_GETALLINFO"},     {12, "SVOP_GETALLFININFO"},
-    {27, "SVOP_PARTY_NEXT"},  {28, "SVOP_GET_PARTY_TURN"}, {29, "SVOP_GIVE_PARTY_TURN"},
-    {777, "SVOP_ID"},
+// The one place an operation code meets its name and its operation.
+const operation operations[] = {
+    {8, "SVOP_CREATE_PARTY",
+     [](const aget_rec&, const std::string& body) REQUIRES(db_lock) { return create_party(body); }},
+    {11, "SVOP_GETALLINFO",
+     [](const aget_rec&, const std::string&)
+         REQUIRES(db_lock) { return op_page(get_all_info(true)); }},
+    {12, "SVOP_GETALLFININFO",
+     [](const aget_rec&, const std::string&)
+         REQUIRES(db_lock) { return op_page(get_all_info(false)); }},
+    {27, "SVOP_PARTY_NEXT",
+     [](const aget_rec&, const std::string& body) REQUIRES(db_lock) { return party_next(body); }},
+    {28, "SVOP_GET_PARTY_TURN",
+     [](const aget_rec& pairs, const std::string&)
+         REQUIRES(db_lock) { return get_party_turn(pairs); }},
+    {29, "SVOP_GIVE_PARTY_TURN",
+     [](const aget_rec& pairs, const std::string&)
+         REQUIRES(db_lock) { return give_party_turn(pairs); }},
+    {op_jsonp, nullptr,  // never logged
+     [](const aget_rec&, const std::string&)
+         REQUIRES(db_lock) { return op_page_utf8(games_jsonp()); }},
+    {777, "SVOP_ID",
+     [](const aget_rec&, const std::string&) REQUIRES(db_lock) { return op_page_utf8("ZTNS"); }},
 };
 
-const char* log_name(int32_t code) {
-  for (const op_name& entry : op_names) {
-    if (entry.code == code) return entry.name;
+const operation* find_operation(int32_t code) {
+  for (const operation& op : operations) {
+    if (op.code == code) return &op;
   }
   return nullptr;
-}
-
-// The one place an operation code meets its operation.
-op_result run_operation(int32_t code, const aget_rec& pairs, const std::string& req_body)
-    REQUIRES(db_lock) {
-  switch (code) {
-    case 8:
-      return create_party(req_body);
-    case 11:
-      return op_page(get_all_info(true));
-    case 12:
-      return op_page(get_all_info(false));
-    case 27:
-      return party_next(req_body);
-    case 28:
-      return get_party_turn(pairs);
-    case 29:
-      return give_party_turn(pairs);
-    case op_jsonp:
-      return op_page_utf8(games_jsonp());
-    case 777:
-      return op_page_utf8("ZTNS");
-    default:
-      return op_refusal(unknown_error);
-  }
 }
 
 // Writes the request's "LOG" line: the pairs in query order joined by ",", known codes by their
@@ -65,8 +66,8 @@ void log_request(const aget_rec& pairs) {
     if (pair.name == "op") {
       int32_t code = str_to_int(pair.value);
       if (code == op_jsonp) return;
-      const char* name = log_name(code);
-      item = name ? name : "op=" + pair.value;
+      const operation* known = find_operation(code);
+      item = known && known->log_name ? known->log_name : "op=" + pair.value;
     } else {
       item = pair.name + "=" + pair.value;
     }
@@ -125,6 +126,7 @@ op_result do_zt_server(std::string_view query_text, const std::string& req_body)
     if (op == nullptr) return op_refusal(unknown_error);
     int32_t code = str_to_int(*op);
     log_request(pairs);
-    return run_operation(code, pairs, req_body);
+    const operation* known = find_operation(code);
+    return known ? known->run(pairs, req_body) : op_refusal(unknown_error);
   });
 }

@@ -248,6 +248,7 @@ bool parse_header(std::string& header, const std::string& body, gametyp* g, std:
   bool a_marker = in.marker();
   if (in.failed) return false;
   if (!a_marker) {
+    // "Mising" (sic) here and below: clients show these texts as they always were.
     *message = "Mising A marker";
     return false;
   }

@@ -7,7 +7,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
 #include <optional>
 
 #include "lib/asys.h"
@@ -17,6 +22,31 @@
 #include "net/request.h"
 #include "net/socket.h"
 #include "server/routing.h"
+
+// An accepted connection handed to an idle connection thread.
+struct pending_connection {
+  unique_fd conn;
+  uint32_t addr = 0;
+};
+
+// Shared by the accept loop, every connection thread (each holds a reference, so a thread that
+// outlives a stop still finds it) and the owner of the server_handle.
+struct server_state {
+  unique_fd listener;
+  // A pipe whose read end turns readable when a stop begins: it wakes the accept loop and every
+  // connection still waiting for its first byte.
+  unique_fd wake_read;
+  unique_fd wake_write;
+  std::atomic<bool> stopping{false};
+
+  std::mutex mutex;
+  std::condition_variable connection_ended;
+  int active = 0;                          // GUARDED_BY(mutex): connection threads running
+  std::map<uint32_t, int> active_by_addr;  // GUARDED_BY(mutex): the same per peer address
+  std::condition_variable work_ready;
+  int idle = 0;                            // GUARDED_BY(mutex): threads waiting for a connection
+  std::deque<pending_connection> pending;  // GUARDED_BY(mutex): handed over, not yet taken
+};
 
 namespace {
 

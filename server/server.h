@@ -8,13 +8,8 @@
 //                                               // stopped at the end of the scope
 #pragma once
 
-#include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -36,30 +31,9 @@ inline constexpr int stop_grace_ms = 30 * 1000;
 // it ends: a busy server then reuses its threads instead of making one per connection.
 inline constexpr int idle_thread_keep_ms = 2000;
 
-// An accepted connection handed to an idle connection thread.
-struct pending_connection {
-  unique_fd conn;
-  uint32_t addr = 0;
-};
-
-// Shared by the accept loop, every connection thread (each holds a reference, so a thread that
-// outlives a stop still finds it) and the owner of the server_handle.
-struct server_state {
-  unique_fd listener;
-  // A pipe whose read end turns readable when a stop begins: it wakes the accept loop and every
-  // connection still waiting for its first byte.
-  unique_fd wake_read;
-  unique_fd wake_write;
-  std::atomic<bool> stopping{false};
-
-  std::mutex mutex;
-  std::condition_variable connection_ended;
-  int active = 0;                          // GUARDED_BY(mutex): connection threads running
-  std::map<uint32_t, int> active_by_addr;  // GUARDED_BY(mutex): the same per peer address
-  std::condition_variable work_ready;
-  int idle = 0;                            // GUARDED_BY(mutex): threads waiting for a connection
-  std::deque<pending_connection> pending;  // GUARDED_BY(mutex): handed over, not yet taken
-};
+// Shared by the accept loop, every connection thread and the owner of the server_handle;
+// defined in server.cpp.
+struct server_state;
 
 struct server_handle {
   uint16_t port = 0;  // the port actually bound

@@ -427,7 +427,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> problems;
   int startup_kills = 0, leftovers_seen = 0;
   size_t reported = 0;  // problems printed so far
-  server_process server;
+  child_server server;
   const auto started = std::chrono::steady_clock::now();
   for (int kill = 1; kill <= options.kills; ++kill) {
     const size_t log_offset = file_size_or_zero(log);

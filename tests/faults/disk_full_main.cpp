@@ -177,7 +177,7 @@ int main() {
   } unmount{s.root};
 
   const std::string binary = build_dir() + "/zts_server";
-  server_process server;
+  child_server server;
   start_server_process(&server, binary, s.dir);
   if (!wait_until_serving(15000)) {
     std::cout << "FAIL the server did not start\n";

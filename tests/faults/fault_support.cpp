@@ -81,12 +81,11 @@ bool mount_small_tmpfs(const std::string& dir, size_t bytes, std::string* why) {
   return true;
 }
 
-server_process::~server_process() {
+child_server::~child_server() {
   if (pid > 0) stop_server_process(this, SIGKILL);
 }
 
-void start_server_process(server_process* server, const std::string& binary,
-                          const std::string& dir) {
+void start_server_process(child_server* server, const std::string& binary, const std::string& dir) {
   pid_t pid = ::fork();
   if (pid < 0) throw std::runtime_error(system_error("fork"));
   if (pid == 0) {
@@ -103,7 +102,7 @@ void start_server_process(server_process* server, const std::string& binary,
   server->pid = pid;
 }
 
-int stop_server_process(server_process* server, int signal) {
+int stop_server_process(child_server* server, int signal) {
   int status = 0;
   if (server->pid <= 0) return status;
   ::kill(server->pid, signal);

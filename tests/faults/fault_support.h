@@ -27,21 +27,20 @@ bool mount_small_tmpfs(const std::string& dir, size_t bytes, std::string* why);
 
 // The real binary, started in its working directory with its console output discarded.
 // Killed (SIGKILL) and reaped when the record goes out of scope.
-struct server_process {
-  server_process() = default;
-  ~server_process();
-  server_process(const server_process&) = delete;
-  server_process& operator=(const server_process&) = delete;
+struct child_server {
+  child_server() = default;
+  ~child_server();
+  child_server(const child_server&) = delete;
+  child_server& operator=(const child_server&) = delete;
 
   pid_t pid = -1;
 };
 
 // Starts `binary` with `dir` as its working directory. Throws std::runtime_error when fork fails.
-void start_server_process(server_process* server, const std::string& binary,
-                          const std::string& dir);
+void start_server_process(child_server* server, const std::string& binary, const std::string& dir);
 
 // Sends `signal` and waits until the process has ended. Returns its wait status.
-int stop_server_process(server_process* server, int signal);
+int stop_server_process(child_server* server, int signal);
 
 // Polls op=777 on port 80 until the server answers "ZTNS" (true) or `timeout_ms` passes.
 bool wait_until_serving(int timeout_ms);
