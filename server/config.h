@@ -1,0 +1,84 @@
+// The operator's configuration file, TOML (read with toml++). Every key is optional and defaults
+// to how the server behaves without a file; an unknown key, a wrong type, a value out of range or
+// an address that does not parse refuses the whole file with one message naming the file, the
+// line and the key:
+//
+//   listen = ["0.0.0.0:80", "[::]:80"]     # default: port 80 of the first IPv4 address
+//   trusted_proxies = ["127.0.0.1", "::1"] # default: none
+//   metrics_allow = ["127.0.0.0/8", "::1"] # default: loopback
+//   public_url = "https://games.example.org"
+//   admin_socket = "admin.sock"
+//   max_connections = 512
+//   max_connections_per_addr = 64
+//   first_byte_timeout = "60s"             # durations: "<n>ms", "<n>s", "<n>m" or "<n>h"
+//   send_timeout = "60s"
+//   stop_grace = "30s"
+//   [notify]                               # read by the notifications module
+//
+// deploy/zts.conf is the commented reference of every key.
+#pragma once
+
+#include <toml++/toml.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "net/address.h"
+
+// The file read when no --config is given, relative to the working directory.
+inline constexpr const char* default_config_path = "zts.conf";
+
+struct zts_config {
+  // Where to listen. Empty: port 80 of local_ip(), as without a file.
+  std::vector<ip_endpoint> listen;
+  // Peers whose X-Forwarded-For header is believed.
+  std::vector<ip_net> trusted_proxies;
+  // Peers that may read /metrics.
+  std::vector<ip_net> metrics_allow = default_metrics_allow();
+  // Base of the links the server hands out, without a trailing "/"; empty: no links.
+  std::string public_url;
+  // Path of the operators' local control socket; empty: none.
+  std::string admin_socket;
+
+  int max_connections = 512;
+  int max_connections_per_addr = 64;
+  std::chrono::milliseconds first_byte_timeout{60'000};
+  std::chrono::milliseconds send_timeout{60'000};
+  std::chrono::milliseconds stop_grace{30'000};
+
+  // The [notify] table as written; the notifications module checks and reads it.
+  toml::table notify;
+
+  static std::vector<ip_net> default_metrics_allow();
+};
+
+struct config_result {
+  bool ok = false;
+  zts_config config;  // the defaults with the file's values over them, when ok
+  std::string error;  // otherwise: "<file>:<line>: <key>: <what is wrong>"
+};
+
+// Reads and checks the file at `path`. Never throws; a missing or unreadable file is an error
+// like any other.
+config_result load_config(const std::string& path);
+
+// Checks TOML text as if read from a file named `path` (tests, and load_config itself).
+config_result parse_config(std::string_view text, const std::string& path);
+
+// "1500ms", "60s", "1h": whole hours in h, else whole seconds in s, else ms.
+std::string format_duration(std::chrono::milliseconds d);
+
+// What differs between two configurations, one item per key in file order: "max_connections
+// 512 -> 100". The [notify] table shows as one item when anything in it differs.
+std::vector<std::string> config_changes(const zts_config& before, const zts_config& after);
+
+// Whether a change from `before` to `after` only takes effect after a restart (the listen
+// addresses and the control socket are bound once, at start).
+bool config_needs_restart(const zts_config& before, const zts_config& after);
+
+// The configuration in force, for the modules that read it while serving (links, notification
+// targets). Set at start and on every accepted reload; thread-safe.
+std::shared_ptr<const zts_config> current_config();
+void set_current_config(zts_config config);

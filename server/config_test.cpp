@@ -1,0 +1,110 @@
+#include "server/config.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "lib/file_io.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+
+TEST(Config, EveryKeyReadsOverItsDefault) {
+  config_result defaults = parse_config("", "zts.conf");
+  ASSERT_TRUE(defaults.ok) << defaults.error;
+  EXPECT_TRUE(defaults.config.listen.empty());
+  EXPECT_TRUE(config_changes(zts_config{}, defaults.config).empty());
+
+  config_result r = parse_config(R"(# every key
+listen = ["0.0.0.0:8080", "[::]:8080"]
+trusted_proxies = ["127.0.0.1", "::1", "10.0.0.0/8"]
+metrics_allow = ["192.168.1.0/24"]
+public_url = "https://games.example.org/"
+admin_socket = "admin.sock"
+max_connections = 100
+max_connections_per_addr = 8
+first_byte_timeout = "1500ms"
+send_timeout = "2m"
+stop_grace = "0s"
+[notify]
+anything = { goes = "here" }
+)",
+                                 "zts.conf");
+  ASSERT_TRUE(r.ok) << r.error;
+  const zts_config& c = r.config;
+  ASSERT_EQ(c.listen.size(), 2u);
+  EXPECT_EQ(format_endpoint(c.listen[1]), "[::]:8080");
+  ASSERT_EQ(c.trusted_proxies.size(), 3u);
+  EXPECT_EQ(format_ip_net(c.trusted_proxies[2]), "10.0.0.0/8");
+  ASSERT_EQ(c.metrics_allow.size(), 1u);
+  EXPECT_EQ(c.public_url, "https://games.example.org");
+  EXPECT_EQ(c.admin_socket, "admin.sock");
+  EXPECT_EQ(c.max_connections, 100);
+  EXPECT_EQ(c.max_connections_per_addr, 8);
+  EXPECT_EQ(c.first_byte_timeout, milliseconds(1500));
+  EXPECT_EQ(c.send_timeout, milliseconds(120'000));
+  EXPECT_EQ(c.stop_grace, milliseconds(0));
+  EXPECT_TRUE(c.notify.contains("anything"));
+
+  std::vector<std::string> changes = config_changes(defaults.config, c);
+  ASSERT_EQ(changes.size(), 11u);
+  EXPECT_EQ(changes[0], "listen [default] -> [0.0.0.0:8080, [::]:8080]");
+  EXPECT_EQ(changes[2], "metrics_allow [127.0.0.0/8, ::1] -> [192.168.1.0/24]");
+  EXPECT_EQ(changes[7], "first_byte_timeout 60s -> 1500ms");
+  EXPECT_EQ(changes[10], "[notify] changed");
+  EXPECT_TRUE(config_needs_restart(defaults.config, c));
+  zts_config live_only = defaults.config;
+  live_only.max_connections = 1;
+  live_only.trusted_proxies = c.trusted_proxies;
+  EXPECT_FALSE(config_needs_restart(defaults.config, live_only));
+}
+
+TEST(Config, BadFilesAreRefusedWithFileLineAndKey) {
+  struct {
+    const char* text;
+    const char* error;
+  } cases[] = {
+      {"max_connections = 5\nlisten = [\"1.2.3.4\"", "a.conf:2: syntax error: "},
+      {"max_connections = 5\nmax_connections = 6\n", "a.conf:2: syntax error: "},
+      {"\n\nlisten_on = [\"0.0.0.0:80\"]\n", "a.conf:3: listen_on: unknown key"},
+      {"[metrics]\nallow = []\n", "a.conf:1: metrics: unknown key"},
+      {"max_connections = \"512\"\n", "a.conf:1: max_connections: expected an integer, got string"},
+      {"max_connections = 0\n", "a.conf:1: max_connections: expected an integer from 1 to 65536"},
+      {"max_connections_per_addr = 70000\n", "a.conf:1: max_connections_per_addr: expected an"},
+      {"send_timeout = 60\n", "a.conf:1: send_timeout: expected a duration such as \"60s\""},
+      {"send_timeout = \"60 s\"\n", "a.conf:1: send_timeout: expected a duration"},
+      {"first_byte_timeout = \"50ms\"\n", "a.conf:1: first_byte_timeout: expected a duration from"},
+      {"stop_grace = \"2h\"\n", "a.conf:1: stop_grace: expected a duration from 0s to 1h, got 2h"},
+      {"listen = [\n  \"0.0.0.0:80\",\n  \"localhost:80\",\n]\n",
+       "a.conf:3: listen: \"localhost:80\" is not an address with a port"},
+      {"listen = []\n", "a.conf:1: listen: expected at least one address"},
+      {"listen = \"0.0.0.0:80\"\n", "a.conf:1: listen: expected an array of strings, got string"},
+      {"listen = [\"[::]:80\", \"[::0]:80\"]\n", "a.conf:1: listen: \"[::0]:80\" is listed twice"},
+      {"trusted_proxies = [\"10.0.0.0/33\"]\n",
+       "a.conf:1: trusted_proxies: \"10.0.0.0/33\" is not"},
+      {"metrics_allow = [1]\n",
+       "a.conf:1: metrics_allow: expected an array of strings, got integer"},
+      {"public_url = \"games.example.org\"\n", "a.conf:1: public_url: expected an http://"},
+      {"public_url = \"https://a b\"\n", "a.conf:1: public_url: expected an http://"},
+      {"admin_socket = \"\"\n", "a.conf:1: admin_socket: expected a path"},
+      {"notify = 1\n", "a.conf:1: notify: expected a table, got integer"},
+  };
+  for (const auto& c : cases) {
+    config_result r = parse_config(c.text, "a.conf");
+    EXPECT_FALSE(r.ok) << c.text;
+    EXPECT_EQ(r.error.rfind(c.error, 0), 0u) << r.error;
+  }
+
+  temp_dir dir;
+  config_result missing = load_config(dir.file("none.conf"));
+  EXPECT_FALSE(missing.ok);
+  EXPECT_NE(missing.error.find(dir.file("none.conf")), std::string::npos) << missing.error;
+  write_file_atomic(dir.file("ok.conf"), "stop_grace = \"5s\"\n");
+  config_result ok = load_config(dir.file("ok.conf"));
+  ASSERT_TRUE(ok.ok) << ok.error;
+  EXPECT_EQ(ok.config.stop_grace, milliseconds(5000));
+}
+
+}  // namespace
