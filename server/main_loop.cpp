@@ -33,10 +33,11 @@ void refresh_all_games() {
   refresh_games(game_root);
 }
 
-void run_main_loop(stop_signal* stop, uint32_t tick_ms) {
+void run_main_loop(stop_signal* stop, uint32_t tick_ms, const std::function<void()>& on_tick) {
   // 0 makes the first tick run a pass: a second after start rather than an hour.
   uint32_t last_refresh = 0;
   while (!wait_for_stop(stop, tick_ms)) {
+    if (on_tick) on_tick();
     if (static_cast<uint32_t>(server_clock() - last_refresh) <= refresh_interval_s) continue;
     const int64_t start = steady_ns();
     mutex_lock lock(db_lock);

@@ -5,6 +5,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 
 #include "db/game.h"
 #include "lib/mutex.h"
@@ -34,5 +35,6 @@ void load_game_list() EXCLUDES(db_lock);
 void refresh_all_games() REQUIRES(db_lock);
 
 // Ticks every `tick_ms` and runs the refresh pass (under db_lock, then "Status refresh.") until
-// the stop is raised.
-void run_main_loop(stop_signal* stop, uint32_t tick_ms = main_tick_ms) EXCLUDES(db_lock);
+// the stop is raised. `on_tick`, when set, runs at every tick before the pass, without db_lock.
+void run_main_loop(stop_signal* stop, uint32_t tick_ms = main_tick_ms,
+                   const std::function<void()>& on_tick = {}) EXCLUDES(db_lock);

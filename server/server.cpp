@@ -38,6 +38,8 @@ struct server_state {
   unique_fd wake_read;
   unique_fd wake_write;
   std::atomic<bool> stopping{false};
+  // True from start until the accept loop ends (on a stop, or a listener that failed for good).
+  std::atomic<bool> accepting{false};
 
   std::mutex mutex;
   std::condition_variable connection_ended;
@@ -213,6 +215,10 @@ bool accept_error_is_transient(int err) {
 
 // The accept loop. Ends when a stop begins or the listener fails for good ("Boom...").
 void mainthread(std::shared_ptr<server_state> state) {
+  struct ended_guard {
+    std::atomic<bool>& flag;
+    ~ended_guard() { flag = false; }
+  } ended{state->accepting};
   try {
     for (;;) {
       auto forever = std::chrono::steady_clock::time_point::max();
@@ -257,6 +263,7 @@ server_handle start_server(const std::string& ip, uint16_t port) {
   server_handle server;
   server.port = sock_local_port(state->listener.fd);
   server.state = state;
+  state->accepting = true;
   server.accept_thread = std::thread(mainthread, state);
   return server;
 }
@@ -277,6 +284,10 @@ bool stop_server(server_handle* server) {
   std::unique_lock<std::mutex> lock(state->mutex);
   return state->connection_ended.wait_for(lock, std::chrono::milliseconds(stop_grace_ms),
                                           [&] { return state->active == 0; });
+}
+
+bool server_accepting(const server_handle& server) {
+  return server.state && server.state->accepting;
 }
 
 int active_connections(const server_handle& server) {

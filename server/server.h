@@ -50,6 +50,9 @@ server_handle start_server(const std::string& ip, uint16_t port);
 // Does nothing on a handle that is not running.
 bool stop_server(server_handle* server);
 
+// Whether the accept loop still runs.
+bool server_accepting(const server_handle& server);
+
 // Connection threads running now.
 int active_connections(const server_handle& server);
 
