@@ -7,7 +7,7 @@ CMAKE ?= cmake
 RUN_DIR ?= run
 PREFIX ?= /usr/local
 
-.PHONY: all build run test test-plain test-asan test-tsan test-locks bench fuzz format format-check install clean
+.PHONY: all build run test test-plain test-asan test-tsan test-locks bench fuzz format format-check install deb clean
 
 all: build
 
@@ -65,6 +65,11 @@ install: build
 	install -D -m 0755 build/zts_server $(DESTDIR)$(PREFIX)/bin/zts_server
 	install -D -m 0755 build/zts_inspect $(DESTDIR)$(PREFIX)/bin/zts_inspect
 	install -D -m 0755 build/zts_check $(DESTDIR)$(PREFIX)/bin/zts_check
+
+# build/zts-server_<version>_amd64.deb: the binaries, the systemd unit, /etc/zts/zts.conf, and
+# the user zts with /var/lib/zts made on installation.
+deb: build
+	cd build && cpack -G DEB
 
 clean:
 	rm -rf build build-asan build-tsan build-locks build-fuzz

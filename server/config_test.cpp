@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <string>
+#include <vector>
 
 #include "lib/file_io.h"
 #include "tests/support/temp_dir.h"
@@ -105,6 +107,38 @@ TEST(Config, BadFilesAreRefusedWithFileLineAndKey) {
   config_result ok = load_config(dir.file("ok.conf"));
   ASSERT_TRUE(ok.ok) << ok.error;
   EXPECT_EQ(ok.config.stop_grace, milliseconds(5000));
+}
+
+// The shipped reference file: as shipped it is the defaults; with every key uncommented it is
+// still a file the server takes, and the keys it leaves at their default really are.
+TEST(Config, ShippedReferenceFileReadsBothWays) {
+  const std::string shipped = read_file(std::string(ZTS_SOURCE_DIR) + "/deploy/zts.conf");
+  config_result as_is = parse_config(shipped, "zts.conf");
+  ASSERT_TRUE(as_is.ok) << as_is.error;
+  EXPECT_TRUE(config_changes(zts_config{}, as_is.config).empty());
+
+  std::string uncommented;
+  size_t keys = 0;
+  for (size_t at = 0; at < shipped.size();) {
+    size_t end = shipped.find('\n', at);
+    std::string line = shipped.substr(at, end - at);
+    at = end == std::string::npos ? shipped.size() : end + 1;
+    if (line.size() > 1 && line[0] == '#' && (std::isalpha(line[1]) || line[1] == '[')) {
+      line.erase(0, 1);
+      ++keys;
+    }
+    uncommented += line + "\n";
+  }
+  EXPECT_EQ(keys, 11u);  // ten keys and [notify]
+  config_result all = parse_config(uncommented, "zts.conf");
+  ASSERT_TRUE(all.ok) << all.error;
+  // Only the keys whose shipped line is an example rather than the default differ.
+  std::vector<std::string> changed;
+  for (const std::string& change : config_changes(zts_config{}, all.config)) {
+    changed.push_back(change.substr(0, change.find(' ')));
+  }
+  EXPECT_EQ(changed,
+            (std::vector<std::string>{"listen", "trusted_proxies", "public_url", "admin_socket"}));
 }
 
 }  // namespace
