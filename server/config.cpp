@@ -1,10 +1,10 @@
 #include "server/config.h"
 
 #include <algorithm>
-#include <mutex>
 #include <sstream>
 
 #include "lib/file_io.h"
+#include "lib/mutex.h"
 
 namespace {
 
@@ -243,9 +243,10 @@ bool same_table(const toml::table& a, const toml::table& b) {
   return a == b;
 }
 
-std::mutex current_mutex;
-// GUARDED_BY(current_mutex). Readers copy the pointer and keep the configuration they got.
-std::shared_ptr<const zts_config> current = std::make_shared<const zts_config>();
+annotated_mutex current_mutex;
+// Readers copy the pointer and keep the configuration they got.
+std::shared_ptr<const zts_config> current GUARDED_BY(current_mutex) =
+    std::make_shared<const zts_config>();
 
 }  // namespace
 
@@ -328,12 +329,12 @@ bool config_needs_restart(const zts_config& before, const zts_config& after) {
 }
 
 std::shared_ptr<const zts_config> current_config() {
-  std::lock_guard<std::mutex> lock(current_mutex);
+  mutex_lock lock(current_mutex);
   return current;
 }
 
 void set_current_config(zts_config config) {
   auto next = std::make_shared<const zts_config>(std::move(config));
-  std::lock_guard<std::mutex> lock(current_mutex);
+  mutex_lock lock(current_mutex);
   current = std::move(next);
 }
