@@ -39,8 +39,9 @@ struct zts_config {
   std::vector<ip_net> metrics_allow = default_metrics_allow();
   // Base of the links the server hands out, without a trailing "/"; empty: no links.
   std::string public_url;
-  // Path of the operators' local control socket; empty: none.
-  std::string admin_socket;
+  // Path of the operators' local control socket (unix domain, mode 0600), relative to the
+  // working directory.
+  std::string admin_socket = "admin.sock";
 
   int max_connections = 512;
   int max_connections_per_addr = 64;
