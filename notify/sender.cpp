@@ -1,0 +1,403 @@
+#include "notify/sender.h"
+
+#include <fnmatch.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "db/game.h"
+#include "lib/asys.h"
+#include "lib/cp1251.h"
+#include "lib/file_io.h"
+#include "lib/log.h"
+#include "notify/delivery.h"
+#include "notify/message.h"
+#include "notify/state_store.h"
+
+namespace {
+
+using steady = std::chrono::steady_clock;
+
+std::atomic<uint64_t> queued_total{0};
+std::atomic<uint64_t> sent_total{0};
+std::atomic<uint64_t> failed_total{0};
+
+struct pending_message {
+  notify_event event;
+  steady::time_point first_queued;
+  int attempts = 0;
+};
+
+// One target as the sender thread keeps it. Owned and touched by the sender thread only.
+struct target_runtime {
+  notify_target target;
+  std::string dir;
+  std::string origin;   // scheme and host: what log lines may show
+  bool loaded = false;  // `announced` read from disk, or the baseline written
+  std::map<int32_t, announced_state> announced;
+  // The target's filter before a reload: games it did not take are taken now without a message.
+  std::optional<notify_target> previous;
+  std::map<int32_t, pending_message> pending;  // due, by game id; rebuilt by every scan
+  std::unique_ptr<transfer> inflight;
+  pending_message inflight_msg;
+  steady::time_point next_attempt{};
+  uint32_t backoff_ms = 0;
+  bool store_failing = false;  // an "ERR" line about its state files was written
+};
+
+// The running sender. `multi` is made before the thread starts and cleaned up after it ends.
+struct sender {
+  std::string root;
+  CURLM* multi = nullptr;
+  std::thread thread;
+  std::mutex mutex;
+  notify_config next_config;    // GUARDED_BY(mutex)
+  bool config_changed = false;  // GUARDED_BY(mutex)
+  bool stopping = false;        // GUARDED_BY(mutex)
+};
+
+// Touched only by the thread that starts, reconfigures and stops the sender.
+std::unique_ptr<sender> running;
+
+void store(target_runtime& t, int32_t game_id, const announced_state& state) {
+  t.announced[game_id] = state;
+  try {
+    write_announced(t.dir, game_id, state);
+    t.store_failing = false;
+  } catch (const io_error& e) {
+    // Kept in memory: this process will not repeat the message; a restart may, once.
+    if (!t.store_failing) write_log("ERR", "Notifications to " + t.origin + ": " + e.what());
+    t.store_failing = true;
+  }
+}
+
+std::string describe(const pending_message& m) {
+  return "game_" + std::to_string(m.event.game.id) + " " + event_name(m.event.kind) + ", " +
+         std::to_string(m.attempts) + (m.attempts == 1 ? " attempt" : " attempts");
+}
+
+void give_up(target_runtime& t, const pending_message& m, const std::string& reason) {
+  failed_total.fetch_add(1, std::memory_order_relaxed);
+  write_log("ERR",
+            "Notification to " + t.origin + " not delivered: " + reason + " (" + describe(m) + ")");
+  store(t, m.event.game.id, m.event.next);
+}
+
+// Reads or starts the target's announced states. False when its files cannot be used now.
+bool load(target_runtime& t, const std::vector<game_view>& games, uint32_t now) {
+  try {
+    if (!load_target_state(t.dir, &t.announced)) {
+      // Never seen before: every existing game is taken as already announced, so adding a
+      // target to a busy server sends nothing until something happens.
+      for (const game_view& g : games) t.announced[g.id] = state_of(g, now);
+      write_baseline(t.dir, t.announced);
+    }
+    t.loaded = true;
+    t.store_failing = false;
+  } catch (const io_error& e) {
+    if (!t.store_failing) write_log("ERR", "Notifications to " + t.origin + ": " + e.what());
+    t.store_failing = true;
+  }
+  return t.loaded;
+}
+
+void scan(const notify_config& config, std::vector<std::unique_ptr<target_runtime>>& targets) {
+  const uint32_t now = server_clock();
+  const steady::time_point steady_now = steady::now();
+  const std::vector<game_view> games = snapshot_games();
+  const reminder_policy policy{config.remind_after_s, config.remind_every_s, config.remind_max};
+  for (auto& tp : targets) {
+    target_runtime& t = *tp;
+    if (!t.loaded && !load(t, games, now)) continue;
+    std::map<int32_t, pending_message> due;
+    for (const game_view& g : games) {
+      if (!target_wants(t.target, g)) continue;
+      auto last = t.announced.find(g.id);
+      if (t.previous && !target_wants(*t.previous, g)) {
+        // Newly routed here by a reload: start from its current state, like a new target.
+        if (last == t.announced.end() || !last->second.same_state(state_of(g, now))) {
+          store(t, g.id, state_of(g, now));
+        }
+        continue;
+      }
+      std::optional<notify_event> e =
+          next_event(g, last == t.announced.end() ? nullptr : &last->second, now, policy);
+      if (!e) continue;
+      if (e->silent) {
+        store(t, g.id, e->next);
+        continue;
+      }
+      if (t.inflight && t.inflight_msg.event.game.id == g.id &&
+          t.inflight_msg.event.event_id == e->event_id) {
+        continue;
+      }
+      auto old = t.pending.find(g.id);
+      if (old != t.pending.end() && old->second.event.event_id == e->event_id) {
+        due.insert(*old);
+        continue;
+      }
+      // A newer state of a game still waiting keeps its place in the retry clock.
+      pending_message m{std::move(*e),
+                        old != t.pending.end() ? old->second.first_queued : steady_now};
+      due.emplace(g.id, std::move(m));
+      queued_total.fetch_add(1, std::memory_order_relaxed);
+    }
+    t.previous.reset();
+    t.pending = std::move(due);
+  }
+}
+
+void start_due(CURLM* multi, const notify_config& config,
+               std::vector<std::unique_ptr<target_runtime>>& targets) {
+  const steady::time_point now = steady::now();
+  for (auto& tp : targets) {
+    target_runtime& t = *tp;
+    if (t.inflight || t.pending.empty() || now < t.next_attempt) continue;
+    auto first = t.pending.begin();
+    t.inflight_msg = std::move(first->second);
+    t.pending.erase(first);
+    ++t.inflight_msg.attempts;
+    try {
+      t.inflight =
+          make_transfer(render_request(t.inflight_msg.event, t.target, config), config.ca_file);
+      curl_multi_add_handle(multi, t.inflight->easy);
+    } catch (const std::exception& e) {
+      t.inflight.reset();
+      give_up(t, t.inflight_msg, e.what());
+    }
+  }
+}
+
+void finish(target_runtime& t, const notify_config& config, const delivery_result& r) {
+  const steady::time_point now = steady::now();
+  pending_message m = std::move(t.inflight_msg);
+  t.inflight.reset();
+  if (r.outcome == delivery_outcome::sent) {
+    sent_total.fetch_add(1, std::memory_order_relaxed);
+    store(t, m.event.game.id, m.event.next);
+    t.backoff_ms = 0;
+    return;
+  }
+  const auto waited = std::chrono::duration_cast<std::chrono::seconds>(now - m.first_queued);
+  if (r.outcome == delivery_outcome::failed || waited.count() >= config.retry_for_s) {
+    give_up(t, m, r.reason);
+    return;
+  }
+  t.backoff_ms = t.backoff_ms == 0 ? first_backoff_ms : std::min(t.backoff_ms * 2, max_backoff_ms);
+  uint64_t wait_ms = std::max<uint64_t>(
+      t.backoff_ms, uint64_t{std::min(r.retry_after_s, max_retry_after_s)} * 1000);
+  t.next_attempt = now + std::chrono::milliseconds(wait_ms);
+  // Unless the game has moved on meanwhile, the same message goes again.
+  t.pending.try_emplace(m.event.game.id, std::move(m));
+}
+
+void collect(CURLM* multi, const notify_config& config,
+             std::vector<std::unique_ptr<target_runtime>>& targets) {
+  int left = 0;
+  while (CURLMsg* msg = curl_multi_info_read(multi, &left)) {
+    if (msg->msg != CURLMSG_DONE) continue;
+    CURL* easy = msg->easy_handle;
+    CURLcode code = msg->data.result;
+    for (auto& tp : targets) {
+      if (!tp->inflight || tp->inflight->easy != easy) continue;
+      delivery_result r = transfer_result(*tp->inflight, code);
+      curl_multi_remove_handle(multi, easy);
+      finish(*tp, config, r);
+      break;
+    }
+  }
+}
+
+void drop_inflight(CURLM* multi, target_runtime& t) {
+  if (!t.inflight) return;
+  curl_multi_remove_handle(multi, t.inflight->easy);
+  t.inflight.reset();
+}
+
+void apply_config(sender& s, const notify_config& config,
+                  std::vector<std::unique_ptr<target_runtime>>& targets) {
+  std::vector<std::unique_ptr<target_runtime>> next;
+  for (const notify_target& wanted : config.targets) {
+    auto same = std::find_if(targets.begin(), targets.end(),
+                             [&](const auto& t) { return t && t->target.url == wanted.url; });
+    std::unique_ptr<target_runtime> t;
+    if (same != targets.end()) {
+      t = std::move(*same);
+      if (t->target.game_ids != wanted.game_ids || t->target.name_pattern != wanted.name_pattern) {
+        t->previous = t->target;
+      }
+    } else {
+      t = std::make_unique<target_runtime>();
+      t->dir = target_state_dir(s.root, wanted.url);
+      t->origin = url_origin(wanted.url);
+    }
+    t->target = wanted;
+    next.push_back(std::move(t));
+  }
+  for (auto& old : targets) {
+    if (old) drop_inflight(s.multi, *old);
+  }
+  targets = std::move(next);
+}
+
+void run_sender(sender* s) {
+  notify_config config;
+  std::vector<std::unique_ptr<target_runtime>> targets;
+  steady::time_point next_scan = steady::now();
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(s->mutex);
+      if (s->stopping) break;
+      if (s->config_changed) {
+        config = s->next_config;
+        s->config_changed = false;
+        apply_config(*s, config, targets);
+        next_scan = steady::now();
+      }
+    }
+    if (steady::now() >= next_scan) {
+      scan(config, targets);
+      next_scan = steady::now() + std::chrono::milliseconds(scan_interval_ms);
+    }
+    start_due(s->multi, config, targets);
+    int active = 0;
+    curl_multi_perform(s->multi, &active);
+    collect(s->multi, config, targets);
+
+    steady::time_point wake = next_scan;
+    for (const auto& t : targets) {
+      if (!t->inflight && !t->pending.empty()) wake = std::min(wake, t->next_attempt);
+    }
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(wake - steady::now()).count();
+    // Transfers in flight are driven by the poll too; it returns early when one progresses.
+    curl_multi_poll(s->multi, nullptr, 0, static_cast<int>(std::clamp<int64_t>(ms, 0, 1000)),
+                    nullptr);
+  }
+  for (auto& t : targets) drop_inflight(s->multi, *t);
+}
+
+std::string target_list(const notify_config& config) {
+  std::string out;
+  for (const notify_target& t : config.targets) {
+    out += (out.empty() ? "" : ", ") + url_origin(t.url) + " (" + format_name(t.format) + ")";
+  }
+  return out;
+}
+
+}  // namespace
+
+notify_stats read_notify_stats() {
+  return {queued_total.load(std::memory_order_relaxed), sent_total.load(std::memory_order_relaxed),
+          failed_total.load(std::memory_order_relaxed)};
+}
+
+// The sender's only access to the games. The copy is small (no saves, a few short texts per
+// game) and taken under the lock for as long as it takes to copy.
+std::vector<game_view> snapshot_games() {
+  std::vector<game_view> out;
+  std::lock_guard<std::mutex> lock(db_lock);
+  out.reserve(games.size());
+  for (const auto& g : games) {
+    if (!g) continue;
+    game_view v;
+    v.id = g->id;
+    v.name = g->name;
+    v.status = g->status;
+    v.turn = g->turn;
+    v.curplr = g->curplr;
+    v.winner = g->winner;
+    v.teams = g->teams;
+    v.in_game.assign(g->plr_states.begin(), g->plr_states.end());
+    out.push_back(std::move(v));
+  }
+  return out;
+}
+
+bool target_wants(const notify_target& target, const game_view& g) {
+  if (target.game_ids.empty() && target.name_pattern.empty()) return true;
+  if (std::find(target.game_ids.begin(), target.game_ids.end(), g.id) != target.game_ids.end()) {
+    return true;
+  }
+  return !target.name_pattern.empty() &&
+         ::fnmatch(target.name_pattern.c_str(), cp1251_to_utf8(g.name).c_str(), 0) == 0;
+}
+
+void start_notify(const notify_config& config, const std::string& root) {
+  if (running) {
+    reconfigure_notify(config, root);
+    return;
+  }
+  if (config.targets.empty()) return;
+  init_curl_once();
+  auto s = std::make_unique<sender>();
+  s->root = root;
+  s->multi = curl_multi_init();
+  if (!s->multi) {
+    write_log("ERR", "Notifications off: curl_multi_init failed");
+    return;
+  }
+  s->next_config = config;
+  s->config_changed = true;
+  s->thread = std::thread(run_sender, s.get());
+  running = std::move(s);
+  write_log("SYS", "Notifications to " + target_list(config));
+}
+
+void reconfigure_notify(const notify_config& config, const std::string& root) {
+  if (!running) {
+    start_notify(config, root);
+    return;
+  }
+  if (config.targets.empty()) {
+    stop_notify();
+    write_log("SYS", "Notifications off");
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(running->mutex);
+    running->next_config = config;
+    running->config_changed = true;
+  }
+  curl_multi_wakeup(running->multi);
+  write_log("SYS", "Notifications to " + target_list(config));
+}
+
+void stop_notify() {
+  if (!running) return;
+  {
+    std::lock_guard<std::mutex> lock(running->mutex);
+    running->stopping = true;
+  }
+  curl_multi_wakeup(running->multi);
+  running->thread.join();
+  curl_multi_cleanup(running->multi);
+  running.reset();
+}
+
+int notify_test(const notify_config& config, std::ostream& out) {
+  int failures = 0;
+  notify_event e;
+  e.kind = event_kind::test;
+  e.game.id = -1;
+  e.event_id = "zts-test-" + std::to_string(server_clock());
+  for (const notify_target& target : config.targets) {
+    delivery_result r;
+    try {
+      r = deliver_now(render_request(e, target, config), config.ca_file);
+    } catch (const std::exception& ex) {
+      r.outcome = delivery_outcome::failed;
+      r.reason = ex.what();
+    }
+    bool ok = r.outcome == delivery_outcome::sent;
+    failures += ok ? 0 : 1;
+    out << (ok ? "ok    " : "FAIL  ") << url_origin(target.url) << " ("
+        << format_name(target.format) << "): " << r.reason << "\n";
+  }
+  return failures;
+}

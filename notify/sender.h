@@ -1,0 +1,60 @@
+// The notification sender: one thread that, about once a second, takes a snapshot of the games,
+// works out per target what is newer than what it last announced (notify/events.h), and sends
+// it with libcurl, all targets at once, one message in flight per target and in game order.
+// A message is stored as announced (notify/state_store.h) only once the target took it, so
+// nothing is lost across a restart; a target that fails is retried with exponential backoff
+// (a 429's Retry-After respected) up to retry_for, then one "ERR" line and a failure counted.
+//
+// The thread holds the game lock only while copying the games, never while sending or writing,
+// so a target that hangs costs play nothing.
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "notify/config.h"
+#include "notify/events.h"
+
+// Counters since start, for the metrics. Any thread.
+struct notify_stats {
+  uint64_t queued = 0;  // messages that became due (each counted once, however often retried)
+  uint64_t sent = 0;    // accepted by their target (2xx)
+  uint64_t failed = 0;  // given up on (a permanent refusal, or retry_for passed)
+};
+notify_stats read_notify_stats();
+
+// How often the sender looks at the games.
+inline constexpr uint32_t scan_interval_ms = 1000;
+// Retries start this far apart and double up to the cap.
+inline constexpr uint32_t first_backoff_ms = 2000;
+inline constexpr uint32_t max_backoff_ms = 10 * 60 * 1000;
+// A Retry-After beyond this is taken as this.
+inline constexpr uint32_t max_retry_after_s = 24 * 3600;
+
+// Every game, copied under the game lock (held only for the copy).
+// REQUIRES: db_lock not held by the caller.
+std::vector<game_view> snapshot_games();
+
+// True when `target` wants the messages of game `g`.
+bool target_wants(const notify_target& target, const game_view& g);
+
+// Starts the sender thread for `config` with its state under `root` (game_server). Does nothing
+// when the configuration has no targets and no sender runs; when one runs, it is reconfigured.
+// Call from one thread at a time (start-up, SIGHUP handling, stop).
+void start_notify(const notify_config& config, const std::string& root);
+
+// Gives the running sender (if any) new targets, texts and timings: a target whose URL is
+// unchanged keeps what it has announced, a new target starts from the games' current state
+// without announcing it, a removed one is dropped with its message in flight. Starts the sender
+// when there was none and `config` has targets; with no targets left, the sender stops.
+void reconfigure_notify(const notify_config& config, const std::string& root);
+
+// Stops the sender and waits for its thread (transfers in flight are abandoned: their message
+// is sent again after the next start). Does nothing when none runs.
+void stop_notify();
+
+// Sends one test message to every target and writes one line per target to `out`
+// ("ok  https://hooks.example.org (HTTP 204)" or "FAIL ..."). Returns the number that failed.
+int notify_test(const notify_config& config, std::ostream& out);
