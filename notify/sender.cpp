@@ -16,6 +16,7 @@
 #include "lib/cp1251.h"
 #include "lib/file_io.h"
 #include "lib/log.h"
+#include "lib/mutex.h"
 #include "notify/delivery.h"
 #include "notify/message.h"
 #include "notify/state_store.h"
@@ -56,10 +57,10 @@ struct sender {
   std::string root;
   CURLM* multi = nullptr;
   std::thread thread;
-  std::mutex mutex;
-  notify_config next_config;    // GUARDED_BY(mutex)
-  bool config_changed = false;  // GUARDED_BY(mutex)
-  bool stopping = false;        // GUARDED_BY(mutex)
+  annotated_mutex mutex;
+  notify_config next_config GUARDED_BY(mutex);
+  bool config_changed GUARDED_BY(mutex) = false;
+  bool stopping GUARDED_BY(mutex) = false;
 };
 
 // Touched only by the thread that starts, reconfigures and stops the sender.
@@ -252,7 +253,7 @@ void run_sender(sender* s) {
   steady::time_point next_scan = steady::now();
   for (;;) {
     {
-      std::lock_guard<std::mutex> lock(s->mutex);
+      mutex_lock lock(s->mutex);
       if (s->stopping) break;
       if (s->config_changed) {
         config = s->next_config;
@@ -301,7 +302,7 @@ notify_stats read_notify_stats() {
 // game) and taken under the lock for as long as it takes to copy.
 std::vector<game_view> snapshot_games() {
   std::vector<game_view> out;
-  std::lock_guard<std::mutex> lock(db_lock);
+  mutex_lock lock(db_lock);
   out.reserve(games.size());
   for (const auto& g : games) {
     if (!g) continue;
@@ -342,8 +343,11 @@ void start_notify(const notify_config& config, const std::string& root) {
     write_log("ERR", "Notifications off: curl_multi_init failed");
     return;
   }
-  s->next_config = config;
-  s->config_changed = true;
+  {
+    mutex_lock lock(s->mutex);
+    s->next_config = config;
+    s->config_changed = true;
+  }
   s->thread = std::thread(run_sender, s.get());
   running = std::move(s);
   write_log("SYS", "Notifications to " + target_list(config));
@@ -360,7 +364,7 @@ void reconfigure_notify(const notify_config& config, const std::string& root) {
     return;
   }
   {
-    std::lock_guard<std::mutex> lock(running->mutex);
+    mutex_lock lock(running->mutex);
     running->next_config = config;
     running->config_changed = true;
   }
@@ -371,7 +375,7 @@ void reconfigure_notify(const notify_config& config, const std::string& root) {
 void stop_notify() {
   if (!running) return;
   {
-    std::lock_guard<std::mutex> lock(running->mutex);
+    mutex_lock lock(running->mutex);
     running->stopping = true;
   }
   curl_multi_wakeup(running->multi);

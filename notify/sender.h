@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "db/game.h"
 #include "notify/config.h"
 #include "notify/events.h"
 
@@ -34,8 +35,7 @@ inline constexpr uint32_t max_backoff_ms = 10 * 60 * 1000;
 inline constexpr uint32_t max_retry_after_s = 24 * 3600;
 
 // Every game, copied under the game lock (held only for the copy).
-// REQUIRES: db_lock not held by the caller.
-std::vector<game_view> snapshot_games();
+std::vector<game_view> snapshot_games() EXCLUDES(db_lock);
 
 // True when `target` wants the messages of game `g`.
 bool target_wants(const notify_target& target, const game_view& g);

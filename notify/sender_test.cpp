@@ -23,19 +23,19 @@ using namespace std::chrono_literals;
 struct NotifySender : ::testing::Test {
   NotifySender() {
     set_log_file(dir.file("zts.log"), false);
-    std::lock_guard lock(db_lock);
+    mutex_lock lock(db_lock);
     games.clear();
   }
   ~NotifySender() override {
     stop_notify();
-    std::lock_guard lock(db_lock);
+    mutex_lock lock(db_lock);
     games.clear();
   }
 
   // Creates or changes game `id` the way a move or the hourly pass would.
   void set_game(int32_t id, int32_t status, int32_t turn, int32_t curplr,
                 std::vector<bool> in_game = {true, true, true}, int32_t winner = 0) {
-    std::lock_guard lock(db_lock);
+    mutex_lock lock(db_lock);
     if (games.size() <= static_cast<size_t>(id)) games.resize(static_cast<size_t>(id) + 1);
     game_info& g =
         games[static_cast<size_t>(id)] ? *games[static_cast<size_t>(id)] : new_game_info(id);
