@@ -63,9 +63,6 @@ struct sender {
   bool stopping GUARDED_BY(mutex) = false;
 };
 
-// Touched only by the thread that starts, reconfigures and stops the sender.
-std::unique_ptr<sender> running;
-
 void store(target_runtime& t, int32_t game_id, const announced_state& state) {
   t.announced[game_id] = state;
   try {
@@ -329,12 +326,29 @@ bool target_wants(const notify_target& target, const game_view& g) {
          ::fnmatch(target.name_pattern.c_str(), cp1251_to_utf8(g.name).c_str(), 0) == 0;
 }
 
-void start_notify(const notify_config& config, const std::string& root) {
-  if (running) {
-    reconfigure_notify(config, root);
-    return;
+namespace {
+
+// Start, reload and stop may come from different threads (start-up, the signal waiter).
+annotated_mutex control_mutex;
+// The running sender, or null. Never destroyed at exit: a thread still joinable then would end
+// the process abnormally, and the halt path of the event log exits without a stop.
+sender* running GUARDED_BY(control_mutex) = nullptr;
+notify_config running_config GUARDED_BY(control_mutex);
+
+void stop_locked() REQUIRES(control_mutex) {
+  if (!running) return;
+  {
+    mutex_lock lock(running->mutex);
+    running->stopping = true;
   }
-  if (config.targets.empty()) return;
+  curl_multi_wakeup(running->multi);
+  running->thread.join();
+  curl_multi_cleanup(running->multi);
+  delete running;
+  running = nullptr;
+}
+
+void start_locked(const notify_config& config, const std::string& root) REQUIRES(control_mutex) {
   init_curl_once();
   auto s = std::make_unique<sender>();
   s->root = root;
@@ -349,17 +363,26 @@ void start_notify(const notify_config& config, const std::string& root) {
     s->config_changed = true;
   }
   s->thread = std::thread(run_sender, s.get());
-  running = std::move(s);
+  running = s.release();
+  running_config = config;
   write_log("SYS", "Notifications to " + target_list(config));
 }
 
+}  // namespace
+
+void start_notify(const notify_config& config, const std::string& root) {
+  reconfigure_notify(config, root);
+}
+
 void reconfigure_notify(const notify_config& config, const std::string& root) {
+  mutex_lock control(control_mutex);
   if (!running) {
-    start_notify(config, root);
+    if (!config.targets.empty()) start_locked(config, root);
     return;
   }
+  if (config == running_config) return;
   if (config.targets.empty()) {
-    stop_notify();
+    stop_locked();
     write_log("SYS", "Notifications off");
     return;
   }
@@ -369,19 +392,15 @@ void reconfigure_notify(const notify_config& config, const std::string& root) {
     running->config_changed = true;
   }
   curl_multi_wakeup(running->multi);
-  write_log("SYS", "Notifications to " + target_list(config));
+  if (config.targets != running_config.targets) {
+    write_log("SYS", "Notifications to " + target_list(config));
+  }
+  running_config = config;
 }
 
 void stop_notify() {
-  if (!running) return;
-  {
-    mutex_lock lock(running->mutex);
-    running->stopping = true;
-  }
-  curl_multi_wakeup(running->multi);
-  running->thread.join();
-  curl_multi_cleanup(running->multi);
-  running.reset();
+  mutex_lock control(control_mutex);
+  stop_locked();
 }
 
 int notify_test(const notify_config& config, std::ostream& out) {

@@ -41,8 +41,8 @@ std::vector<game_view> snapshot_games() EXCLUDES(db_lock);
 bool target_wants(const notify_target& target, const game_view& g);
 
 // Starts the sender thread for `config` with its state under `root` (game_server). Does nothing
-// when the configuration has no targets and no sender runs; when one runs, it is reconfigured.
-// Call from one thread at a time (start-up, SIGHUP handling, stop).
+// when the configuration has no targets; when a sender runs already, it is reconfigured. These
+// three functions may be called from any thread; calls are serialised.
 void start_notify(const notify_config& config, const std::string& root);
 
 // Gives the running sender (if any) new targets, texts and timings: a target whose URL is
