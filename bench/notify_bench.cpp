@@ -84,6 +84,35 @@ void BM_submit_move(benchmark::State& state) {
   }
 }
 
+// The sender's look at the games, which holds the game lock: 10,000 four-player games, one of
+// which moved since the last look.
+void BM_snapshot_games(benchmark::State& state) {
+  {
+    mutex_lock lock(db_lock);
+    games.clear();
+    games.resize(10000);
+    for (int32_t id = 0; id < 10000; ++id) {
+      game_info& g = new_game_info(id);
+      g.name = "league_" + std::to_string(id);
+      g.teams = {"Red", "Green", "Blue", "Yellow"};
+      g.plr_states = {true, true, true, true};
+    }
+  }
+  std::vector<game_view> views;
+  snapshot_games(&views);
+  for (auto _ : state) {
+    // One game moved since the last look.
+    {
+      mutex_lock lock(db_lock);
+      ++games[1234]->turn;
+    }
+    snapshot_games(&views);
+  }
+  mutex_lock lock(db_lock);
+  games.clear();
+}
+BENCHMARK(BM_snapshot_games)->Unit(benchmark::kMillisecond);
+
 // Alternated, so that a change in the machine's load hits both cases alike.
 BENCHMARK(BM_submit_move)->Arg(0)->Arg(3)->Arg(0)->Arg(3)->Iterations(2000)->UseRealTime();
 

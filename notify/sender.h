@@ -34,8 +34,9 @@ inline constexpr uint32_t max_backoff_ms = 10 * 60 * 1000;
 // A Retry-After beyond this is taken as this.
 inline constexpr uint32_t max_retry_after_s = 24 * 3600;
 
-// Every game, copied under the game lock (held only for the copy).
-std::vector<game_view> snapshot_games() EXCLUDES(db_lock);
+// Brings `views` up to date with the games: one entry per slot of the game list, id -1 for an
+// empty slot. Takes the game lock for the comparison and the copy of what changed only.
+void snapshot_games(std::vector<game_view>* views) EXCLUDES(db_lock);
 
 // True when `target` wants the messages of game `g`.
 bool target_wants(const notify_target& target, const game_view& g);
