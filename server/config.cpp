@@ -176,6 +176,24 @@ void read_socket_path(const toml::node& node, const std::string& key, std::strin
 }
 
 // Reads one top-level key into *config.
+// The notifications module reads its own table; its message ("line 7: notify.x: what") is put
+// in the shape of every other refusal.
+void read_notify(const toml::table& table, notify_config* out, std::vector<config_error>* errors) {
+  std::string error;
+  if (parse_notify_config(table, out, &error)) return;
+  config_error e{line_of(table), "notify", error};
+  if (error.starts_with("line ")) {
+    size_t colon = error.find(": ");
+    size_t key_end = colon == std::string::npos ? colon : error.find(": ", colon + 2);
+    if (key_end != std::string::npos) {
+      e.line = std::stoll(error.substr(5, colon - 5));
+      e.key = error.substr(colon + 2, key_end - colon - 2);
+      e.what = error.substr(key_end + 2);
+    }
+  }
+  errors->push_back(e);
+}
+
 void read_key(const std::string& key, const toml::node& node, zts_config* config,
               std::vector<config_error>* errors) {
   if (key == "listen") {
@@ -208,6 +226,7 @@ void read_key(const std::string& key, const toml::node& node, zts_config* config
   } else if (key == "notify") {
     if (const auto* table = node.as_table()) {
       config->notify = *table;
+      read_notify(*table, &config->notifications, errors);
     } else {
       errors->push_back(wrong_type(node, key, "a table"));
     }
@@ -287,6 +306,8 @@ config_result parse_config(std::string_view text, const std::string& path) {
     result.error = path + ":" + std::to_string(e.line) + ": " + e.key + ": " + e.what;
     return result;
   }
+  // Links in notifications start at the public URL, wherever the file sets it.
+  result.config.notifications.public_url = result.config.public_url;
   result.ok = true;
   return result;
 }

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "net/address.h"
+#include "notify/config.h"
 
 // The file read when no --config is given, relative to the working directory.
 inline constexpr const char* default_config_path = "zts.conf";
@@ -49,8 +50,9 @@ struct zts_config {
   std::chrono::milliseconds send_timeout{60'000};
   std::chrono::milliseconds stop_grace{30'000};
 
-  // The [notify] table as written; the notifications module checks and reads it.
+  // The [notify] table as written, and as the notifications module read it (with public_url).
   toml::table notify;
+  notify_config notifications;
 
   static std::vector<ip_net> default_metrics_allow();
 };

@@ -31,7 +31,10 @@ first_byte_timeout = "1500ms"
 send_timeout = "2m"
 stop_grace = "0s"
 [notify]
-anything = { goes = "here" }
+remind_after = "2h"
+[[notify.target]]
+url = "https://hooks.example.org/x"
+format = "slack"
 )",
                                  "zts.conf");
   ASSERT_TRUE(r.ok) << r.error;
@@ -48,7 +51,11 @@ anything = { goes = "here" }
   EXPECT_EQ(c.first_byte_timeout, milliseconds(1500));
   EXPECT_EQ(c.send_timeout, milliseconds(120'000));
   EXPECT_EQ(c.stop_grace, milliseconds(0));
-  EXPECT_TRUE(c.notify.contains("anything"));
+  EXPECT_TRUE(c.notify.contains("remind_after"));
+  EXPECT_EQ(c.notifications.remind_after_s, 7200u);
+  ASSERT_EQ(c.notifications.targets.size(), 1u);
+  EXPECT_EQ(c.notifications.targets[0].format, notify_format::slack);
+  EXPECT_EQ(c.notifications.public_url, "https://games.example.org");  // for the links
 
   std::vector<std::string> changes = config_changes(defaults.config, c);
   ASSERT_EQ(changes.size(), 11u);
@@ -92,6 +99,9 @@ TEST(Config, BadFilesAreRefusedWithFileLineAndKey) {
       {"public_url = \"https://a b\"\n", "a.conf:1: public_url: expected an http://"},
       {"admin_socket = \"\"\n", "a.conf:1: admin_socket: expected a path"},
       {"notify = 1\n", "a.conf:1: notify: expected a table, got integer"},
+      {"[notify]\n\nremind_max = -1\n", "a.conf:3: notify.remind_max: from 0 to 100"},
+      {"[[notify.target]]\nurl = \"https://h/\"\nformat = \"x\"\n",
+       "a.conf:3: notify.target[0].format: unknown format"},
   };
   for (const auto& c : cases) {
     config_result r = parse_config(c.text, "a.conf");
@@ -129,7 +139,7 @@ TEST(Config, ShippedReferenceFileReadsBothWays) {
     }
     uncommented += line + "\n";
   }
-  EXPECT_EQ(keys, 11u);  // ten keys and [notify]
+  EXPECT_EQ(keys, 23u);  // ten keys, [notify] with its keys and an example target
   config_result all = parse_config(uncommented, "zts.conf");
   ASSERT_TRUE(all.ok) << all.error;
   // Only the keys whose shipped line is an example rather than the default differ.
@@ -137,7 +147,8 @@ TEST(Config, ShippedReferenceFileReadsBothWays) {
   for (const std::string& change : config_changes(zts_config{}, all.config)) {
     changed.push_back(change.substr(0, change.find(' ')));
   }
-  EXPECT_EQ(changed, (std::vector<std::string>{"listen", "trusted_proxies", "public_url"}));
+  EXPECT_EQ(changed,
+            (std::vector<std::string>{"listen", "trusted_proxies", "public_url", "[notify]"}));
 }
 
 }  // namespace

@@ -9,15 +9,18 @@
 #include <signal.h>
 
 #include <cstdio>
+#include <iostream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "db/layout.h"
 #include "lib/file_io.h"
 #include "lib/log.h"
 #include "lib/metrics.h"
 #include "net/address.h"
 #include "net/socket.h"
+#include "notify/sender.h"
 #include "server/config.h"
 #include "server/main_loop.h"
 #include "server/server.h"
@@ -33,6 +36,7 @@ constexpr int exit_bad_config = 2;
 constexpr const char* usage_text =
     "Usage: zts_server [--config PATH]\n"
     "       zts_server --check-config [PATH]\n"
+    "       zts_server [--config PATH] --notify-test\n"
     "       zts_server --version | --help\n"
     "\n"
     "Runs the turn server with its games in ./game_server and its event log in ./zts.log.\n"
@@ -42,6 +46,8 @@ constexpr const char* usage_text =
     "  --config PATH          read the configuration from PATH (which must exist)\n"
     "  --check-config [PATH]  check the configuration file (default ./zts.conf) and exit:\n"
     "                         status 0 when it is sound, 2 with the reason otherwise\n"
+    "  --notify-test          send one test message to every notification target and print\n"
+    "                         one line each: status 0 when all took it, 1 otherwise\n"
     "  --version              print the version and exit\n"
     "  --help                 print this text and exit\n"
     "\n"
@@ -51,6 +57,7 @@ struct command_line {
   std::string config_path = default_config_path;
   bool config_named = false;  // --config or --check-config PATH: the file must exist
   bool check_only = false;
+  bool notify_test = false;
   bool version = false;
   bool help = false;
   std::string error;
@@ -72,6 +79,8 @@ command_line parse_command_line(int argc, char** argv) {
       }
       cmd.config_path = arg == "--config" ? args[++i] : arg.substr(9);
       cmd.config_named = true;
+    } else if (arg == "--notify-test") {
+      cmd.notify_test = true;
     } else if (arg == "--check-config") {
       cmd.check_only = true;
       if (i + 1 < args.size() && args[i + 1].rfind("-", 0) != 0) {
@@ -133,6 +142,8 @@ struct reloader {
     next.admin_socket = running.admin_socket;
     running = next;
     set_current_config(next);
+    // Targets that stay keep what they have announced; new ones start from the games as they are.
+    reconfigure_notify(next.notifications, game_root);
     service_notify("READY=1");
 
     if (changes.empty()) {
@@ -195,6 +206,14 @@ int main(int argc, char** argv) {
     std::printf("%s: OK\n", cmd.config_path.c_str());
     return 0;
   }
+  if (cmd.notify_test) {
+    // Reads the configuration only: nothing is bound, logged or written.
+    if (config.notifications.targets.empty()) {
+      std::printf("%s: no notification targets ([[notify.target]])\n", cmd.config_path.c_str());
+      return 1;
+    }
+    return notify_test(config.notifications, std::cout) == 0 ? 0 : 1;
+  }
 
   // Turn files, uploads and lists run to hundreds of KB per request. By default each such block
   // is a fresh mapping, faulted in page by page and unmapped after the reply, and a freed heap
@@ -219,6 +238,7 @@ int main(int argc, char** argv) {
     write_log("SYS", std::string("Running ") + version_label);
     // Ready only when listening: a manager that never hears it restarts the server.
     if (server_accepting(server)) service_notify("READY=1");
+    start_notify(config.notifications, game_root);
 
     // Static: the waiter thread is never joined and may still be leaving raise_stop at exit.
     static stop_signal stop;
@@ -234,6 +254,7 @@ int main(int argc, char** argv) {
 
     service_notify("STOPPING=1");
     bool drained = stop_server(&server);
+    stop_notify();
     write_log("SYS", "Stopped on signal " + std::to_string(received) +
                          (drained ? "" : " (requests still running were cut off)"));
     return 0;

@@ -1,0 +1,178 @@
+// Turn notifications from the real binary: a game played through it reaches a Discord, a Slack,
+// an ntfy and a JSON receiver on loopback, in order, while a fifth target never answers; a kill
+// in the middle of a delivery is made good after the restart, once; `--notify-test` reaches
+// every target.
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "lib/asys.h"
+#include "lib/file_io.h"
+#include "tests/support/game_client.h"
+#include "tests/support/http_client.h"
+#include "tests/support/http_receiver.h"
+#include "tests/support/json_reader.h"
+#include "tests/support/real_server.h"
+#include "tests/support/save_writer.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using steady = std::chrono::steady_clock;
+
+client_options server_address() {
+  client_options options;
+  options.host = host_ipv4();
+  return options;
+}
+
+// A three-player game whose team names are Cyrillic and hostile.
+save_recipe game_save(int turn, int curplr, std::vector<bool> out = {false, false, false}) {
+  save_recipe s = sample_save_recipe(3);
+  s.game.server_id = "game_0";
+  s.game.turn = turn;
+  s.game.curplr = curplr;
+  s.game.save_time = static_cast<int32_t>(time(nullptr));     // fresh: the hourly pass leaves it
+  s.game.plrs[0].team_name = "\xCA\xF0\xE0\xF1\xED\xFB\xE5";  // Красные
+  s.game.plrs[1].team_name = "@everyone";
+  s.game.plrs[2].team_name = "\xD1\xE8\xED\xE8\xE5 \"<b>\"";  // Синие "<b>"
+  for (size_t k = 0; k < out.size(); ++k) s.game.plrs[k].out_flag = out[k];
+  return s;
+}
+
+// The text each format carries, as received.
+std::string text_of(const received_request& r, const std::string& format) {
+  if (format == "ntfy") return r.body;
+  json_value v;
+  std::string error;
+  EXPECT_TRUE(parse_json(r.body, &v, &error)) << error << " in " << r.body;
+  if (format == "discord") return v["content"].text;
+  if (format == "slack") return v["text"].text;
+  return v["event"].text + ": " + v["text"].text;
+}
+
+std::string run_notify_test(const std::string& dir, int* status) {
+  const std::string cmd = "cd " + dir + " && " + server_binary_path() + " --notify-test 2>&1";
+  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(cmd.c_str(), "r"), pclose);
+  std::string out;
+  char buf[4096];
+  while (size_t n = fread(buf, 1, sizeof buf, pipe.get())) out.append(buf, n);
+  *status = pclose(pipe.release());
+  return out;
+}
+
+TEST(Notifications, AGameReachesEveryFormatInOrderAndAKillLosesNothing) {
+  private_network net;
+  if (!net.error.empty()) GTEST_SKIP() << net.error;
+  temp_dir dir;
+  const char* formats[] = {"discord", "slack", "ntfy", "json"};
+  http_receiver hooks[4];
+  http_receiver silent;
+  std::string conf =
+      "public_url = \"https://games.example.org\"\n"
+      "[notify]\n"
+      "retry_for = \"1h\"\n";
+  for (int i = 0; i < 4; ++i) {
+    conf += "[[notify.target]]\nurl = \"" + hooks[i].url("/SECRET-" + std::to_string(i)) +
+            "\"\nformat = \"" + formats[i] + "\"\n";
+  }
+  conf += "[[notify.target]]\nurl = \"" + silent.url("/SECRET-silent") + "\"\nformat = \"json\"\n";
+  write_test_file(dir.file("zts.conf"), conf);
+
+  // The operator's check: one test message to each target, one line each, nothing written.
+  int status = -1;
+  std::string report = run_notify_test(dir.path, &status);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << report;
+  EXPECT_NE(report.find("ok    http://127.0.0.1:" + std::to_string(hooks[2].port) + " (ntfy)"),
+            std::string::npos)
+      << report;
+  EXPECT_EQ(report.find("SECRET"), std::string::npos) << report;
+  for (http_receiver& h : hooks) ASSERT_EQ(h.requests().size(), 1u);
+  EXPECT_EQ(text_of(hooks[3].requests()[0], "json"),
+            "test: Проверка уведомлений сервера. https://games.example.org/ztsv_log.php");
+  EXPECT_FALSE(dir_exists(dir.file("game_server")));
+  EXPECT_FALSE(file_exists(dir.file("zts.log")));
+  silent.set_answer(receiver_answer::hang);
+
+  auto server = std::make_unique<server_process>(dir.path);
+  const std::string link = " https://games.example.org/ztsv_log.php?mode=2&id=0";
+  size_t seen = 1;
+  // Plays one step and waits until every answering receiver has its message.
+  auto step = [&](int op, const save_recipe& save) {
+    const auto start = steady::now();
+    http_reply r = post_save(80, op, write_save(save), server_address());
+    EXPECT_LT(steady::now() - start, 2s);  // the silent target costs the move nothing
+    EXPECT_EQ(r.body, op == 8 ? "ZTXS\n00\nOK\n" : "ZTXS\n00\nOk\n");
+    ++seen;
+    for (http_receiver& h : hooks) ASSERT_TRUE(h.wait_for(seen, 10s));
+  };
+  step(8, game_save(0, 0));
+  step(27, game_save(0, 0));
+  step(27, game_save(0, 1, {false, false, true}));
+
+  const std::string expected[] = {
+      "Новая партия «Test game»: первым ходит Красные." + link,
+      "«Test game», ход 0: ходит @everyone." + link,
+      "«Test game»: выбыл Синие \"<b>\". Ход 1: ходит Красные." + link,
+  };
+  for (int i = 0; i < 4; ++i) {
+    auto got = hooks[i].requests();
+    ASSERT_EQ(got.size(), 4u) << formats[i];
+    std::vector<std::string> texts;
+    for (size_t k = 1; k < got.size(); ++k) texts.push_back(text_of(got[k], formats[i]));
+    std::vector<std::string> want(std::begin(expected), std::end(expected));
+    if (i == 0) want[1] = "«Test game», ход 0: ходит @\u200beveryone." + link;
+    if (i == 1) {
+      // Slack reads <...> and &: both arrive as entities.
+      for (std::string& w : want)
+        w = replace_all(replace_all(w, "<b>", "&lt;b&gt;"), "&id", "&amp;id");
+    }
+    if (i == 3) {
+      want = {"new_game: " + want[0], "turn: " + want[1], "player_out: " + want[2]};
+    }
+    EXPECT_EQ(texts, want) << formats[i];
+  }
+  EXPECT_EQ(hooks[0].requests()[1].header("Content-Type"), "application/json");
+  EXPECT_EQ(hooks[2].requests()[1].header("Title"), "Test game");
+  EXPECT_EQ(hooks[2].requests()[1].header("Click"), link.substr(1));
+
+  // The JSON target breaks; the game ends; the server is killed while it retries.
+  hooks[3].set_answer(receiver_answer::fail);
+  const save_recipe last = game_save(1, 0, {false, true, true});
+  http_reply r = post_save(80, 27, write_save(last), server_address());
+  EXPECT_EQ(r.body, "ZTXS\n00\nOk\n");
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(hooks[i].wait_for(5, 10s));
+  ASSERT_TRUE(hooks[3].wait_for(5, 10s));
+  EXPECT_EQ(text_of(hooks[0].requests()[4], "discord"),
+            "«Test game» завершена. Победил Красные." + link);
+  std::this_thread::sleep_for(1s);  // the three that took it have stored that by now
+  kill(server->pid, SIGKILL);
+  server->wait_exit(10s);
+  const size_t json_attempts = hooks[3].requests().size();
+  hooks[3].set_answer(receiver_answer::ok);
+
+  server = std::make_unique<server_process>(dir.path);
+  ASSERT_TRUE(hooks[3].wait_for(json_attempts + 1, 10s));
+  std::this_thread::sleep_for(3s);
+  EXPECT_EQ(hooks[3].requests().size(), json_attempts + 1);  // the missing one, once
+  EXPECT_EQ(text_of(hooks[3].requests().back(), "json"),
+            "finished: «Test game» завершена. Победил Красные." + link);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(hooks[i].requests().size(), 5u) << formats[i];
+
+  const std::string log = read_file(dir.file("zts.log"));
+  EXPECT_EQ(log.find("SECRET"), std::string::npos) << log;
+  EXPECT_EQ(log.find("ERR"), std::string::npos) << log;
+  server->stop();
+  EXPECT_TRUE(server->stopped_cleanly());
+}
+
+}  // namespace
