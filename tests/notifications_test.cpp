@@ -1,7 +1,7 @@
 // Turn notifications from the real binary: a game played through it reaches a Discord, a Slack,
 // an ntfy and a JSON receiver on loopback, in order, while a fifth target never answers; a kill
 // in the middle of a delivery is made good after the restart, once; `--notify-test` reaches
-// every target.
+// every target; a reload adds a target without announcing the past to it.
 #include <signal.h>
 #include <sys/wait.h>
 
@@ -167,6 +167,17 @@ TEST(Notifications, AGameReachesEveryFormatInOrderAndAKillLosesNothing) {
   EXPECT_EQ(text_of(hooks[3].requests().back(), "json"),
             "finished: «Test game» завершена. Победил Красные." + link);
   for (int i = 0; i < 3; ++i) EXPECT_EQ(hooks[i].requests().size(), 5u) << formats[i];
+
+  // A reload that adds a target announces nothing to it, nor again to the others.
+  http_receiver added;
+  write_test_file(dir.file("zts.conf"),
+                  conf + "[[notify.target]]\nurl = \"" + added.url() + "\"\nformat = \"json\"\n");
+  kill(server->pid, SIGHUP);
+  server->wait_for_log("reread: [notify] changed");
+  std::this_thread::sleep_for(2500ms);
+  EXPECT_TRUE(added.requests().empty());
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(hooks[i].requests().size(), 5u) << formats[i];
+  EXPECT_EQ(hooks[3].requests().size(), json_attempts + 1);
 
   const std::string log = read_file(dir.file("zts.log"));
   EXPECT_EQ(log.find("SECRET"), std::string::npos) << log;
