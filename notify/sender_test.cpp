@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "db/game.h"
+#include "lib/asys.h"
 #include "lib/file_io.h"
 #include "lib/log.h"
 #include "notify/state_store.h"
@@ -28,6 +29,7 @@ struct NotifySender : ::testing::Test {
   }
   ~NotifySender() override {
     stop_notify();
+    set_server_clock_override(std::nullopt);
     mutex_lock lock(db_lock);
     games.clear();
   }
@@ -192,6 +194,35 @@ TEST_F(NotifySender, AHangingTargetHoldsUpNoOther) {
   const auto stop_at = std::chrono::steady_clock::now();
   stop_notify();
   EXPECT_LT(std::chrono::steady_clock::now() - stop_at, 2s);
+}
+
+TEST_F(NotifySender, RemindersUpToTheMaximumAndNotAgainAfterARestart) {
+  http_receiver hook;
+  set_server_clock_override(1'000'000);
+  set_game(0, 0, 4, 1);
+  notify_config c = config_for({hook.url()});
+  c.remind_after_s = 3600;
+  c.remind_every_s = 1800;
+  c.remind_max = 2;
+  c.targets[0].format = notify_format::slack;
+  start_notify(c, "game_server");
+  std::this_thread::sleep_for(1500ms);
+  set_server_clock_override(1'000'000 + 3599);
+  std::this_thread::sleep_for(1500ms);
+  EXPECT_TRUE(hook.requests().empty());
+  set_server_clock_override(1'000'000 + 3600);
+  ASSERT_TRUE(hook.wait_for(1, 5s));
+  set_server_clock_override(1'000'000 + 5400);
+  ASSERT_TRUE(hook.wait_for(2, 5s));
+  stop_notify();
+  start_notify(c, "game_server");  // the count is kept on disk
+  set_server_clock_override(1'000'000 + 99999);
+  std::this_thread::sleep_for(2500ms);
+  set_server_clock_override(std::nullopt);
+  ASSERT_EQ(hook.requests().size(), 2u);
+  EXPECT_EQ(body_of(hook.requests()[1])["text"].text,
+            "Напоминание: «league 0», ход 4: Green ходит уже 1 ч. "
+            "https://games.example.org/ztsv_log.php?mode=2&amp;id=0");
 }
 
 TEST_F(NotifySender, HttpsWithTheConfiguredCertificateOnly) {
