@@ -252,6 +252,7 @@ void run_sender(sender* s) {
   std::vector<std::unique_ptr<target_runtime>> targets;
   std::vector<game_view> games;  // by slot, kept between looks
   steady::time_point next_scan = steady::now();
+  bool failing = false;  // an "ERR" line was written and nothing has worked since
   for (;;) {
     {
       mutex_lock lock(s->mutex);
@@ -263,14 +264,21 @@ void run_sender(sender* s) {
         next_scan = steady::now();
       }
     }
-    if (steady::now() >= next_scan) {
-      scan(config, targets, games);
-      next_scan = steady::now() + std::chrono::milliseconds(scan_interval_ms);
+    // Whatever goes wrong here stays here: the server plays on without notifications.
+    try {
+      if (steady::now() >= next_scan) {
+        next_scan = steady::now() + std::chrono::milliseconds(scan_interval_ms);
+        scan(config, targets, games);
+      }
+      start_due(s->multi, config, targets);
+      int active = 0;
+      curl_multi_perform(s->multi, &active);
+      collect(s->multi, config, targets);
+      failing = false;
+    } catch (const std::exception& e) {
+      if (!failing) write_log("ERR", std::string("Notifications: ") + e.what());
+      failing = true;
     }
-    start_due(s->multi, config, targets);
-    int active = 0;
-    curl_multi_perform(s->multi, &active);
-    collect(s->multi, config, targets);
 
     steady::time_point wake = next_scan;
     for (const auto& t : targets) {

@@ -38,6 +38,10 @@ struct NotifySender : ::testing::Test {
   void set_game(int32_t id, int32_t status, int32_t turn, int32_t curplr,
                 std::vector<bool> in_game = {true, true, true}, int32_t winner = 0) {
     mutex_lock lock(db_lock);
+    set_game_locked(id, status, turn, curplr, std::move(in_game), winner);
+  }
+  void set_game_locked(int32_t id, int32_t status, int32_t turn, int32_t curplr,
+                       std::vector<bool> in_game = {true, true, true}, int32_t winner = 0) {
     if (games.size() <= static_cast<size_t>(id)) games.resize(static_cast<size_t>(id) + 1);
     game_info& g =
         games[static_cast<size_t>(id)] ? *games[static_cast<size_t>(id)] : new_game_info(id);
@@ -100,9 +104,12 @@ TEST_F(NotifySender, AnnouncesNewestStatesRetriesAndSurvivesARestart) {
   set_game(1, 1, 0, 0);  // a new game
   ASSERT_TRUE(hook.wait_for(1, 5s));
   // Three quick moves in game 0 between two looks: one message, for the newest.
-  set_game(0, 0, 6, 0);
-  set_game(0, 0, 6, 1);
-  set_game(0, 0, 6, 2, {true, false, true});
+  {
+    mutex_lock lock(db_lock);
+    set_game_locked(0, 0, 6, 0);
+    set_game_locked(0, 0, 6, 1);
+    set_game_locked(0, 0, 6, 2, {true, false, true});
+  }
   ASSERT_TRUE(hook.wait_for(2, 5s));
   std::this_thread::sleep_for(1500ms);
   EXPECT_EQ(summary(hook), (strings{"new_game 1 0 0", "player_out 0 6 2"}));
@@ -214,6 +221,7 @@ TEST_F(NotifySender, RemindersUpToTheMaximumAndNotAgainAfterARestart) {
   ASSERT_TRUE(hook.wait_for(1, 5s));
   set_server_clock_override(1'000'000 + 5400);
   ASSERT_TRUE(hook.wait_for(2, 5s));
+  std::this_thread::sleep_for(1s);  // stored once answered; a stop before that sends it again
   stop_notify();
   start_notify(c, "game_server");  // the count is kept on disk
   set_server_clock_override(1'000'000 + 99999);
