@@ -16,6 +16,7 @@
 #include "lib/cp1251.h"
 #include "lib/file_io.h"
 #include "lib/log.h"
+#include "lib/metrics.h"
 #include "lib/mutex.h"
 #include "notify/delivery.h"
 #include "notify/message.h"
@@ -82,6 +83,7 @@ std::string describe(const pending_message& m) {
 
 void give_up(target_runtime& t, const pending_message& m, const std::string& reason) {
   failed_total.fetch_add(1, std::memory_order_relaxed);
+  count_notification_failed();
   write_log("ERR",
             "Notification to " + t.origin + " not delivered: " + reason + " (" + describe(m) + ")");
   store(t, m.event.game.id, m.event.next);
@@ -148,6 +150,7 @@ void scan(const notify_config& config, std::vector<std::unique_ptr<target_runtim
                         old != t.pending.end() ? old->second.first_queued : steady_now};
       due.emplace(g.id, std::move(m));
       queued_total.fetch_add(1, std::memory_order_relaxed);
+      count_notification_queued();
     }
     t.previous.reset();
     t.pending = std::move(due);
@@ -181,6 +184,7 @@ void finish(target_runtime& t, const notify_config& config, const delivery_resul
   t.inflight.reset();
   if (r.outcome == delivery_outcome::sent) {
     sent_total.fetch_add(1, std::memory_order_relaxed);
+    count_notification_sent();
     store(t, m.event.game.id, m.event.next);
     t.backoff_ms = 0;
     return;

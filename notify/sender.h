@@ -18,7 +18,7 @@
 #include "notify/config.h"
 #include "notify/events.h"
 
-// Counters since start, for the metrics. Any thread.
+// Counters since start (also counted into lib/metrics.h's zts_notifications_*_total). Any thread.
 struct notify_stats {
   uint64_t queued = 0;  // messages that became due (each counted once, however often retried)
   uint64_t sent = 0;    // accepted by their target (2xx)

@@ -79,6 +79,9 @@ TEST(Notifications, AGameReachesEveryFormatInOrderAndAKillLosesNothing) {
   http_receiver silent;
   std::string conf =
       "public_url = \"https://games.example.org\"\n"
+      "metrics_allow = [\"" +
+      host_ipv4() +
+      "\"]\n"
       "[notify]\n"
       "retry_for = \"1h\"\n";
   for (int i = 0; i < 4; ++i) {
@@ -155,6 +158,11 @@ TEST(Notifications, AGameReachesEveryFormatInOrderAndAKillLosesNothing) {
   EXPECT_EQ(text_of(hooks[0].requests()[4], "discord"),
             "«Test game» завершена. Победил Красные." + link);
   std::this_thread::sleep_for(1s);  // the three that took it have stored that by now
+  // Four messages to four targets, the end to three; the JSON target's end is still retried.
+  const std::string metrics = http_get(80, "/metrics", server_address()).body;
+  EXPECT_NE(metrics.find("\nzts_notifications_sent_total 15\n"), std::string::npos) << metrics;
+  EXPECT_NE(metrics.find("\nzts_notifications_failed_total 0\n"), std::string::npos);
+  EXPECT_EQ(metrics.find("SECRET"), std::string::npos);
   kill(server->pid, SIGKILL);
   server->wait_exit(10s);
   const size_t json_attempts = hooks[3].requests().size();
