@@ -92,8 +92,8 @@ TEST(Address, RangesMatchByPrefixAcrossMappedAddresses) {
   ASSERT_TRUE(parse_ip_net("::1", &net));
   EXPECT_EQ(net.prefix, 128);
   EXPECT_EQ(format_ip_net(net), "::1");
-  for (const char* bad : {"10.0.0.0/33", "::/129", "10.0.0.0/", "10.0.0.0/-1", "10.0.0.0/8x",
-                          "/8", "10.0.0.0/0008", "any", ""}) {
+  for (const char* bad : {"10.0.0.0/33", "::/129", "10.0.0.0/", "10.0.0.0/-1", "10.0.0.0/8x", "/8",
+                          "10.0.0.0/0008", "any", ""}) {
     EXPECT_FALSE(parse_ip_net(bad, &net)) << bad;
   }
 }
