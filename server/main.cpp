@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "api/games_api.h"
 #include "db/layout.h"
 #include "lib/file_io.h"
 #include "lib/log.h"
@@ -23,6 +24,7 @@
 #include "notify/sender.h"
 #include "server/config.h"
 #include "server/main_loop.h"
+#include "server/routing.h"
 #include "server/server.h"
 #include "server/service.h"
 
@@ -107,11 +109,18 @@ sigset_t block_handled_signals() {
   return set;
 }
 
-// Binds what the configuration names.
+// Binds what the configuration names. The listener takes one IPv4 address: the first listed.
 server_handle start_listening(const zts_config& config) {
   if (config.listen.empty()) return start_server(local_ip(), server_port);
   const ip_endpoint& first = config.listen.front();
   return start_server(format_ip(first.addr), first.port);
+}
+
+// Hands the keys that can change while the server runs to the modules that use them.
+void apply_live_config(const zts_config& config) {
+  set_current_config(config);
+  set_metrics_allow(config.metrics_allow);
+  set_api_public_url(config.public_url);
 }
 
 // What SIGHUP does: reads the file again and applies what can change while the server runs.
@@ -120,7 +129,6 @@ struct reloader {
   std::string path;
   bool named = false;
   zts_config running;  // what is in force (the listen addresses as bound at start)
-  server_handle* server = nullptr;
 
   void reload() {
     const std::string source = "Configuration " + path;
@@ -141,7 +149,7 @@ struct reloader {
     next.listen = running.listen;
     next.admin_socket = running.admin_socket;
     running = next;
-    set_current_config(next);
+    apply_live_config(next);
     // Targets that stay keep what they have announced; new ones start from the games as they are.
     reconfigure_notify(next.notifications, game_root);
     service_notify("READY=1");
@@ -223,7 +231,7 @@ int main(int argc, char** argv) {
   mallopt(M_TRIM_THRESHOLD, 256 << 20);
   set_log_file("zts.log", true);
   set_build_info(version_label);
-  set_current_config(config);
+  apply_live_config(config);
   try {
     sigset_t handled_signals = block_handled_signals();
     load_game_list();
@@ -247,7 +255,6 @@ int main(int argc, char** argv) {
     reload.path = cmd.config_path;
     reload.named = cmd.config_named;
     reload.running = config;
-    reload.server = &server;
     std::thread(wait_for_signals, handled_signals, &stop, &received, &reload).detach();
     service_watchdog watchdog;
     run_main_loop(&stop, main_tick_ms, [&] { watchdog.tick(server); });

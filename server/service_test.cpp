@@ -67,11 +67,18 @@ int run_binary(const std::string& dir, const std::string& args, std::string* err
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// The status of GET /metrics on 127.0.0.1:80 asked from `source`.
+std::string metrics_status(const std::string& source) {
+  client_options from;
+  from.source_ip = source;
+  return http_get(80, "/metrics", from).status;
+}
+
 TEST(ServiceProcess, TellsTheManagerItsStateAndRereadsItsConfigurationOnHangUp) {
   private_network net;
   if (!net.error.empty()) GTEST_SKIP() << net.error;
   temp_dir dir;
-  write_test_file(dir.file("zts.conf"), "max_connections = 100\n");
+  write_test_file(dir.file("zts.conf"), "max_connections = 100\nlisten = [\"127.0.0.1:80\"]\n");
   notify_listener manager(dir.file("notify.sock"));
   setenv("NOTIFY_SOCKET", dir.file("notify.sock").c_str(), 1);
   setenv("WATCHDOG_USEC", "1500000", 1);
@@ -83,14 +90,18 @@ TEST(ServiceProcess, TellsTheManagerItsStateAndRereadsItsConfigurationOnHangUp) 
   EXPECT_TRUE(manager.wait_for("WATCHDOG=1")) << manager.seen;
   EXPECT_TRUE(manager.wait_for("WATCHDOG=1")) << manager.seen;
 
+  EXPECT_EQ(metrics_status("127.0.0.2"), "200 OK");
+
   // A good file: the live keys change, the listen address waits for a restart.
   write_test_file(dir.file("zts.conf"),
-                  "max_connections = 200\nsend_timeout = \"10s\"\nlisten = [\"127.0.0.1:81\"]\n");
+                  "max_connections = 200\nsend_timeout = \"10s\"\nlisten = [\"127.0.0.1:81\"]\n"
+                  "metrics_allow = [\"127.0.0.5\"]\n");
   kill(server.pid, SIGHUP);
   std::string log = server.wait_for_log("reread: ");
-  EXPECT_NE(log.find(":[SYS       ]:Configuration zts.conf reread: listen [default] -> "
-                     "[127.0.0.1:81]; max_connections 100 -> 200; send_timeout 60s -> 10s (the "
-                     "listen address and admin socket change at the next restart)\r\n"),
+  EXPECT_NE(log.find(":[SYS       ]:Configuration zts.conf reread: listen [127.0.0.1:80] -> "
+                     "[127.0.0.1:81]; metrics_allow [127.0.0.0/8, ::1] -> [127.0.0.5]; "
+                     "max_connections 100 -> 200; send_timeout 60s -> 10s (the listen address "
+                     "and admin socket change at the next restart)\r\n"),
             std::string::npos)
       << log;
   EXPECT_TRUE(manager.wait_for("RELOADING=1")) << manager.seen;
@@ -105,9 +116,9 @@ TEST(ServiceProcess, TellsTheManagerItsStateAndRereadsItsConfigurationOnHangUp) 
                      "got -1\r\n"),
             std::string::npos)
       << log;
-  client_options at_server;
-  at_server.host = host_ipv4();
-  EXPECT_EQ(http_get(80, "/gameserver_v2.php?op=777", at_server).body, "ZTNS");
+  EXPECT_EQ(metrics_status("127.0.0.2"), "404 Not Found");
+  EXPECT_EQ(metrics_status("127.0.0.5"), "200 OK");
+  EXPECT_EQ(http_get(80, "/gameserver_v2.php?op=777").body, "ZTNS");
 
   kill(server.pid, SIGTERM);
   EXPECT_TRUE(manager.wait_for("STOPPING=1")) << manager.seen;
