@@ -65,6 +65,7 @@ install: build
 	install -D -m 0755 build/zts_server $(DESTDIR)$(PREFIX)/bin/zts_server
 	install -D -m 0755 build/zts_inspect $(DESTDIR)$(PREFIX)/bin/zts_inspect
 	install -D -m 0755 build/zts_check $(DESTDIR)$(PREFIX)/bin/zts_check
+	install -D -m 0755 build/zts_admin $(DESTDIR)$(PREFIX)/bin/zts_admin
 
 # build/zts-server_<version>_amd64.deb: the binaries, the systemd unit, /etc/zts/zts.conf, and
 # the user zts with /var/lib/zts made on installation.

@@ -1,5 +1,7 @@
 // The game record, the process-wide game list and the lock that guards them. Where a game lives
 // on disk is db/layout.h.
+// The admin operations add admin.txt and aside/ (db/game_files.h, db/aside.h); a removed
+// game's directory sits in game_server/.trash/.
 #pragma once
 
 #include <array>
@@ -35,6 +37,9 @@ struct game_info {
   std::string lastfile;        // newest save, a file name inside turns/
   int32_t winner = 0;
   aoboolean plr_states;  // true while the player is in the game
+  // From admin.txt, which only the admin operations write (db/game_files.h):
+  int32_t archived_from = -1;  // the status an operator archived the game from; -1 none
+  int32_t unarchived_at = 0;   // server_clock of the operator's last unarchive; 0 never
 
   bool operator==(const game_info&) const = default;
 };

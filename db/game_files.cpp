@@ -91,6 +91,13 @@ std::string format_state(const game_info& record) {
   return out;
 }
 
+std::string format_admin_notes(const game_info& record) {
+  std::string out;
+  if (record.archived_from >= 0) add_line(&out, "archived_from", int_to_str(record.archived_from));
+  if (record.unarchived_at != 0) add_line(&out, "unarchived", int_to_str(record.unarchived_at));
+  return out;
+}
+
 std::string game_block(const game_info& record) {
   std::string out = "x9\n";
   add_section(&out, "x1", record.name);
@@ -230,6 +237,16 @@ void apply_state(const preca& entries, game_info* record) {
       astr flags = split_list(e.value);
       record->plr_states.assign(flags.size(), false);
       for (size_t j = 0; j < flags.size(); ++j) record->plr_states[j] = flags[j] == "1";
+    }
+  }
+}
+
+void apply_admin_notes(const preca& entries, game_info* record) {
+  for (const parserectyp& e : entries) {
+    if (e.key == "archived_from") {
+      record->archived_from = e.ival;
+    } else if (e.key == "unarchived") {
+      record->unarchived_at = e.ival;
     }
   }
 }

@@ -16,6 +16,9 @@
 // key/value parser). name.txt and descr.txt are read whole, so a restart gives back the record
 // the server wrote. Clients rely on these exact texts.
 //
+//   admin.txt  archived_from:<status>  unarchived:<server_clock>  (written only by the admin
+//              operations; either line may be missing, and so may the file)
+//
 // Game block (plain game list), the concatenation of:
 //   "x9\n"
 //   "x1 <len>\n<name>\n"   "x2 <len>\n<descr>\n"
@@ -64,6 +67,10 @@ astr split_entries(std::string_view text);
 // and the later ones their old content.
 void save_game_files(std::string_view root, const game_info& record) REQUIRES(db_lock);
 
+// The admin.txt text of a record: the lines whose values are set (archived_from >= 0,
+// unarchived_at != 0); "" when neither is.
+std::string format_admin_notes(const game_info& record);
+
 // Apply parsed cond.txt / state.txt entries to a record: known keys set their fields (the later
 // line wins), unknown keys are ignored, absent keys leave their fields as they were. teams and
 // colors are cut with split_entries; an empty value for them gives one empty entry when the
@@ -71,6 +78,7 @@ void save_game_files(std::string_view root, const game_info& record) REQUIRES(db
 // The flags are cut with split_list.
 void apply_conditions(const preca& entries, game_info* record);
 void apply_state(const preca& entries, game_info* record);
+void apply_admin_notes(const preca& entries, game_info* record);
 
 // The parser settings of the game text files: values verbatim, lines of any length.
 inline constexpr parse_options game_file_options{':', true, true, true};

@@ -57,3 +57,15 @@ std::string staging_root(std::string_view root) {
 std::string staged_game_dir(std::string_view root, int32_t id) {
   return joined(staging_root(root), game_dir_name(id));
 }
+
+std::string swap_game_dir(std::string_view root, int32_t id) {
+  return joined(joined(root, ".swap"), game_dir_name(id));
+}
+
+std::string trash_root(std::string_view root) {
+  return joined(root, ".trash");
+}
+
+std::string trashed_game_dir(std::string_view root, int32_t id) {
+  return joined(trash_root(root), game_dir_name(id));
+}

@@ -5,7 +5,12 @@
 //     name.txt descr.txt cond.txt state.txt    its text files (db/game_files.h)
 //     turns/turn_<turn>_<curplr>.zts           every accepted save; during the opening phase
 //     turns/set_<turn>_<curplr>.zts            (status 1) the set_ form
+//     admin.txt                                what operators did to it (db/game_files.h)
+//     aside/                                   what a final move replaced and reverts undid
+//                                              (db/aside.h); never served
 //   <root>/.new/game_<id>/       a game being created, renamed into place when whole
+//   <root>/.swap/game_<id>/      a changed copy of a game, exchanged with it in one step
+//   <root>/.trash/game_<id>/     a removed game (never deleted by the server)
 //   bug.txt                      in the working directory: the last upload whose decoding faulted
 #pragma once
 
@@ -22,6 +27,10 @@ inline constexpr const char* name_file = "name.txt";
 inline constexpr const char* descr_file = "descr.txt";
 inline constexpr const char* cond_file = "cond.txt";
 inline constexpr const char* state_file = "state.txt";
+inline constexpr const char* admin_file = "admin.txt";
+// A game's subdirectories: its saves, and what it keeps aside.
+inline constexpr const char* turns_subdir = "turns";
+inline constexpr const char* aside_subdir = "aside";
 
 // Where an upload whose decoding faulted is kept, in the working directory.
 inline constexpr const char* decode_fault_dump_file = "bug.txt";
@@ -49,3 +58,10 @@ std::string newest_save_path(std::string_view root, const game_info& record);
 // root/.new, where a game is built before it appears, and root/.new/game_<id>.
 std::string staging_root(std::string_view root);
 std::string staged_game_dir(std::string_view root, int32_t id);
+
+// root/.swap/game_<id>, where a changed copy of a game is built (db/game_swap.h).
+std::string swap_game_dir(std::string_view root, int32_t id);
+
+// root/.trash and root/.trash/game_<id>, where removed games wait.
+std::string trash_root(std::string_view root);
+std::string trashed_game_dir(std::string_view root, int32_t id);

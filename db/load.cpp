@@ -6,6 +6,7 @@
 
 #include <memory>
 
+#include "db/aside.h"
 #include "db/game_files.h"
 #include "db/generation.h"
 #include "db/layout.h"
@@ -36,6 +37,16 @@ std::string read_text_file(const std::string& root, int32_t id, const char* file
     write_log("ERR",
               "Error loading game_" + int_to_str(id) + ", file " + file + " (" + e.what() + ")");
     return {};
+  }
+}
+
+// A removed game keeps its id: the list reaches past the highest id in the trash, so that no new
+// game takes it and the removed one can always come back under its own id.
+void reserve_trashed_ids(const std::string& root) {
+  for (const std::string& name : list_dir(root + "/.trash/game_*", attr_directory)) {
+    int32_t id = str_to_int(std::string_view(name).substr(game_prefix.size()));
+    if (id < 0 || id > max_game_id) continue;
+    if (static_cast<size_t>(id) >= games.size()) games.resize(static_cast<size_t>(id) + 1);
   }
 }
 
@@ -71,11 +82,17 @@ void load_games(const std::string& root) {
       continue;
     }
     try {
+      const std::string dir = root + "/game_" + int_to_str(id);
+      if (repair_final_move(dir)) {
+        write_log("UPD", "game_" + int_to_str(id) + ": put back the files of a final move that " +
+                             "did not complete");
+      }
       load_game(root, id);
     } catch (const io_error& e) {
       write_log("ERR", "Error loading game_" + int_to_str(id) + " (" + e.what() + ")");
     }
   }
+  reserve_trashed_ids(root);
   write_log("UPD", "Game info loaded");
 }
 
@@ -93,4 +110,7 @@ void load_game(const std::string& root, int32_t id) {
   record.descr = read_text_file(root, id, descr_file);
   apply_conditions(parse_file(game_file(root, id, cond_file), game_file_options), &record);
   apply_state(parse_file(game_file(root, id, state_file), game_file_options), &record);
+  if (file_exists(game_file(root, id, admin_file))) {
+    apply_admin_notes(parse_file(game_file(root, id, admin_file), game_file_options), &record);
+  }
 }

@@ -20,12 +20,14 @@ astr list_dir(const std::string& mask);
 // read leniently, so game_07 is 7 and game_3.txt is 3; negative numbers are skipped, and numbers
 // above max_game_id are skipped with an "ERR" log line), between
 // the log lines "Loading game info..." and "Game info loaded". A game that cannot be read in
-// full is logged under "ERR" and loaded as far as it could be; loading goes on.
+// full is logged under "ERR" and loaded as far as it could be; loading goes on. A final move
+// that did not complete is undone first (repair_final_move, with an "UPD" line). The list
+// reaches past the ids of removed games in root/.trash/, whose slots stay empty.
 void load_games(const std::string& root) REQUIRES(db_lock);
 
 // Reads root/game_<id>/ into slot id, growing `games` and making the record when needed. A
 // directory without cond.txt leaves a record with only its id set. A missing or unreadable
 // name.txt or descr.txt gives an empty name or description and an "ERR" log line naming the
-// game and the file. Throws io_error when cond.txt or state.txt opens but cannot be read.
-// Needs id >= 0.
+// game and the file. admin.txt is read when present. Changes no file. Throws io_error when
+// cond.txt or state.txt opens but cannot be read. Needs id >= 0.
 void load_game(const std::string& root, int32_t id) REQUIRES(db_lock);

@@ -178,6 +178,9 @@ void refresh_game(const std::string& root, int32_t id) {
   int32_t age = seconds_since(save_time);
   g->last_turn_age = age;
   bump_games_generation();
+  // An operator's unarchive counts as a move for the rules: they measure from it while it is
+  // the newer of the two, so an unarchived game is not archived again by the next pass.
+  if (g->unarchived_at != 0) age = std::min(age, seconds_since(g->unarchived_at));
   if (g->name == "plr_plr") {
     apply_rules(root, quick_rules, age, save_time, g);
   } else {

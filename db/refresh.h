@@ -1,6 +1,7 @@
 // The hourly refresh: each game's newest save is dated, its age recorded in last_turn_age, and
 // stale games are finished (status 2) or archived (status 3) by fixed rules. Nothing is moved
-// or deleted; a changed record has its text files rewritten.
+// or deleted; a changed record has its text files rewritten. The rules measure a game's age from
+// its newest save, or from its unarchive by an operator when that is more recent.
 //
 // Saves are decoded only when new: the save_time of a file whose identity (path, size,
 // modification time, inode) has not changed since it was last read successfully is reused.

@@ -183,6 +183,38 @@ void append_file(const std::string& path, std::string_view bytes) {
   if (!fd.close_checked()) throw_errno("cannot close", path);
 }
 
+void sync_dir(const std::string& dir) {
+  unique_fd fd = open_or_throw(dir, O_RDONLY | O_DIRECTORY, 0, "cannot open directory");
+  // Some file systems cannot sync a directory at all; the rename is then as durable as it gets.
+  if (retry_eintr([&] { return ::fsync(fd.fd); }) != 0 && errno != EINVAL) {
+    throw_errno("cannot sync directory", dir);
+  }
+}
+
+void rename_path(const std::string& from, const std::string& to) {
+  if (::rename(from.c_str(), to.c_str()) != 0) throw_errno("cannot rename " + from + " to", to);
+}
+
+void link_file_atomic(const std::string& from, const std::string& to) {
+  std::string dir, name;
+  split_path(to, &dir, &name);
+  // A link cannot replace a name, so it is made under a temporary name and renamed over.
+  for (int attempt = 1;; ++attempt) {
+    std::string temp = dir + "/." + name + ".tmp." + std::to_string(::getpid()) + "." +
+                       std::to_string(temp_counter.fetch_add(1));
+    if (::link(from.c_str(), temp.c_str()) == 0) {
+      if (::rename(temp.c_str(), to.c_str()) != 0) {
+        int err = errno;
+        remove_file_quiet(temp);
+        errno = err;
+        throw_errno("cannot rename over", to);
+      }
+      return;
+    }
+    if (errno != EEXIST || attempt == max_temp_attempts) throw_errno("cannot link " + from + " to", to);
+  }
+}
+
 void remove_file_quiet(const std::string& path) {
   ::unlink(path.c_str());
 }

@@ -75,5 +75,16 @@ void append_file(const std::string& path, std::string_view bytes);
 // Writes all of `bytes` to `fd`, going on after short writes. Throws io_error naming `path`.
 void write_all(int fd, std::string_view bytes, std::string_view path);
 
+// Syncs a directory, so that the names made, renamed or removed in it survive a crash. A file
+// system that cannot sync directories is accepted. Throws io_error.
+void sync_dir(const std::string& dir);
+
+// rename(2); throws io_error naming both paths.
+void rename_path(const std::string& from, const std::string& to);
+
+// Makes `to` a hard link of `from` (same file system), replacing whatever `to` was in one step.
+// Not synced: the caller syncs the directory of `to`. Throws io_error.
+void link_file_atomic(const std::string& from, const std::string& to);
+
 // Removes a file if it exists; errors are ignored (used to undo a half-finished operation).
 void remove_file_quiet(const std::string& path);

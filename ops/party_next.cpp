@@ -5,6 +5,7 @@
 #include <optional>
 #include <stdexcept>
 
+#include "db/aside.h"
 #include "db/game.h"
 #include "db/game_files.h"
 #include "db/generation.h"
@@ -131,11 +132,16 @@ op_result party_next(const std::string& req_body) {
   turn_state before = take_state(g);
   advance(g, *gam);
   bump_games_generation();
+  const bool final_move = g.status == 2;
   const std::string path = newest_save_path(game_root, g);
   std::optional<std::string> replaced;  // the file this turn overwrites (a game's last move)
   bool turn_written = false;
   bool text_files_touched = false;
   try {
+    // The final move replaces the file its mover downloaded: what it replaces is kept aside
+    // first, so that a crash before state.txt is written can be undone at the next start and a
+    // revert can put it back.
+    if (final_move) keep_before_final_move(game_dir(game_root, id), g.lastfile);
     if (file_exists(path)) replaced = read_file(path);
     write_file_atomic(path, req_body);
     turn_written = true;
@@ -148,6 +154,7 @@ op_result party_next(const std::string& req_body) {
       if (turn_written && replaced) write_file_atomic(path, *replaced);
       if (turn_written && !replaced) remove_file_quiet(path);
       if (text_files_touched) save_game_files(game_root, g);
+      if (final_move) drop_final_move_aside(game_dir(game_root, id));
     } catch (...) {
       // The first failure is the one reported; the disk may still be unwritable.
     }

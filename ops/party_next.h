@@ -1,6 +1,8 @@
 // op=27: a player's move. The save names its game; it must continue that game at the right
 // turn from the player whose move it was. The move then passes to the next player still in the
 // game (or the game ends when at most one is left) and the upload becomes the newest turn file.
+// The move that ends a game first keeps aside (db/aside.h) the state, conditions and turn file
+// it replaces.
 #pragma once
 
 #include <string>

@@ -2,6 +2,7 @@
 // listens on port 80 of local_ip() unless the configuration file says otherwise. The file is
 // zts.conf in the working directory when it exists, or the one named by --config; without one
 // the server behaves exactly as it always has.
+// Operators reach the running server through its admin socket (server/admin_socket.h).
 // SIGINT and SIGTERM stop it in order: no new connections, requests in flight finish (bounded
 // by stop_grace), a "SYS" line, exit status 0. SIGHUP rereads the configuration file.
 #include <malloc.h>
@@ -22,6 +23,7 @@
 #include "net/address.h"
 #include "net/socket.h"
 #include "notify/sender.h"
+#include "server/admin_socket.h"
 #include "server/config.h"
 #include "server/main_loop.h"
 #include "server/routing.h"
@@ -235,6 +237,12 @@ int main(int argc, char** argv) {
   try {
     sigset_t handled_signals = block_handled_signals();
     load_game_list();
+    admin_socket admin;
+    try {
+      start_admin_socket(config.admin_socket, &admin);
+    } catch (const io_error& e) {
+      write_log("ERR", std::string("No admin socket: ") + e.what());
+    }
     server_handle server;
     try {
       server = start_listening(config);
@@ -262,6 +270,7 @@ int main(int argc, char** argv) {
     service_notify("STOPPING=1");
     bool drained = stop_server(&server);
     stop_notify();
+    stop_admin_socket(&admin);
     write_log("SYS", "Stopped on signal " + std::to_string(received) +
                          (drained ? "" : " (requests still running were cut off)"));
     return 0;

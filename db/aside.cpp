@@ -1,0 +1,100 @@
+#include "db/aside.h"
+
+#include <sys/stat.h>
+
+#include "db/game_files.h"
+#include "db/layout.h"
+#include "lib/file_io.h"
+#include "lib/parser.h"
+
+namespace {
+
+constexpr const char* end_state = "/end_state.txt";
+constexpr const char* end_cond = "/end_cond.txt";
+constexpr const char* end_save = "/end_save.zts";
+
+bool same_file(const std::string& a, const std::string& b) {
+  struct stat sa, sb;
+  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
+
+// Renames `from` over `to`. When both are already the same file rename(2) does nothing, so the
+// spare name is removed as well.
+void put_back(const std::string& from, const std::string& to) {
+  if (!file_exists(from)) return;
+  rename_path(from, to);
+  remove_file_quiet(from);
+}
+
+}  // namespace
+
+std::string aside_dir(const std::string& game_dir) {
+  return game_dir + "/" + aside_subdir;
+}
+
+void keep_before_final_move(const std::string& game_dir, const std::string& lastfile) {
+  const std::string aside = aside_dir(game_dir);
+  const bool made = !dir_exists(aside);
+  make_dirs(aside);
+  const std::string turn_file = game_dir + "/" + turns_subdir + "/" + lastfile;
+  if (file_exists(turn_file)) {
+    link_file_atomic(turn_file, aside + end_save);
+  } else {
+    remove_file_quiet(aside + end_save);
+  }
+  link_file_atomic(game_dir + "/" + cond_file, aside + end_cond);
+  link_file_atomic(game_dir + "/" + state_file, aside + end_state);
+  sync_dir(aside);
+  if (made) sync_dir(game_dir);
+}
+
+void drop_final_move_aside(const std::string& game_dir) {
+  const std::string aside = aside_dir(game_dir);
+  remove_file_quiet(aside + end_state);
+  remove_file_quiet(aside + end_cond);
+  remove_file_quiet(aside + end_save);
+}
+
+bool final_move_pending(const std::string& game_dir) {
+  return same_file(game_dir + "/" + state_file, aside_dir(game_dir) + end_state);
+}
+
+bool final_move_kept(const std::string& game_dir) {
+  return file_exists(aside_dir(game_dir) + end_state) && !final_move_pending(game_dir);
+}
+
+bool repair_final_move(const std::string& game_dir) {
+  if (!final_move_pending(game_dir)) return false;
+  const std::string aside = aside_dir(game_dir);
+  const std::string lastfile = lastfile_of(read_file(aside + end_state));
+  put_back(aside + end_cond, game_dir + "/" + cond_file);
+  if (!lastfile.empty()) put_back(aside + end_save, game_dir + "/" + turns_subdir + "/" + lastfile);
+  sync_dir(game_dir + "/" + turns_subdir);
+  sync_dir(game_dir);
+  // Last: until it goes, a crash here repeats the repair, which finds the work done.
+  remove_file_quiet(aside + end_state);
+  remove_file_quiet(aside + end_save);
+  sync_dir(aside);
+  return true;
+}
+
+std::string pending_final_save(const std::string& game_dir) {
+  const std::string saved = aside_dir(game_dir) + end_save;
+  return final_move_pending(game_dir) && file_exists(saved) ? saved : "";
+}
+
+std::string next_undone_name(const std::string& game_dir, const std::string& file) {
+  for (int n = 1;; ++n) {
+    std::string name = "undone_" + std::to_string(n) + "_" + file;
+    if (!file_exists(aside_dir(game_dir) + "/" + name)) return name;
+  }
+}
+
+std::string lastfile_of(const std::string& state_text) {
+  std::string lastfile;
+  for (const parserectyp& e : parse_text(state_text, game_file_options)) {
+    if (e.key == "lastfile") lastfile = e.value;
+  }
+  return lastfile;
+}

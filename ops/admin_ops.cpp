@@ -1,0 +1,529 @@
+#include "ops/admin_ops.h"
+
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+
+#include "db/aside.h"
+#include "db/game.h"
+#include "db/game_files.h"
+#include "db/game_swap.h"
+#include "db/load.h"
+#include "db/refresh.h"
+#include "lib/asys.h"
+#include "lib/conv.h"
+#include "lib/cp1251.h"
+#include "lib/file_io.h"
+#include "lib/json.h"
+#include "lib/log.h"
+#include "ops/game_id.h"
+#include "save/zts_save.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string trash_root = std::string(game_root) + "/.trash";
+
+std::string label(int32_t id) {
+  return "game_" + int_to_str(id);
+}
+
+std::string json_string(std::string_view utf8) {
+  return "\"" + json_escape(utf8) + "\"";
+}
+
+std::string text_of(std::string_view cp1251) {
+  return cp1251_to_utf8(cp1251);
+}
+
+const std::string& entry_or_empty(const astr& list, int32_t i) {
+  static const std::string none;
+  return i >= 0 && static_cast<size_t>(i) < list.size() ? list[i] : none;
+}
+
+bool in_game(const game_info& g, int32_t i) {
+  return i >= 0 && static_cast<size_t>(i) < g.plr_states.size() && g.plr_states[i];
+}
+
+std::string iso_time(int64_t seconds) {
+  time_t t = static_cast<time_t>(seconds);
+  struct tm utc {};
+  gmtime_r(&t, &utc);
+  char text[32];
+  strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return text;
+}
+
+// The facts of a record as JSON members (no braces), the same for the list and one game.
+std::string game_members(const game_info& g) {
+  std::string out = "\"id\":" + int_to_str(g.id) + ",\"name\":" + json_string(text_of(g.name)) +
+                    ",\"description\":" + json_string(text_of(g.descr)) +
+                    ",\"status\":" + int_to_str(g.status) +
+                    ",\"status_word\":" + json_string(status_word(g.status)) +
+                    ",\"turn\":" + int_to_str(g.turn) + ",\"player_to_move\":" +
+                    int_to_str(g.curplr) + ",\"winner\":" + int_to_str(g.winner) +
+                    ",\"newest_save\":" + json_string(g.lastfile) + ",\"players\":[";
+  for (int32_t i = 0; i < g.plr_cnt && i < max_players; ++i) {
+    if (i > 0) out += ",";
+    out += "{\"team\":" + json_string(text_of(entry_or_empty(g.teams, i))) +
+           ",\"color\":" + json_string(text_of(entry_or_empty(g.colors, i))) +
+           ",\"in_game\":" + (in_game(g, i) ? "true" : "false") + "}";
+  }
+  out += "]";
+  if (g.archived_from >= 0) out += ",\"archived_from\":" + int_to_str(g.archived_from);
+  if (g.unarchived_at != 0) out += ",\"unarchived\":" + json_string(iso_time(g.unarchived_at));
+  return out;
+}
+
+// One line: id, status, turn, the player to move or the winner, the name.
+std::string game_line(const game_info& g) {
+  std::string who = g.status == 2 ? "winner: " + text_of(entry_or_empty(g.teams, g.winner))
+                                  : "to move: " + text_of(entry_or_empty(g.teams, g.curplr));
+  return label(g.id) + "  " + status_word(g.status) + "  turn " + int_to_str(g.turn) + "  " +
+         who + "  \"" + text_of(g.name) + "\"\n";
+}
+
+admin_result done(const std::string& message, const game_info& g) {
+  admin_result r;
+  r.ok = true;
+  r.message = message;
+  r.text = message + "\n" + game_line(g);
+  r.json = "{\"ok\":true,\"message\":" + json_string(message) + ",\"game\":{" + game_members(g) + "}}";
+  return r;
+}
+
+admin_result done(const std::string& message) {
+  admin_result r;
+  r.ok = true;
+  r.message = message;
+  r.text = message + "\n";
+  r.json = "{\"ok\":true,\"message\":" + json_string(message) + "}";
+  return r;
+}
+
+// The game of a slot, or nullptr with *refusal set.
+game_info* find_record(int32_t id, admin_result* refusal) {
+  if (id < 0 || static_cast<size_t>(id) >= games.size() || !games[id]) {
+    *refusal = admin_refusal("no game " + label(id));
+    return nullptr;
+  }
+  return games[id].get();
+}
+
+std::unique_ptr<gametyp> read_save(const std::string& path, std::string* why) {
+  auto save = std::make_unique<gametyp>();  // large
+  std::string bytes;
+  try {
+    bytes = read_file(path);
+  } catch (const io_error& e) {
+    *why = e.what();
+    return nullptr;
+  }
+  if (!load_game_save(save.get(), bytes, why)) return nullptr;
+  return save;
+}
+
+std::string turn_file_name(int32_t status, int32_t turn, int32_t plr) {
+  return std::string(status == 1 ? "set_" : "turn_") + int_to_str(turn) + "_" + int_to_str(plr) +
+         ".zts";
+}
+
+// The record before the move that made the newest save of `g` (a move that did not end the
+// game), worked out the way the move was made: its mover is the newest save's player, the turn
+// went up when the move wrapped round, and the opening phase covers turns 0 and 1 of a game
+// with a moratorium. Teams, colours and who is in the game come from the previous save, the
+// one the mover had downloaded. False with *why when that cannot be done.
+bool record_before_move(const game_info& g, game_info* prev, std::string* why) {
+  const std::string turns = turns_dir(g.id) + "/";
+  std::unique_ptr<gametyp> newest = read_save(turns + g.lastfile, why);
+  if (!newest) {
+    *why = "cannot read the newest save " + g.lastfile + " (" + *why + ")";
+    return false;
+  }
+  const int32_t mover = newest->curplr;
+  if (g.plr_cnt < 1 || g.plr_cnt > max_players || mover < 0 || mover >= g.plr_cnt ||
+      mover == g.curplr) {
+    *why = "the newest save " + g.lastfile + " does not show which move led to it";
+    return false;
+  }
+  *prev = g;
+  prev->curplr = mover;
+  prev->turn = g.curplr > mover ? g.turn : g.turn - 1;
+  if (prev->turn < 0) {
+    *why = "the newest save " + g.lastfile + " does not follow any earlier turn";
+    return false;
+  }
+  prev->status = g.moratorium > 0 && prev->turn < 2 ? 1 : 0;
+  prev->lastfile = turn_file_name(prev->status, prev->turn, mover);
+  if (!file_exists(turns + prev->lastfile)) {
+    // An archived spell in the opening phase names files "turn_" early; try the other form.
+    prev->status = 1 - prev->status;
+    prev->lastfile = turn_file_name(prev->status, prev->turn, mover);
+  }
+  std::unique_ptr<gametyp> before = read_save(turns + prev->lastfile, why);
+  if (!before) {
+    *why = "cannot read the previous save " + prev->lastfile + " (" + *why + ")";
+    return false;
+  }
+  const bool first_save = prev->turn == 0 && mover == 0;
+  prev->teams.assign(g.plr_cnt, "");
+  prev->colors.assign(g.plr_cnt, "");
+  prev->plr_states.assign(g.plr_cnt, true);
+  for (int32_t i = 0; i < g.plr_cnt && i < before->plr_cnt; ++i) {
+    prev->teams[i] = before->plrs[i].team_name;
+    prev->colors[i] = color_text(before->plrs[i]);
+    // The creator's save counts everyone in, whatever it says.
+    prev->plr_states[i] = first_save || !before->plrs[i].out_flag;
+  }
+  return true;
+}
+
+// Takes the turn, player, status, winner, newest save and players over from `from`.
+void take_state(game_info* to, const game_info& from) {
+  to->turn = from.turn;
+  to->curplr = from.curplr;
+  to->status = from.status;
+  to->winner = from.winner;
+  to->lastfile = from.lastfile;
+  to->teams = from.teams;
+  to->colors = from.colors;
+  to->plr_states = from.plr_states;
+}
+
+void write_admin_notes(const std::string& staged, const game_info& g) {
+  const std::string notes = format_admin_notes(g);
+  if (notes.empty()) {
+    remove_file_quiet(staged + "/admin.txt");
+  } else {
+    write_file_atomic(staged + "/admin.txt", notes);
+  }
+}
+
+// The status an archived game goes back to when nobody remembered it.
+int32_t status_before_archive(const game_info& g) {
+  int32_t left = 0;
+  for (int32_t i = 0; i < g.plr_cnt; ++i) left += in_game(g, i) ? 1 : 0;
+  if (left <= 1) return 2;
+  return g.lastfile.starts_with("set_") ? 1 : 0;
+}
+
+bool path_taken(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+}  // namespace
+
+admin_result admin_refusal(const std::string& reason) {
+  admin_result r;
+  r.message = reason;
+  r.text = reason + "\n";
+  r.json = "{\"ok\":false,\"error\":" + json_string(reason) + "}";
+  return r;
+}
+
+std::string status_word(int32_t status) {
+  switch (status) {
+    case 0:
+      return "in-play";
+    case 1:
+      return "opening";
+    case 2:
+      return "finished";
+    case 3:
+      return "archived";
+    default:
+      return "status-" + int_to_str(status);
+  }
+}
+
+bool parse_status(const std::string& text, int32_t* status) {
+  for (int32_t s = 0; s <= 3; ++s) {
+    if (text == int_to_str(s) || text == status_word(s)) {
+      *status = s;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool parse_game_id(const std::string& text, int32_t* id) {
+  std::string_view digits = text;
+  if (digits.starts_with("game_")) digits.remove_prefix(5);
+  if (digits.empty() || digits.size() > 9 ||
+      !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return false;
+  }
+  *id = str_to_int(digits);
+  return true;
+}
+
+admin_result admin_games(int32_t status_filter) {
+  admin_result r;
+  r.ok = true;
+  std::string members;
+  int32_t count = 0;
+  for (size_t k = games.size(); k-- > 0;) {
+    if (!games[k] || (status_filter >= 0 && games[k]->status != status_filter)) continue;
+    r.text += game_line(*games[k]);
+    if (count++ > 0) members += ",";
+    members += "{" + game_members(*games[k]) + "}";
+  }
+  r.message = int_to_str(count) + " games";
+  r.text += r.message + "\n";
+  r.json = "{\"ok\":true,\"games\":[" + members + "]}";
+  return r;
+}
+
+admin_result admin_game(int32_t id) {
+  admin_result refusal;
+  const game_info* g = find_record(id, &refusal);
+  if (!g) return refusal;
+  struct stored {
+    std::string name;
+    int64_t size, time;
+  };
+  std::vector<stored> files;
+  std::error_code ec;
+  for (const fs::directory_entry& e : fs::directory_iterator(turns_dir(id), ec)) {
+    const std::string name = e.path().filename().string();
+    struct stat st;
+    if (!name.ends_with(".zts") || name.starts_with('.') || ::stat(e.path().c_str(), &st) != 0) {
+      continue;
+    }
+    files.push_back({name, st.st_size, st.st_mtim.tv_sec});
+  }
+  std::sort(files.begin(), files.end(), [](const stored& a, const stored& b) {
+    return a.time != b.time ? a.time < b.time : a.name < b.name;
+  });
+  std::vector<std::string> aside;
+  for (const fs::directory_entry& e : fs::directory_iterator(aside_dir(game_dir(id)), ec)) {
+    const std::string name = e.path().filename().string();
+    if (!name.starts_with('.')) aside.push_back(name);
+  }
+  std::sort(aside.begin(), aside.end());
+
+  admin_result r;
+  r.ok = true;
+  r.message = label(id);
+  r.text = game_line(*g) + "name: " + text_of(g->name) + "\ndescription: " + text_of(g->descr) +
+           "\nnewest save: " + g->lastfile + "\nplayers:\n";
+  for (int32_t i = 0; i < g->plr_cnt && i < max_players; ++i) {
+    r.text += "  " + int_to_str(i) + "  " + text_of(entry_or_empty(g->teams, i)) + "  #" +
+              text_of(entry_or_empty(g->colors, i)) + (in_game(*g, i) ? "" : "  (out)") + "\n";
+  }
+  r.text += "turn files:\n";
+  std::string file_json;
+  for (const stored& f : files) {
+    r.text += "  " + f.name + "  " + std::to_string(f.size) + " bytes  " + iso_time(f.time) + "\n";
+    if (!file_json.empty()) file_json += ",";
+    file_json += "{\"name\":" + json_string(f.name) + ",\"size\":" + std::to_string(f.size) +
+                 ",\"time\":" + json_string(iso_time(f.time)) + "}";
+  }
+  std::string aside_json;
+  if (!aside.empty()) r.text += "kept aside:\n";
+  for (const std::string& name : aside) {
+    r.text += "  " + name + "\n";
+    if (!aside_json.empty()) aside_json += ",";
+    aside_json += json_string(name);
+  }
+  r.json = "{\"ok\":true,\"game\":{" + game_members(*g) + ",\"turn_files\":[" + file_json +
+           "],\"aside\":[" + aside_json + "]}}";
+  return r;
+}
+
+admin_result admin_revert(int32_t id, const std::string& expect) {
+  admin_result refusal;
+  game_info* g = find_record(id, &refusal);
+  if (!g) return refusal;
+  const std::string dir = game_dir(id);
+  if (!expect.empty() && expect != g->lastfile) {
+    return admin_refusal(label(id) + "'s newest save is " + g->lastfile + ", not " + expect +
+                         ": nothing reverted");
+  }
+  if (g->status == 3) return admin_refusal(label(id) + " is archived: unarchive it first");
+  game_info prev;
+  const bool final_move = g->status == 2;
+  const std::string undone = g->lastfile;
+  if (final_move) {
+    if (!final_move_kept(dir)) {
+      return admin_refusal(label(id) + " did not end with a move whose files were kept aside: " +
+                           "nothing to revert");
+    }
+    prev = *g;
+    try {
+      apply_state(parse_file(aside_dir(dir) + "/end_state.txt", game_file_options), &prev);
+      apply_conditions(parse_file(aside_dir(dir) + "/end_cond.txt", game_file_options), &prev);
+    } catch (const io_error& e) {
+      return admin_refusal(label(id) + ": cannot read what its final move kept aside (" +
+                           e.what() + ")");
+    }
+  } else {
+    if (g->turn == 0 && g->curplr == 0) return admin_refusal(label(id) + " has no move to revert");
+    std::string why;
+    if (!record_before_move(*g, &prev, &why)) {
+      return admin_refusal(label(id) + ": " + why + ": nothing reverted");
+    }
+  }
+  const std::string kept_as = next_undone_name(dir, undone);
+  swap_game_dir(game_root, id, [&](const std::string& staged) {
+    const std::string aside = aside_dir(staged);
+    make_dirs(aside);
+    rename_path(staged + "/turns/" + undone, aside + "/" + kept_as);
+    if (final_move) {
+      // The end_* files are the state before the final move, byte for byte.
+      if (prev.lastfile == undone && file_exists(aside + "/end_save.zts")) {
+        rename_path(aside + "/end_save.zts", staged + "/turns/" + undone);
+      }
+      rename_path(aside + "/end_cond.txt", staged + "/cond.txt");
+      rename_path(aside + "/end_state.txt", staged + "/state.txt");
+      remove_file_quiet(aside + "/end_save.zts");
+    } else {
+      write_file_atomic(staged + "/cond.txt", format_conditions(prev));
+      write_file_atomic(staged + "/state.txt", format_state(prev));
+    }
+  });
+  take_state(g, prev);
+  return done("reverted " + label(id) + ": " + undone + " undone (kept as aside/" + kept_as +
+                  "), newest save " + g->lastfile,
+              *g);
+}
+
+admin_result admin_archive(int32_t id) {
+  admin_result refusal;
+  game_info* g = find_record(id, &refusal);
+  if (!g) return refusal;
+  if (g->status == 3) return admin_refusal(label(id) + " is already archived");
+  game_info after = *g;
+  after.archived_from = g->status;
+  after.status = 3;
+  swap_game_dir(game_root, id, [&](const std::string& staged) {
+    write_admin_notes(staged, after);
+    write_file_atomic(staged + "/state.txt", format_state(after));
+  });
+  const int32_t from = g->status;
+  g->status = 3;
+  g->archived_from = from;
+  return done("archived " + label(id) + " (was " + status_word(from) + ")", *g);
+}
+
+admin_result admin_unarchive(int32_t id) {
+  admin_result refusal;
+  game_info* g = find_record(id, &refusal);
+  if (!g) return refusal;
+  if (g->status != 3) {
+    return admin_refusal(label(id) + " is not archived (" + status_word(g->status) + ")");
+  }
+  game_info after = *g;
+  after.status = g->archived_from >= 0 && g->archived_from <= 2 ? g->archived_from
+                                                                  : status_before_archive(*g);
+  // The opening phase and its "set_" file names go together.
+  if (after.status < 2) after.status = g->lastfile.starts_with("set_") ? 1 : 0;
+  after.archived_from = -1;
+  after.unarchived_at = static_cast<int32_t>(server_clock());
+  swap_game_dir(game_root, id, [&](const std::string& staged) {
+    write_admin_notes(staged, after);
+    write_file_atomic(staged + "/state.txt", format_state(after));
+  });
+  g->status = after.status;
+  g->archived_from = after.archived_from;
+  g->unarchived_at = after.unarchived_at;
+  return done("unarchived " + label(id) + " (now " + status_word(g->status) + ")", *g);
+}
+
+admin_result admin_remove(int32_t id) {
+  admin_result refusal;
+  game_info* g = find_record(id, &refusal);
+  if (!g) return refusal;
+  const std::string target = trash_root + "/" + label(id);
+  if (path_taken(target)) {
+    return admin_refusal("the trash already holds a " + label(id) + ": nothing removed");
+  }
+  const bool made = !dir_exists(trash_root);
+  make_dirs(trash_root);
+  if (made) sync_dir(game_root);
+  rename_path(game_dir(id), target);
+  games[id].reset();
+  sync_dir(trash_root);
+  sync_dir(game_root);
+  return done("removed " + label(id) + " to " + target);
+}
+
+admin_result admin_restore(int32_t id) {
+  const std::string source = trash_root + "/" + label(id);
+  if (id < 0 || id > max_game_id || !dir_exists(source)) {
+    return admin_refusal("the trash holds no " + label(id));
+  }
+  if ((static_cast<size_t>(id) < games.size() && games[id]) || path_taken(game_dir(id))) {
+    return admin_refusal(label(id) + " exists: nothing restored");
+  }
+  const size_t size_before = games.size();
+  try {
+    load_game(trash_root, id);  // read where it lies, so that a failure leaves it there
+    rename_path(source, game_dir(id));
+  } catch (...) {
+    games[id].reset();
+    if (games.size() > size_before) games.resize(size_before);
+    throw;
+  }
+  sync_dir(game_root);
+  sync_dir(trash_root);
+  return done("restored " + label(id), *games[id]);
+}
+
+admin_result admin_snapshot(const std::string& dir) {
+  std::string trimmed = dir;
+  while (trimmed.size() > 1 && trimmed.ends_with('/')) trimmed.pop_back();
+  if (trimmed.empty()) return admin_refusal("snapshot needs a directory");
+  if (path_taken(trimmed)) return admin_refusal(trimmed + " exists: nothing written");
+  const fs::path target(trimmed);
+  const std::string parent =
+      target.has_parent_path() ? target.parent_path().string() : std::string(".");
+  struct stat parent_st, games_st;
+  if (::stat(parent.c_str(), &parent_st) != 0 || !S_ISDIR(parent_st.st_mode)) {
+    return admin_refusal(parent + " is not a directory: nothing written");
+  }
+  if (::access(parent.c_str(), W_OK | X_OK) != 0) {
+    return admin_refusal(parent + " is not writable: nothing written");
+  }
+  if (::stat(game_root, &games_st) == 0 && games_st.st_dev != parent_st.st_dev) {
+    return admin_refusal(parent + " is on another file system than " + game_root +
+                         ": a snapshot is made of hard links; make it beside the games and " +
+                         "copy it elsewhere afterwards");
+  }
+  const std::string building = parent + "/." + target.filename().string() + ".snapshot." +
+                               std::to_string(::getpid());
+  std::error_code ec;
+  fs::remove_all(building, ec);
+  int32_t count = 0;
+  int files = 0;
+  try {
+    make_dirs(building + "/" + game_root);
+    for (size_t k = 0; k < games.size(); ++k) {
+      if (!games[k]) continue;
+      const auto id = static_cast<int32_t>(k);
+      files += link_tree(game_dir(id), building + "/" + game_root + "/" + label(id));
+      ++count;
+    }
+    sync_tree(building);
+    rename_path(building, trimmed);
+    sync_dir(parent);
+  } catch (...) {
+    fs::remove_all(building, ec);
+    throw;
+  }
+  return done("snapshot of " + int_to_str(count) + " games (" + std::to_string(files) +
+              " files) in " + trimmed);
+}
+
+admin_result admin_refresh() {
+  refresh_games(game_root);
+  write_log("UPD", "Status refresh.");
+  return done("refreshed " + int_to_str(count_open_games()) + " open and " +
+              int_to_str(count_finished_games()) + " finished games");
+}

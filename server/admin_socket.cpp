@@ -1,0 +1,244 @@
+#include "server/admin_socket.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <vector>
+
+#include "db/game.h"
+#include "lib/log.h"
+#include "net/socket.h"
+#include "ops/admin_ops.h"
+
+namespace {
+
+bool make_address(const std::string& path, sockaddr_un* addr) {
+  std::memset(addr, 0, sizeof *addr);
+  addr->sun_family = AF_UNIX;
+  if (path.empty() || path.size() >= sizeof addr->sun_path) return false;
+  std::memcpy(addr->sun_path, path.data(), path.size());
+  return true;
+}
+
+// True when a server answers at `path`.
+bool socket_answers(const sockaddr_un& addr) {
+  unique_fd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (probe.fd < 0) return false;
+  return retry_eintr([&] {
+           return ::connect(probe.fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+         }) == 0;
+}
+
+// Only the server's own user and root may act on the games.
+bool peer_allowed(int fd) {
+  ucred cred{};
+  socklen_t len = sizeof cred;
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return false;
+  return cred.uid == 0 || cred.uid == ::getuid();
+}
+
+std::vector<std::string> split_fields(std::string_view line) {
+  std::vector<std::string> fields;
+  size_t start = 0;
+  for (;;) {
+    size_t tab = line.find('\t', start);
+    fields.emplace_back(line.substr(start, tab == std::string_view::npos ? tab : tab - start));
+    if (tab == std::string_view::npos) return fields;
+    start = tab + 1;
+  }
+}
+
+// The one place the admin operations take their locks. Every game shares db_lock today; an
+// operation on one game names it, so that a lock per game can take its place here.
+admin_result with_game_locked(int32_t /*id*/, const std::function<admin_result()>& op) {
+  std::lock_guard<std::mutex> lock(db_lock);
+  return op();
+}
+
+admin_result with_all_games_locked(const std::function<admin_result()>& op) {
+  std::lock_guard<std::mutex> lock(db_lock);
+  return op();
+}
+
+// Runs the operation the fields name (fields[0] is the operation).
+admin_result run_operation(const std::vector<std::string>& fields) {
+  const std::string& op = fields[0];
+  const size_t args = fields.size() - 1;
+  auto usage = [&](const char* form) { return admin_refusal(std::string("usage: ") + form); };
+  if (op == "games") {
+    int32_t status = -1;
+    if (args > 1 || (args == 1 && !parse_status(fields[1], &status))) {
+      return usage("games [0-3|in-play|opening|finished|archived]");
+    }
+    return with_all_games_locked([&] { return admin_games(status); });
+  }
+  if (op == "refresh") {
+    if (args != 0) return usage("refresh");
+    return with_all_games_locked([] { return admin_refresh(); });
+  }
+  if (op == "snapshot") {
+    if (args != 1 || fields[1].empty()) return usage("snapshot DIR");
+    return with_all_games_locked([&] { return admin_snapshot(fields[1]); });
+  }
+  using game_op = admin_result (*)(int32_t);
+  const struct {
+    const char* name;
+    game_op run;
+  } by_id[] = {{"game", admin_game},       {"archive", admin_archive},
+               {"unarchive", admin_unarchive}, {"remove", admin_remove},
+               {"restore", admin_restore}};
+  int32_t id = 0;
+  if (op == "revert") {
+    if (args < 1 || args > 2 || !parse_game_id(fields[1], &id)) {
+      return usage("revert ID [NEWEST_SAVE]");
+    }
+    const std::string expect = args == 2 ? fields[2] : "";
+    return with_game_locked(id, [&] { return admin_revert(id, expect); });
+  }
+  for (const auto& entry : by_id) {
+    if (op != entry.name) continue;
+    if (args != 1 || !parse_game_id(fields[1], &id)) {
+      return usage((std::string(entry.name) + " ID").c_str());
+    }
+    return with_game_locked(id, [&] { return entry.run(id); });
+  }
+  return admin_refusal("unknown operation \"" + op +
+                       "\" (games, game, revert, archive, unarchive, remove, restore, snapshot, "
+                       "refresh)");
+}
+
+std::string printable(std::string_view text) {
+  std::string out;
+  for (char c : text) out.push_back(c == '\t' ? ' ' : (static_cast<unsigned char>(c) < 32 ? '?' : c));
+  return out;
+}
+
+// Reads one request line before the deadline. False when the client sent none in time, closed
+// early or sent too much.
+bool read_request_line(int fd, int wake_fd, std::string* line) {
+  const steady_time deadline = deadline_after_ms(admin_request_timeout_ms);
+  std::string buffer;
+  for (;;) {
+    size_t end = buffer.find('\n');
+    if (end != std::string::npos) {
+      *line = buffer.substr(0, end);
+      return end <= max_admin_request_bytes;
+    }
+    if (buffer.size() > max_admin_request_bytes) return false;
+    if (wait_fd(fd, POLLIN, wake_fd, deadline) != wait_result::ready) return false;
+    if (sock_recv_some(fd, &buffer, max_admin_request_bytes + 1) == recv_result::closed) {
+      return false;
+    }
+  }
+}
+
+void serve_connection(admin_socket* admin, unique_fd conn) {
+  std::string reply;
+  std::string line;
+  if (!peer_allowed(conn.fd)) {
+    reply = "refused not allowed: only the server's user may use this socket\n";
+  } else if (!read_request_line(conn.fd, admin->wake_read.fd, &line)) {
+    reply = "refused no request line (one line of at most " +
+            std::to_string(max_admin_request_bytes) + " bytes, ending in LF)\n";
+  } else {
+    reply = serve_admin_request(line);
+  }
+  sock_send_all(conn.fd, reply, deadline_after_ms(admin_send_timeout_ms));
+}
+
+void admin_thread(admin_socket* admin) {
+  try {
+    for (;;) {
+      auto forever = steady_time::max();
+      if (wait_fd(admin->listener.fd, POLLIN, admin->wake_read.fd, forever) !=
+          wait_result::ready) {
+        return;
+      }
+      int fd = retry_eintr(
+          [&] { return ::accept4(admin->listener.fd, nullptr, nullptr, SOCK_CLOEXEC); });
+      if (fd < 0) {
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+          wait_fd(admin->wake_read.fd, POLLIN, -1, deadline_after_ms(10));
+        }
+        continue;
+      }
+      serve_connection(admin, unique_fd(fd));
+    }
+  } catch (...) {
+    write_log("ERR", "Error in admin socket", true);
+  }
+}
+
+}  // namespace
+
+std::string serve_admin_request(std::string_view line) {
+  std::vector<std::string> fields = split_fields(line);
+  const bool json = fields[0] == "json";
+  if (fields.size() < 2 || (!json && fields[0] != "text")) {
+    return "refused malformed request: <text|json> TAB <operation> [TAB <argument>]...\n";
+  }
+  fields.erase(fields.begin());
+  std::string request = fields[0];
+  for (size_t i = 1; i < fields.size(); ++i) request += " " + fields[i];
+  admin_result r;
+  try {
+    r = run_operation(fields);
+  } catch (const std::exception& e) {
+    r = admin_refusal(std::string("failed, nothing changed: ") + e.what());
+  }
+  write_log("ADM", printable(request) + (r.ok ? ": " : " refused: ") + printable(r.message));
+  return (r.ok ? std::string("ok") : "refused " + printable(r.message)) + "\n" +
+         (json ? r.json + "\n" : r.text);
+}
+
+void start_admin_socket(const std::string& path, admin_socket* admin) {
+  sockaddr_un addr;
+  if (!make_address(path, &addr)) {
+    throw io_error("admin socket path \"" + path + "\" is empty or longer than " +
+                   std::to_string(sizeof addr.sun_path - 1) + " bytes");
+  }
+  struct stat st;
+  if (::lstat(path.c_str(), &st) == 0) {
+    if (!S_ISSOCK(st.st_mode)) throw io_error(path + " exists and is not a socket");
+    if (socket_answers(addr)) throw io_error(path + " is served by another running server");
+    ::unlink(path.c_str());  // left by a server that was killed
+  }
+  unique_fd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (listener.fd < 0) throw io_error(errno_message("cannot create socket", path));
+  if (::bind(listener.fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+    throw io_error(errno_message("cannot bind", path));
+  }
+  // Nobody can connect before listen(), so the mode is right before the first client.
+  if (::chmod(path.c_str(), 0600) != 0 || ::listen(listener.fd, 16) != 0) {
+    std::string why = errno_message("cannot set up", path);
+    ::unlink(path.c_str());
+    throw io_error(why);
+  }
+  int pipe_fds[2];
+  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) {
+    ::unlink(path.c_str());
+    throw io_error(errno_message("pipe", "admin socket"));
+  }
+  admin->path = path;
+  admin->listener = std::move(listener);
+  admin->wake_read = unique_fd(pipe_fds[0]);
+  admin->wake_write = unique_fd(pipe_fds[1]);
+  admin->thread = std::thread(admin_thread, admin);
+}
+
+void stop_admin_socket(admin_socket* admin) {
+  if (!admin->thread.joinable()) return;
+  char wake = 1;
+  (void)!::write(admin->wake_write.fd, &wake, 1);
+  admin->thread.join();
+  admin->listener = unique_fd();
+  ::unlink(admin->path.c_str());
+}
