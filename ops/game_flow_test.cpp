@@ -93,12 +93,14 @@ TEST_F(GameFlow, ThreePlayersFromOpeningPhaseToWinner) {
   std::string newest = created;
   std::string newest_name = "set_0_0.zts";
   std::map<std::string, std::string> uploads;
+  std::string last_download;
   for (const step& s : steps) {
     SCOPED_TRACE(s.file);
     r = game_get(server.port(), "?op=28&fn=game_0");
     EXPECT_EQ(r.header("Content-Disposition"), "attachment; filename=\"" + newest_name + "\"");
     EXPECT_EQ(r.header("Content-Type"), "application/octet-stream");
     EXPECT_EQ(r.body, newest);
+    last_download = r.body;
 
     save_recipe move = sample_save_recipe(3);
     move.game.turn = s.save_turn;
@@ -114,7 +116,12 @@ TEST_F(GameFlow, ThreePlayersFromOpeningPhaseToWinner) {
     EXPECT_EQ(file("state.txt"), state_text(s.turn, s.curplr, s.status, s.file, s.winner, s.flags));
     EXPECT_EQ(file("cond.txt"), cond_text(std::string("Team 1|") + s.team2 + "|Team 3", 5));
   }
-  EXPECT_EQ(disk.size(), 4u + 9u);  // four text files, nine distinct turn files
+  // Four text files, nine distinct turn files, and the state, conditions and turn file that the
+  // final move replaced, kept aside.
+  EXPECT_EQ(disk.size(), 4u + 9u + 3u);
+  EXPECT_EQ(file("aside/end_save.zts"), last_download);
+  EXPECT_EQ(file("aside/end_state.txt"),
+            state_text(3, 0, 0, "turn_3_0.zts", 0, "1|0|1"));
 
   // Every finished turn can be fetched for a replay; opening-phase files cannot (no "turn_").
   for (const auto& [name, bytes] : uploads) {

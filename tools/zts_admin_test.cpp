@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "lib/file_io.h"
@@ -235,6 +236,7 @@ TEST_F(Admin, EveryOperationFromTheToolToTheFilesAndTheLists) {
   // Everything holds after a restart, and a socket left by a killed server is replaced.
   ::kill(server->pid, SIGKILL);
   server->wait_exit(std::chrono::seconds(10));
+  std::filesystem::rename(dir.file("zts.log"), dir.file("zts.log.1"));  // wait for a new "Running"
   server = std::make_unique<server_process>(dir.path);
   EXPECT_EQ(admin_json("game 0")["game"]["newest_save"].text, "turn_0_1.zts");
   EXPECT_EQ(run("'" + build_path("zts_check") + "' '" + dir.path + "'").status, 0);
@@ -248,7 +250,13 @@ TEST_F(Admin, ARevertRacingAMoveHasOneWinner) {
     if (++curplr == 3) curplr = 0, ++turn;
     const std::string newest_name =
         "turn_" + std::to_string(turn) + "_" + std::to_string(curplr) + ".zts";
-    auto mover = std::async(std::launch::async, [&] { return submit(move(turn, curplr)); });
+    // Starting zts_admin costs a few milliseconds: the move starts later by varying amounts,
+    // so that either can come first.
+    const std::string next = move(turn, curplr);
+    auto mover = std::async(std::launch::async, [&, round] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(round % 6 * 2));
+      return submit(next);
+    });
     run_result revert = admin("revert 0 " + newest_name);
     const std::string moved = mover.get();
     const bool move_won = moved == "ZTXS\n00\nOk\n";
