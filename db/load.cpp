@@ -42,7 +42,7 @@ std::string read_text_file(const std::string& root, int32_t id, const char* file
 
 // A removed game keeps its id: the list reaches past the highest id in the trash, so that no new
 // game takes it and the removed one can always come back under its own id.
-void reserve_trashed_ids(const std::string& root) {
+void reserve_trashed_ids(const std::string& root) REQUIRES(db_lock) {
   for (const std::string& name : list_dir(root + "/.trash/game_*", attr_directory)) {
     int32_t id = str_to_int(std::string_view(name).substr(game_prefix.size()));
     if (id < 0 || id > max_game_id) continue;

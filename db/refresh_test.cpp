@@ -276,3 +276,20 @@ TEST_F(Refresh, RememberedStampIsUsedUntilTheFileChanges) {
 }
 
 }  // namespace
+
+TEST_F(Refresh, AnUnarchiveCountsAsAMoveForTheRules) {
+  // Twenty days without a move archives a normal game in its first turns, unless an operator
+  // unarchived it less than fifteen days ago; the age shown stays the save's.
+  struct hold_case {
+    int32_t unarchived_ago;
+    int32_t new_status;
+  } cases[] = {{0, 3}, {day, 0}, {15 * day, 0}, {15 * day + 1, 3}};
+  for (const hold_case& c : cases) {
+    SCOPED_TRACE(c.unarchived_ago);
+    game_info& g = add_game(1, "Some game", 0, 1, 20 * day);
+    if (c.unarchived_ago > 0) g.unarchived_at = static_cast<int32_t>(now) - c.unarchived_ago;
+    refresh_game("game_server", 1);
+    EXPECT_EQ(games[1]->status, c.new_status);
+    EXPECT_EQ(games[1]->last_turn_age, 20 * day);
+  }
+}

@@ -211,7 +211,8 @@ void link_file_atomic(const std::string& from, const std::string& to) {
       }
       return;
     }
-    if (errno != EEXIST || attempt == max_temp_attempts) throw_errno("cannot link " + from + " to", to);
+    if (errno != EEXIST || attempt == max_temp_attempts)
+      throw_errno("cannot link " + from + " to", to);
   }
 }
 

@@ -61,13 +61,12 @@ std::string iso_time(int64_t seconds) {
 
 // The facts of a record as JSON members (no braces), the same for the list and one game.
 std::string game_members(const game_info& g) {
-  std::string out = "\"id\":" + int_to_str(g.id) + ",\"name\":" + json_string(text_of(g.name)) +
-                    ",\"description\":" + json_string(text_of(g.descr)) +
-                    ",\"status\":" + int_to_str(g.status) +
-                    ",\"status_word\":" + json_string(status_word(g.status)) +
-                    ",\"turn\":" + int_to_str(g.turn) + ",\"player_to_move\":" +
-                    int_to_str(g.curplr) + ",\"winner\":" + int_to_str(g.winner) +
-                    ",\"newest_save\":" + json_string(g.lastfile) + ",\"players\":[";
+  std::string out =
+      "\"id\":" + int_to_str(g.id) + ",\"name\":" + json_string(text_of(g.name)) +
+      ",\"description\":" + json_string(text_of(g.descr)) + ",\"status\":" + int_to_str(g.status) +
+      ",\"status_word\":" + json_string(status_word(g.status)) + ",\"turn\":" + int_to_str(g.turn) +
+      ",\"player_to_move\":" + int_to_str(g.curplr) + ",\"winner\":" + int_to_str(g.winner) +
+      ",\"newest_save\":" + json_string(g.lastfile) + ",\"players\":[";
   for (int32_t i = 0; i < g.plr_cnt && i < max_players; ++i) {
     if (i > 0) out += ",";
     out += "{\"team\":" + json_string(text_of(entry_or_empty(g.teams, i))) +
@@ -84,8 +83,8 @@ std::string game_members(const game_info& g) {
 std::string game_line(const game_info& g) {
   std::string who = g.status == 2 ? "winner: " + text_of(entry_or_empty(g.teams, g.winner))
                                   : "to move: " + text_of(entry_or_empty(g.teams, g.curplr));
-  return label(g.id) + "  " + status_word(g.status) + "  turn " + int_to_str(g.turn) + "  " +
-         who + "  \"" + text_of(g.name) + "\"\n";
+  return label(g.id) + "  " + status_word(g.status) + "  turn " + int_to_str(g.turn) + "  " + who +
+         "  \"" + text_of(g.name) + "\"\n";
 }
 
 admin_result done(const std::string& message, const game_info& g) {
@@ -93,7 +92,8 @@ admin_result done(const std::string& message, const game_info& g) {
   r.ok = true;
   r.message = message;
   r.text = message + "\n" + game_line(g);
-  r.json = "{\"ok\":true,\"message\":" + json_string(message) + ",\"game\":{" + game_members(g) + "}}";
+  r.json =
+      "{\"ok\":true,\"message\":" + json_string(message) + ",\"game\":{" + game_members(g) + "}}";
   return r;
 }
 
@@ -107,7 +107,7 @@ admin_result done(const std::string& message) {
 }
 
 // The game of a slot, or nullptr with *refusal set.
-game_info* find_record(int32_t id, admin_result* refusal) {
+game_info* find_record(int32_t id, admin_result* refusal) REQUIRES(db_lock) {
   if (id < 0 || static_cast<size_t>(id) >= games.size() || !games[id]) {
     *refusal = admin_refusal("no game " + label(id));
     return nullptr;
@@ -360,8 +360,8 @@ admin_result admin_revert(int32_t id, const std::string& expect) {
       apply_state(parse_file(aside_dir(dir) + "/end_state.txt", game_file_options), &prev);
       apply_conditions(parse_file(aside_dir(dir) + "/end_cond.txt", game_file_options), &prev);
     } catch (const io_error& e) {
-      return admin_refusal(label(id) + ": cannot read what its final move kept aside (" +
-                           e.what() + ")");
+      return admin_refusal(label(id) + ": cannot read what its final move kept aside (" + e.what() +
+                           ")");
     }
   } else {
     if (g->turn == 0 && g->curplr == 0) return admin_refusal(label(id) + " has no move to revert");
@@ -420,8 +420,8 @@ admin_result admin_unarchive(int32_t id) {
     return admin_refusal(label(id) + " is not archived (" + status_word(g->status) + ")");
   }
   game_info after = *g;
-  after.status = g->archived_from >= 0 && g->archived_from <= 2 ? g->archived_from
-                                                                  : status_before_archive(*g);
+  after.status =
+      g->archived_from >= 0 && g->archived_from <= 2 ? g->archived_from : status_before_archive(*g);
   // The opening phase and its "set_" file names go together.
   if (after.status < 2) after.status = g->lastfile.starts_with("set_") ? 1 : 0;
   after.archived_from = -1;
@@ -496,8 +496,8 @@ admin_result admin_snapshot(const std::string& dir) {
                          ": a snapshot is made of hard links; make it beside the games and " +
                          "copy it elsewhere afterwards");
   }
-  const std::string building = parent + "/." + target.filename().string() + ".snapshot." +
-                               std::to_string(::getpid());
+  const std::string building =
+      parent + "/." + target.filename().string() + ".snapshot." + std::to_string(::getpid());
   std::error_code ec;
   fs::remove_all(building, ec);
   int32_t count = 0;

@@ -11,6 +11,9 @@
 #include <cstdint>
 #include <string>
 
+#include "db/game.h"
+#include "lib/mutex.h"
+
 // The outcome of one operation, ready for both reply formats.
 struct admin_result {
   bool ok = false;
@@ -29,42 +32,40 @@ bool parse_status(const std::string& text, int32_t* status);
 bool parse_game_id(const std::string& text, int32_t* id);
 
 // Every game in the list, newest id first; status_filter < 0 takes all.
-// REQUIRES: db_lock held.
-admin_result admin_games(int32_t status_filter);
+admin_result admin_games(int32_t status_filter) REQUIRES(db_lock);
 
-// One game with its stored turn files and what it keeps aside. REQUIRES: db_lock held.
-admin_result admin_game(int32_t id);
+// One game with its stored turn files and what it keeps aside.
+admin_result admin_game(int32_t id) REQUIRES(db_lock);
 
 // Takes back the game's last accepted move: the state, conditions and newest save go back to
 // what they were before it, and the undone save moves to aside/. The move that ended a game is
 // taken back from what it kept aside. Refused: unknown id; `expect` not empty and not the newest
 // save; an archived game; a finished game whose final move kept nothing aside; no move yet; a
 // previous save that is missing or unreadable.
-// REQUIRES: db_lock held.
-admin_result admin_revert(int32_t id, const std::string& expect);
+admin_result admin_revert(int32_t id, const std::string& expect) REQUIRES(db_lock);
 
-// Status 3, remembering the status it had. Refused when already archived. REQUIRES: db_lock.
-admin_result admin_archive(int32_t id);
+// Status 3, remembering the status it had. Refused when already archived.
+admin_result admin_archive(int32_t id) REQUIRES(db_lock);
 
 // Back to the status the game had before it was archived (remembered when an operator archived
 // it; otherwise worked out from the record: at most one player left is finished, a set_ newest
 // save the opening phase, else in play), and the hourly pass measures the game's age from now.
-// Refused unless archived. REQUIRES: db_lock held.
-admin_result admin_unarchive(int32_t id);
+// Refused unless archived.
+admin_result admin_unarchive(int32_t id) REQUIRES(db_lock);
 
-// Moves the game's directory to game_server/.trash/ and empties its slot. REQUIRES: db_lock.
-admin_result admin_remove(int32_t id);
+// Moves the game's directory to game_server/.trash/ and empties its slot.
+admin_result admin_remove(int32_t id) REQUIRES(db_lock);
 
 // Brings game_server/.trash/game_<id> back into its slot. Refused when the trash does not hold
-// it or the slot or directory is taken. REQUIRES: db_lock held.
-admin_result admin_restore(int32_t id);
+// it or the slot or directory is taken.
+admin_result admin_restore(int32_t id) REQUIRES(db_lock);
 
 // Makes `dir` (which must not exist; its parent must be a writable directory on the games' file
-// system) hold game_server/ with every game, each file a hard link. REQUIRES: db_lock held.
-admin_result admin_snapshot(const std::string& dir);
+// system) hold game_server/ with every game, each file a hard link.
+admin_result admin_snapshot(const std::string& dir) REQUIRES(db_lock);
 
-// The hourly pass, now, with its "Status refresh." line. REQUIRES: db_lock held.
-admin_result admin_refresh();
+// The hourly pass, now, with its "Status refresh." line.
+admin_result admin_refresh() REQUIRES(db_lock);
 
 // A refusal with `reason`.
 admin_result admin_refusal(const std::string& reason);

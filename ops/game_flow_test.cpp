@@ -120,8 +120,7 @@ TEST_F(GameFlow, ThreePlayersFromOpeningPhaseToWinner) {
   // final move replaced, kept aside.
   EXPECT_EQ(disk.size(), 4u + 9u + 3u);
   EXPECT_EQ(file("aside/end_save.zts"), last_download);
-  EXPECT_EQ(file("aside/end_state.txt"),
-            state_text(3, 0, 0, "turn_3_0.zts", 0, "1|0|1"));
+  EXPECT_EQ(file("aside/end_state.txt"), state_text(3, 0, 0, "turn_3_0.zts", 0, "1|0|1"));
 
   // Every finished turn can be fetched for a replay; opening-phase files cannot (no "turn_").
   for (const auto& [name, bytes] : uploads) {

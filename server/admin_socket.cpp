@@ -9,12 +9,11 @@
 
 #include <cstring>
 #include <exception>
-#include <functional>
-#include <mutex>
 #include <vector>
 
 #include "db/game.h"
 #include "lib/log.h"
+#include "lib/mutex.h"
 #include "net/socket.h"
 #include "ops/admin_ops.h"
 
@@ -56,68 +55,83 @@ std::vector<std::string> split_fields(std::string_view line) {
   }
 }
 
-// The one place the admin operations take their locks. Every game shares db_lock today; an
-// operation on one game names it, so that a lock per game can take its place here.
-admin_result with_game_locked(int32_t /*id*/, const std::function<admin_result()>& op) {
-  std::lock_guard<std::mutex> lock(db_lock);
-  return op();
+// One request, checked: the operation, the game it names (-1 for those over every game) and
+// its other argument.
+struct admin_call {
+  std::string op;
+  int32_t id = -1;
+  int32_t status = -1;
+  std::string arg;
+};
+
+// Checks the fields (fields[0] is the operation). False with *refusal set when they are wrong.
+bool parse_call(const std::vector<std::string>& fields, admin_call* call, admin_result* refusal) {
+  call->op = fields[0];
+  const size_t args = fields.size() - 1;
+  auto usage = [&](const std::string& form) {
+    *refusal = admin_refusal("usage: " + form);
+    return false;
+  };
+  if (call->op == "games") {
+    if (args > 1 || (args == 1 && !parse_status(fields[1], &call->status))) {
+      return usage("games [0-3|in-play|opening|finished|archived]");
+    }
+    return true;
+  }
+  if (call->op == "refresh") return args == 0 || usage("refresh");
+  if (call->op == "snapshot") {
+    if (args != 1 || fields[1].empty()) return usage("snapshot DIR");
+    call->arg = fields[1];
+    return true;
+  }
+  if (call->op == "revert") {
+    if (args < 1 || args > 2 || !parse_game_id(fields[1], &call->id)) {
+      return usage("revert ID [NEWEST_SAVE]");
+    }
+    if (args == 2) call->arg = fields[2];
+    return true;
+  }
+  for (const char* name : {"game", "archive", "unarchive", "remove", "restore"}) {
+    if (call->op != name) continue;
+    return (args == 1 && parse_game_id(fields[1], &call->id)) || usage(call->op + " ID");
+  }
+  *refusal = admin_refusal("unknown operation \"" + call->op +
+                           "\" (games, game, revert, archive, unarchive, remove, restore, "
+                           "snapshot, refresh)");
+  return false;
 }
 
-admin_result with_all_games_locked(const std::function<admin_result()>& op) {
-  std::lock_guard<std::mutex> lock(db_lock);
-  return op();
+admin_result execute(const admin_call& c) REQUIRES(db_lock) {
+  if (c.op == "games") return admin_games(c.status);
+  if (c.op == "refresh") return admin_refresh();
+  if (c.op == "snapshot") return admin_snapshot(c.arg);
+  if (c.op == "game") return admin_game(c.id);
+  if (c.op == "revert") return admin_revert(c.id, c.arg);
+  if (c.op == "archive") return admin_archive(c.id);
+  if (c.op == "unarchive") return admin_unarchive(c.id);
+  if (c.op == "remove") return admin_remove(c.id);
+  return admin_restore(c.id);
+}
+
+// The one place the admin operations take their locks. Every game shares db_lock today; a call
+// names its game (c.id, or -1 for every game), so that a lock per game can take its place here.
+admin_result run_locked(const admin_call& c) EXCLUDES(db_lock) {
+  mutex_lock lock(db_lock);
+  return execute(c);
 }
 
 // Runs the operation the fields name (fields[0] is the operation).
-admin_result run_operation(const std::vector<std::string>& fields) {
-  const std::string& op = fields[0];
-  const size_t args = fields.size() - 1;
-  auto usage = [&](const char* form) { return admin_refusal(std::string("usage: ") + form); };
-  if (op == "games") {
-    int32_t status = -1;
-    if (args > 1 || (args == 1 && !parse_status(fields[1], &status))) {
-      return usage("games [0-3|in-play|opening|finished|archived]");
-    }
-    return with_all_games_locked([&] { return admin_games(status); });
-  }
-  if (op == "refresh") {
-    if (args != 0) return usage("refresh");
-    return with_all_games_locked([] { return admin_refresh(); });
-  }
-  if (op == "snapshot") {
-    if (args != 1 || fields[1].empty()) return usage("snapshot DIR");
-    return with_all_games_locked([&] { return admin_snapshot(fields[1]); });
-  }
-  using game_op = admin_result (*)(int32_t);
-  const struct {
-    const char* name;
-    game_op run;
-  } by_id[] = {{"game", admin_game},       {"archive", admin_archive},
-               {"unarchive", admin_unarchive}, {"remove", admin_remove},
-               {"restore", admin_restore}};
-  int32_t id = 0;
-  if (op == "revert") {
-    if (args < 1 || args > 2 || !parse_game_id(fields[1], &id)) {
-      return usage("revert ID [NEWEST_SAVE]");
-    }
-    const std::string expect = args == 2 ? fields[2] : "";
-    return with_game_locked(id, [&] { return admin_revert(id, expect); });
-  }
-  for (const auto& entry : by_id) {
-    if (op != entry.name) continue;
-    if (args != 1 || !parse_game_id(fields[1], &id)) {
-      return usage((std::string(entry.name) + " ID").c_str());
-    }
-    return with_game_locked(id, [&] { return entry.run(id); });
-  }
-  return admin_refusal("unknown operation \"" + op +
-                       "\" (games, game, revert, archive, unarchive, remove, restore, snapshot, "
-                       "refresh)");
+admin_result run_operation(const std::vector<std::string>& fields) EXCLUDES(db_lock) {
+  admin_call call;
+  admin_result refusal;
+  if (!parse_call(fields, &call, &refusal)) return refusal;
+  return run_locked(call);
 }
 
 std::string printable(std::string_view text) {
   std::string out;
-  for (char c : text) out.push_back(c == '\t' ? ' ' : (static_cast<unsigned char>(c) < 32 ? '?' : c));
+  for (char c : text)
+    out.push_back(c == '\t' ? ' ' : (static_cast<unsigned char>(c) < 32 ? '?' : c));
   return out;
 }
 
@@ -158,8 +172,7 @@ void admin_thread(admin_socket* admin) {
   try {
     for (;;) {
       auto forever = steady_time::max();
-      if (wait_fd(admin->listener.fd, POLLIN, admin->wake_read.fd, forever) !=
-          wait_result::ready) {
+      if (wait_fd(admin->listener.fd, POLLIN, admin->wake_read.fd, forever) != wait_result::ready) {
         return;
       }
       int fd = retry_eintr(

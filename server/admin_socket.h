@@ -17,8 +17,8 @@
 //   refresh                   the hourly pass, now
 // <id> is "<n>" or "game_<n>". Reply: a line "ok", or "refused " and the reason, then the body
 // in the asked format (for a refusal, the reason again; in JSON {"ok":false,"error":...}), then
-// the server closes the connection. A malformed request is refused with an empty body. Every request that
-// names an operation leaves an "ADM" log line with its outcome.
+// the server closes the connection. A malformed request is refused with an empty body. Every
+// request that names an operation leaves an "ADM" log line with its outcome.
 #pragma once
 
 #include <string>

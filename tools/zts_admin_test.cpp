@@ -4,16 +4,16 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <unistd.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstring>
-#include <iostream>
 #include <filesystem>
 #include <future>
+#include <iostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -57,9 +57,9 @@ struct Admin : ::testing::Test {
 
   // zts_admin with `args` (the game directory's socket), run from the test's directory.
   run_result admin(const std::string& args, bool with_stderr = true) {
-    return run("cd '" + dir.path + "' && '" + build_path("zts_admin") + "' --socket admin.sock " +
-                   args,
-               with_stderr);
+    return run(
+        "cd '" + dir.path + "' && '" + build_path("zts_admin") + "' --socket admin.sock " + args,
+        with_stderr);
   }
   json_value admin_json(const std::string& args, int expected_status = 0) {
     run_result r = admin("--json " + args, false);
@@ -70,7 +70,9 @@ struct Admin : ::testing::Test {
     return v;
   }
 
-  client_options to_server() const { return {.host = host_ipv4(), .source_ip = "", .timeout_ms = 10000}; }
+  client_options to_server() const {
+    return {.host = host_ipv4(), .source_ip = "", .timeout_ms = 10000};
+  }
 
   // Saves are dated now, or else the hourly pass a second after start would archive the game.
   static save_recipe fresh_recipe() {
@@ -86,12 +88,12 @@ struct Admin : ::testing::Test {
     if (end) s.game.plrs[1].out_flag = s.game.plrs[2].out_flag = true;
     return write_save(s);
   }
-  std::string submit(const std::string& save) {
-    return post_save(80, 27, save, to_server()).body;
-  }
+  std::string submit(const std::string& save) { return post_save(80, 27, save, to_server()).body; }
   http_reply newest() { return game_get(80, "?op=28&fn=game_0", to_server()); }
   std::string open_list() { return game_get(80, "?op=11", to_server()).body; }
-  std::string game_file(const std::string& name) { return read_file(dir.file("game_server/game_0/" + name)); }
+  std::string game_file(const std::string& name) {
+    return read_file(dir.file("game_server/game_0/" + name));
+  }
   // Sends `bytes` on the admin socket as they stand and returns the whole reply.
   std::string raw_request(const std::string& bytes) {
     unique_fd fd(::socket(AF_UNIX, SOCK_STREAM, 0));
@@ -104,7 +106,8 @@ struct Admin : ::testing::Test {
     ::shutdown(fd.fd, SHUT_WR);
     std::string reply;
     char buf[4096];
-    for (ssize_t n; (n = ::read(fd.fd, buf, sizeof buf)) > 0;) reply.append(buf, static_cast<size_t>(n));
+    for (ssize_t n; (n = ::read(fd.fd, buf, sizeof buf)) > 0;)
+      reply.append(buf, static_cast<size_t>(n));
     return reply;
   }
   std::map<std::string, std::string> tree() { return read_tree(dir.file("game_server")); }
@@ -226,7 +229,8 @@ TEST_F(Admin, EveryOperationFromTheToolToTheFilesAndTheLists) {
 
   // A malformed request straight on the socket is refused and the server goes on.
   EXPECT_EQ(raw_request("garbage\n").substr(0, 26), "refused malformed request:");
-  EXPECT_EQ(raw_request("text\tgames"), "refused no request line (one line of at most 4096 bytes, ending in LF)\n");
+  EXPECT_EQ(raw_request("text\tgames"),
+            "refused no request line (one line of at most 4096 bytes, ending in LF)\n");
   EXPECT_EQ(admin("games").status, 0);
 
   const std::string log = read_file(dir.file("zts.log"));

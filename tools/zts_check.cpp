@@ -1,7 +1,8 @@
 // zts_check: verifies a server's data directory while the server is stopped (or between its
 // writes): every game directory under game_server/ loads, its text files are whole, state.txt
 // names a turn file that exists and whose save is the move that led to the recorded turn and
-// player, and no stored save is truncated or damaged.
+// player, and no stored save is truncated or damaged. A game's final move that was cut off is
+// judged as the next start will leave it (db/aside.h).
 //
 //   zts_check [data directory]     (default: the working directory; it holds game_server/)
 //
@@ -18,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "db/aside.h"
 #include "db/game.h"
 #include "db/game_files.h"
 #include "db/layout.h"
@@ -122,7 +124,10 @@ void check_newest_save(const game_check& c, const game_info& g, const std::strin
     c.fail("state.txt names no turn file");
     return;
   }
-  const std::string path = newest_save_path(root, g);
+  // A final move cut off before state.txt may have replaced the newest save already; the next
+  // start puts back the file it kept aside, so that is the one to check.
+  const std::string kept = pending_final_save(game_dir(root, g.id));
+  const std::string path = kept.empty() ? newest_save_path(root, g) : kept;
   if (!file_exists(path)) {
     c.fail("state.txt names turns/" + g.lastfile + ", which does not exist");
     return;
