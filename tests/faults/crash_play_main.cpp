@@ -4,10 +4,15 @@
 //   zts_crashplay [--kills N] [--clients N] [--seed N] [--max-body BYTES] [--max-run-ms MS]
 //
 // Each client plays games of three players through the protocol (op=8 to create, op=28 for
-// the newest turn, op=27 to move), a new game every `moves_per_game` moves. After each kill,
+// the newest turn, op=27 to move) and after `moves_per_game` moves ends the game with a final
+// move (the other two players out), which replaces the file it downloaded. An operator thread
+// meanwhile works on the finished games through the admin socket: revert, archive, unarchive,
+// remove, restore, snapshot and refresh, each acknowledged or cut off by a kill. After each kill,
 // with the server down: build/zts_check passes over the data directory, every upload that got
 // "Ok"/"OK" is on disk byte for byte, and each game's state is the acknowledged one or the one
-// a submission still in flight would give. After each restart: no "ERR" line in the new part
+// a submission still in flight would give; each finished game is where the operator's
+// acknowledged operations left it or where the one in flight would, and every snapshot that
+// exists passes zts_check. After each restart: no "ERR" line in the new part
 // of zts.log, both lists answer, and every acknowledged game is listed. A tenth of the kills
 // fall during start-up. Exit status 0 when nothing was violated, 1 otherwise, 77 when the run
 // cannot be isolated here.
@@ -83,12 +88,13 @@ struct acked_file {
 // What one client knows; the driver reads it (under `lock`) while the server is down.
 struct client_book {
   std::mutex lock;
-  std::string name;                // game being created or played ("" none)
-  int32_t id = -1;                 // its id once known
-  bool create_acked = false;       // op=8 answered "OK" for `name`
-  acked_file first{};              // the creation's save, while its id is not known yet
-  position acked;                  // the state the server acknowledged last
-  std::optional<position> flying;  // where a submission without an answer would lead
+  std::string name;                        // game being created or played ("" none)
+  int32_t id = -1;                         // its id once known
+  bool create_acked = false;               // op=8 answered "OK" for `name`
+  acked_file first{};                      // the creation's save, while its id is not known yet
+  position acked;                          // the state the server acknowledged last
+  std::optional<position> flying;          // where a submission without an answer would lead
+  std::optional<acked_file> final_flying;  // a final move without an answer: what it writes
   std::vector<acked_file> files;
   std::vector<std::string> problems;
 };
@@ -123,9 +129,169 @@ position state_position(const std::string& state_text) {
   return p;
 }
 
+// A finished game in the operator's hands: where its state file says it is, and where.
+struct operated_game {
+  int32_t id = -1;
+  position at;
+  int32_t status = 2;
+  int32_t archived_from = -1;
+  bool in_trash = false;
+  bool same_place(const operated_game& o) const {
+    return at == o.at && status == o.status && in_trash == o.in_trash;
+  }
+};
+
+std::string describe(const operated_game& g) {
+  return "game_" + int_to_str(g.id) + " " + file_name(g.at) + " status " + int_to_str(g.status) +
+         (g.in_trash ? " in the trash" : "");
+}
+
+// What the operator thread knows; the driver reads it (under `lock`) while the server is down.
+struct operator_book {
+  std::mutex lock;
+  std::vector<operated_game> games;     // as the acknowledged operations left them
+  std::optional<operated_game> flying;  // where an operation without an answer would leave one
+  std::vector<std::string> snapshots;   // asked for, not yet checked
+  std::vector<std::string> problems;
+  std::atomic<int> done{0}, cut_off{0};
+
+  void hand_over(int32_t id, position at) {
+    std::lock_guard guard(lock);
+    games.push_back({id, at});
+  }
+};
+
+position before(position p) {
+  if (--p.curplr < 0) {
+    p.curplr = players - 1;
+    --p.turn;
+  }
+  return p;
+}
+
+// The operator: every few milliseconds one operation through the admin socket, on a finished
+// game chosen at random (one that makes sense in the state the game is in), or a snapshot, or a
+// refresh.
+void operate(operator_book& ops, const std::string& socket, const std::string& data_dir,
+             std::mt19937 random, const std::atomic<bool>& stop) {
+  int snapshots = 0;
+  while (!stop) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(random() % 40));
+    const uint32_t pick = random() % 10;
+    std::string line;
+    std::optional<operated_game> after;
+    if (pick == 0) {
+      const std::string dir = data_dir + "/snapshot_" + std::to_string(++snapshots);
+      line = "snapshot\t" + dir;
+      std::lock_guard guard(ops.lock);
+      ops.snapshots.push_back(dir);
+    } else if (pick == 1) {
+      line = "refresh";
+    } else {
+      std::lock_guard guard(ops.lock);
+      if (ops.games.empty()) continue;
+      operated_game g = ops.games[random() % ops.games.size()];
+      const uint32_t choice = random() % 3;
+      const std::string id = "\t" + int_to_str(g.id);
+      if (g.in_trash) {
+        line = "restore" + id;
+        g.in_trash = false;
+      } else if (choice == 0) {
+        line = "remove" + id;
+        g.in_trash = true;
+      } else if (g.status == 3) {
+        line = "unarchive" + id;
+        g.status = g.archived_from;
+        g.archived_from = -1;
+      } else if (choice == 1 || (g.at == position{})) {
+        line = "archive" + id;
+        g.archived_from = g.status;
+        g.status = 3;
+      } else {
+        line = "revert" + id + "\t" + file_name(g.at);
+        if (g.status == 2) {
+          g.status = 0;  // the final move undone: same turn and player, in play again
+        } else {
+          g.at = before(g.at);
+        }
+      }
+      after = g;
+      ops.flying = g;
+    }
+    const std::string reply = admin_request(socket, "text\t" + line);
+    std::lock_guard guard(ops.lock);
+    if (reply.starts_with("ok\n")) {
+      ++ops.done;
+      if (after) {
+        for (operated_game& g : ops.games) {
+          if (g.id == after->id) g = *after;
+        }
+      }
+      ops.flying.reset();
+    } else if (reply.starts_with("refused")) {
+      ops.problems.push_back("operator: " + line + ": " + reply.substr(0, reply.find('\n')));
+      ops.flying.reset();
+    } else if (reply.empty()) {
+      ops.flying.reset();  // the server was down: nothing was asked
+    } else {
+      ++ops.cut_off;  // the flying operation is settled by the next check
+    }
+  }
+}
+
+// With the server down: every finished game is where the acknowledged operations left it or
+// where the one in flight would, and every snapshot made passes zts_check.
+void check_operator(const std::string& root, operator_book& ops,
+                    std::vector<std::string>* problems) {
+  std::lock_guard guard(ops.lock);
+  for (std::string& p : ops.problems) problems->push_back(std::move(p));
+  ops.problems.clear();
+  for (operated_game& g : ops.games) {
+    const std::string live = root + "/game_" + int_to_str(g.id);
+    const std::string trashed = root + "/.trash/game_" + int_to_str(g.id);
+    operated_game now = g;
+    now.in_trash = dir_exists(trashed);
+    if (now.in_trash == dir_exists(live)) {
+      problems->push_back("game_" + int_to_str(g.id) + " is in both places or in neither");
+      continue;
+    }
+    std::string text;
+    try {
+      text = read_file((now.in_trash ? trashed : live) + "/state.txt");
+    } catch (const io_error& e) {
+      problems->push_back(e.what());
+      continue;
+    }
+    now.at = state_position(text);
+    for (const parserectyp& e : parse_text(text, game_file_options)) {
+      if (e.key == "status") now.status = e.ival;
+    }
+    const bool flying = ops.flying && ops.flying->id == g.id;
+    if (flying && now.same_place(*ops.flying)) {
+      g = *ops.flying;  // the unanswered operation was done
+    } else if (!now.same_place(g)) {
+      problems->push_back("operator: " + describe(now) + ", acknowledged " + describe(g) +
+                          (flying ? ", in flight " + describe(*ops.flying) : ""));
+      g = now;
+    }
+    if (flying) ops.flying.reset();
+  }
+  for (const std::string& dir : ops.snapshots) {
+    if (!dir_exists(dir)) continue;  // cut off before it was renamed into place
+    std::string report;
+    if (run_command(build_dir() + "/zts_check " + dir, &report) != 0) {
+      problems->push_back("snapshot " + dir + ": zts_check:\n" + report);
+    }
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);  // checked once; hard links cost little but add up
+  }
+  ops.snapshots.clear();
+}
+
 struct player {
   client_book& book;
   totals& sums;
+  operator_book& ops;
   std::mt19937 random;
   int index;
   int games_started = 0;
@@ -206,6 +372,14 @@ struct player {
       return;
     }
     if (!r.complete || r.body.empty()) return;
+    if (r.body == "ZTXS Game is closed or finished") {
+      std::lock_guard guard(book.lock);
+      if (book.final_flying) {
+        ++sums.moves_found_unacked;  // the unanswered final move reached the disk
+        retire();
+        return;
+      }
+    }
     std::string disposition = r.header("Content-Disposition");
     size_t quote = disposition.find('"');
     position at;
@@ -219,6 +393,11 @@ struct player {
     }
     {
       std::lock_guard guard(book.lock);
+      if (book.final_flying) {
+        // The game is still open: the unanswered final move did not reach the disk.
+        book.final_flying.reset();
+        book.flying.reset();
+      }
       if (book.flying && at == *book.flying) {
         book.acked = at;  // the unanswered move reached the disk before the kill
         ++sums.moves_found_unacked;
@@ -230,25 +409,20 @@ struct player {
       }
       book.flying.reset();
     }
-    if (++moves > moves_per_game) {
-      moves = 0;
-      std::lock_guard guard(book.lock);
-      book.name.clear();
-      book.id = -1;
-      book.create_acked = false;
-      return;
-    }
     std::string name;
     {
       std::lock_guard guard(book.lock);
       name = book.name;
     }
+    const bool final_move = moves >= moves_per_game;
     const std::string save = move_save(name, "game_" + int_to_str(id), players, at.turn, at.curplr,
-                                       256 + random() % max_body, random());
-    const position next = after_move(at);
+                                       256 + random() % max_body, random(), final_move);
+    // The final move keeps turn and player and replaces the file it downloaded.
+    const position next = final_move ? at : after_move(at);
     {
       std::lock_guard guard(book.lock);
       book.flying = next;
+      if (final_move) book.final_flying = acked_file{id, file_name(at), save.size(), digest(save)};
     }
     try {
       r = post_save(80, 27, save, to_server());
@@ -261,10 +435,29 @@ struct player {
       return;
     }
     ++sums.moves_acked;
+    ++moves;
     std::lock_guard guard(book.lock);
     book.acked = next;
     book.flying.reset();
+    if (final_move) {
+      retire();
+      return;
+    }
     book.files.push_back({id, file_name(next), save.size(), digest(save)});
+  }
+
+  // The game is over: its files are the operator's to change now, so the client stops
+  // checking them and hands the game over.
+  // REQUIRES: book.lock held.
+  void retire() {
+    std::erase_if(book.files, [&](const acked_file& f) { return f.id == book.id; });
+    ops.hand_over(book.id, book.acked);
+    book.final_flying.reset();
+    book.flying.reset();
+    book.name.clear();
+    book.id = -1;
+    book.create_acked = false;
+    moves = 0;
   }
 
   void play(const std::atomic<bool>& stop, size_t max_body) {
@@ -301,7 +494,10 @@ void check_books(const std::string& root, std::vector<client_book>& books,
         problems->push_back("acknowledged " + path + " is missing");
         continue;
       }
-      if (bytes.size() != f.size || digest(bytes) != f.hash) {
+      const bool final_landed =
+          book.final_flying && book.final_flying->id == f.id && book.final_flying->file == f.file &&
+          bytes.size() == book.final_flying->size && digest(bytes) == book.final_flying->hash;
+      if (!final_landed && (bytes.size() != f.size || digest(bytes) != f.hash)) {
         problems->push_back("acknowledged " + path + " changed (" + std::to_string(bytes.size()) +
                             " bytes, was " + std::to_string(f.size) + ")");
       }
@@ -416,13 +612,17 @@ int main(int argc, char** argv) {
   std::vector<client_book> books(static_cast<size_t>(options.clients));
   totals sums;
   std::atomic<bool> stop{false};
+  operator_book ops;
   std::vector<std::thread> clients;
   for (int i = 0; i < options.clients; ++i) {
     clients.emplace_back([&, i, seed = random()] {
-      player p{books[static_cast<size_t>(i)], sums, std::mt19937(seed), i};
+      player p{books[static_cast<size_t>(i)], sums, ops, std::mt19937(seed), i};
       p.play(stop, options.max_body);
     });
   }
+  clients.emplace_back([&, seed = random()] {
+    operate(ops, dir.file("admin.sock"), dir.path, std::mt19937(seed), stop);
+  });
 
   std::vector<std::string> problems;
   int startup_kills = 0, leftovers_seen = 0;
@@ -459,6 +659,7 @@ int main(int argc, char** argv) {
       leftovers_seen = str_to_int(report.substr(start + 2, mark - start - 2));
     }
     check_books(root, books, &problems);
+    check_operator(root, ops, &problems);
     for (; reported < problems.size(); ++reported) {
       std::cout << "VIOLATION " << problems[reported] << std::endl;
     }
@@ -482,6 +683,7 @@ int main(int argc, char** argv) {
     problems.push_back("the server did not stop with status 0: " + std::to_string(status));
   }
   check_books(root, books, &problems);
+  check_operator(root, ops, &problems);
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
@@ -492,7 +694,9 @@ int main(int argc, char** argv) {
             << static_cast<int>(seconds) << " s; creates acknowledged " << sums.creates_acked
             << " (+" << sums.creates_found_unacked << " unanswered but stored); moves acknowledged "
             << sums.moves_acked << " (+" << sums.moves_found_unacked
-            << " unanswered but stored); leftover temporaries " << leftovers_seen << "; violations "
+            << " unanswered but stored); admin operations acknowledged " << ops.done << " (+"
+            << ops.cut_off << " cut off) on " << ops.games.size()
+            << " finished games; leftover temporaries " << leftovers_seen << "; violations "
             << problems.size() << std::endl;
   return problems.empty() ? 0 : 1;
 }

@@ -10,10 +10,12 @@
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <random>
 #include <stdexcept>
 #include <thread>
@@ -132,8 +134,10 @@ std::string build_dir() {
 }
 
 std::string move_save(const std::string& name, const std::string& server_id, int32_t plr_cnt,
-                      int32_t turn, int32_t curplr, size_t body_bytes, uint32_t seed) {
+                      int32_t turn, int32_t curplr, size_t body_bytes, uint32_t seed,
+                      bool final_move) {
   save_recipe upload = sample_save_recipe(plr_cnt);
+  for (int32_t i = 0; i < plr_cnt && final_move; ++i) upload.game.plrs[i].out_flag = i != curplr;
   upload.game.name = name;
   upload.game.server_id = server_id;
   upload.game.turn = turn;
@@ -195,6 +199,30 @@ bool parse_turn_file_name(std::string_view name, int32_t* turn, int32_t* curplr)
   *turn = str_to_int(name.substr(0, under));
   *curplr = str_to_int(name.substr(under + 1));
   return true;
+}
+
+std::string admin_request(const std::string& path, const std::string& line) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (path.size() >= sizeof addr.sun_path) return "";
+  std::memcpy(addr.sun_path, path.data(), path.size());
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return "";
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+    ::close(fd);
+    return "";
+  }
+  std::string request = line + "\n";
+  std::string reply;
+  if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+      static_cast<ssize_t>(request.size())) {
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) {
+      reply.append(buffer, static_cast<size_t>(n));
+    }
+  }
+  ::close(fd);
+  return reply.empty() ? "<no reply>" : reply;
 }
 
 int run_command(const std::string& command, std::string* output) {

@@ -51,8 +51,10 @@ std::string build_dir();
 // A valid save for game `server_id` at `turn` with `curplr` to move, for `plr_cnt` players,
 // with a body of `body_bytes` pseudo-random bytes (from `seed`) and the save time of now (a
 // save dated long ago would make the hourly refresh finish the game).
+// With `final_move`, every player but `curplr` is out: the move ends the game.
 std::string move_save(const std::string& name, const std::string& server_id, int32_t plr_cnt,
-                      int32_t turn, int32_t curplr, size_t body_bytes, uint32_t seed);
+                      int32_t turn, int32_t curplr, size_t body_bytes, uint32_t seed,
+                      bool final_move = false);
 
 // One game of the plain list (op=11 / op=12): its id and the texts of its block.
 struct listed_game {
@@ -65,6 +67,11 @@ bool parse_game_list(std::string_view body, std::vector<listed_game>* out);
 
 // The turn and player in a turn file name ("turn_3_1.zts", "set_0_2.zts"); false otherwise.
 bool parse_turn_file_name(std::string_view name, int32_t* turn, int32_t* curplr);
+
+// Sends one request line to the admin socket at `path` and returns the whole reply; "" when
+// nothing could be connected to (nothing was asked), "<no reply>" when the connection broke
+// before a reply (the operation may or may not have been done).
+std::string admin_request(const std::string& path, const std::string& line);
 
 // Runs a command through the shell and returns its exit status, with its output in *output.
 int run_command(const std::string& command, std::string* output);
