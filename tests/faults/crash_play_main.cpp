@@ -189,7 +189,8 @@ void operate(operator_book& ops, const std::string& socket, const std::string& d
       line = "refresh";
     } else {
       std::lock_guard guard(ops.lock);
-      if (ops.games.empty()) continue;
+      // An operation cut off by a kill is settled by the next check first.
+      if (ops.games.empty() || ops.flying) continue;
       operated_game g = ops.games[random() % ops.games.size()];
       const uint32_t choice = random() % 3;
       const std::string id = "\t" + int_to_str(g.id);
