@@ -43,8 +43,8 @@ std::string read_text_file(const std::string& root, int32_t id, const char* file
 // A removed game keeps its id: the list reaches past the highest id in the trash, so that no new
 // game takes it and the removed one can always come back under its own id.
 void reserve_trashed_ids(const std::string& root) REQUIRES(db_lock) {
-  for (const std::string& name : list_dir(root + "/.trash/game_*", attr_directory)) {
-    int32_t id = str_to_int(std::string_view(name).substr(game_prefix.size()));
+  for (const std::string& name : list_dir(trash_root(root) + "/game_*", attr_directory)) {
+    int32_t id = game_dir_number(name);
     if (id < 0 || id > max_game_id) continue;
     if (static_cast<size_t>(id) >= games.size()) games.resize(static_cast<size_t>(id) + 1);
   }
@@ -82,9 +82,8 @@ void load_games(const std::string& root) {
       continue;
     }
     try {
-      const std::string dir = root + "/game_" + int_to_str(id);
-      if (repair_final_move(dir)) {
-        write_log("UPD", "game_" + int_to_str(id) + ": put back the files of a final move that " +
+      if (repair_final_move(game_dir(root, id))) {
+        write_log("UPD", game_dir_name(id) + ": put back the files of a final move that " +
                              "did not complete");
       }
       load_game(root, id);

@@ -12,6 +12,7 @@
 #include "db/game.h"
 #include "db/game_files.h"
 #include "db/game_swap.h"
+#include "db/layout.h"
 #include "db/load.h"
 #include "db/refresh.h"
 #include "lib/asys.h"
@@ -20,14 +21,12 @@
 #include "lib/file_io.h"
 #include "lib/json.h"
 #include "lib/log.h"
-#include "ops/game_id.h"
 #include "save/zts_save.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-const std::string trash_root = std::string(game_root) + "/.trash";
 
 std::string label(int32_t id) {
   return "game_" + int_to_str(id);
@@ -128,18 +127,13 @@ std::unique_ptr<gametyp> read_save(const std::string& path, std::string* why) {
   return save;
 }
 
-std::string turn_file_name(int32_t status, int32_t turn, int32_t plr) {
-  return std::string(status == 1 ? "set_" : "turn_") + int_to_str(turn) + "_" + int_to_str(plr) +
-         ".zts";
-}
-
 // The record before the move that made the newest save of `g` (a move that did not end the
 // game), worked out the way the move was made: its mover is the newest save's player, the turn
 // went up when the move wrapped round, and the opening phase covers turns 0 and 1 of a game
 // with a moratorium. Teams, colours and who is in the game come from the previous save, the
 // one the mover had downloaded. False with *why when that cannot be done.
 bool record_before_move(const game_info& g, game_info* prev, std::string* why) {
-  const std::string turns = turns_dir(g.id) + "/";
+  const std::string turns = turns_dir(game_root, g.id) + "/";
   std::unique_ptr<gametyp> newest = read_save(turns + g.lastfile, why);
   if (!newest) {
     *why = "cannot read the newest save " + g.lastfile + " (" + *why + ")";
@@ -159,11 +153,11 @@ bool record_before_move(const game_info& g, game_info* prev, std::string* why) {
     return false;
   }
   prev->status = g.moratorium > 0 && prev->turn < 2 ? 1 : 0;
-  prev->lastfile = turn_file_name(prev->status, prev->turn, mover);
+  prev->lastfile = turn_file_name(prev->turn, mover, prev->status == 1);
   if (!file_exists(turns + prev->lastfile)) {
     // An archived spell in the opening phase names files "turn_" early; try the other form.
     prev->status = 1 - prev->status;
-    prev->lastfile = turn_file_name(prev->status, prev->turn, mover);
+    prev->lastfile = turn_file_name(prev->turn, mover, prev->status == 1);
   }
   std::unique_ptr<gametyp> before = read_save(turns + prev->lastfile, why);
   if (!before) {
@@ -198,9 +192,9 @@ void take_state(game_info* to, const game_info& from) {
 void write_admin_notes(const std::string& staged, const game_info& g) {
   const std::string notes = format_admin_notes(g);
   if (notes.empty()) {
-    remove_file_quiet(staged + "/admin.txt");
+    remove_file_quiet(staged + "/" + admin_file);
   } else {
-    write_file_atomic(staged + "/admin.txt", notes);
+    write_file_atomic(staged + "/" + admin_file, notes);
   }
 }
 
@@ -290,7 +284,7 @@ admin_result admin_game(int32_t id) {
   };
   std::vector<stored> files;
   std::error_code ec;
-  for (const fs::directory_entry& e : fs::directory_iterator(turns_dir(id), ec)) {
+  for (const fs::directory_entry& e : fs::directory_iterator(turns_dir(game_root, id), ec)) {
     const std::string name = e.path().filename().string();
     struct stat st;
     if (!name.ends_with(".zts") || name.starts_with('.') || ::stat(e.path().c_str(), &st) != 0) {
@@ -302,7 +296,7 @@ admin_result admin_game(int32_t id) {
     return a.time != b.time ? a.time < b.time : a.name < b.name;
   });
   std::vector<std::string> aside;
-  for (const fs::directory_entry& e : fs::directory_iterator(aside_dir(game_dir(id)), ec)) {
+  for (const fs::directory_entry& e : fs::directory_iterator(aside_dir(game_dir(game_root, id)), ec)) {
     const std::string name = e.path().filename().string();
     if (!name.starts_with('.')) aside.push_back(name);
   }
@@ -341,7 +335,7 @@ admin_result admin_revert(int32_t id, const std::string& expect) {
   admin_result refusal;
   game_info* g = find_record(id, &refusal);
   if (!g) return refusal;
-  const std::string dir = game_dir(id);
+  const std::string dir = game_dir(game_root, id);
   if (!expect.empty() && expect != g->lastfile) {
     return admin_refusal(label(id) + "'s newest save is " + g->lastfile + ", not " + expect +
                          ": nothing reverted");
@@ -371,21 +365,21 @@ admin_result admin_revert(int32_t id, const std::string& expect) {
     }
   }
   const std::string kept_as = next_undone_name(dir, undone);
-  swap_game_dir(game_root, id, [&](const std::string& staged) {
+  swap_game_files(game_root, id, [&](const std::string& staged) {
     const std::string aside = aside_dir(staged);
     make_dirs(aside);
-    rename_path(staged + "/turns/" + undone, aside + "/" + kept_as);
+    rename_path(staged + "/" + turns_subdir + "/" + undone, aside + "/" + kept_as);
     if (final_move) {
       // The end_* files are the state before the final move, byte for byte.
       if (prev.lastfile == undone && file_exists(aside + "/end_save.zts")) {
-        rename_path(aside + "/end_save.zts", staged + "/turns/" + undone);
+        rename_path(aside + "/end_save.zts", staged + "/" + turns_subdir + "/" + undone);
       }
-      rename_path(aside + "/end_cond.txt", staged + "/cond.txt");
-      rename_path(aside + "/end_state.txt", staged + "/state.txt");
+      rename_path(aside + "/end_cond.txt", staged + "/" + cond_file);
+      rename_path(aside + "/end_state.txt", staged + "/" + state_file);
       remove_file_quiet(aside + "/end_save.zts");
     } else {
-      write_file_atomic(staged + "/cond.txt", format_conditions(prev));
-      write_file_atomic(staged + "/state.txt", format_state(prev));
+      write_file_atomic(staged + "/" + cond_file, format_conditions(prev));
+      write_file_atomic(staged + "/" + state_file, format_state(prev));
     }
   });
   take_state(g, prev);
@@ -402,9 +396,9 @@ admin_result admin_archive(int32_t id) {
   game_info after = *g;
   after.archived_from = g->status;
   after.status = 3;
-  swap_game_dir(game_root, id, [&](const std::string& staged) {
+  swap_game_files(game_root, id, [&](const std::string& staged) {
     write_admin_notes(staged, after);
-    write_file_atomic(staged + "/state.txt", format_state(after));
+    write_file_atomic(staged + "/" + state_file, format_state(after));
   });
   const int32_t from = g->status;
   g->status = 3;
@@ -426,9 +420,9 @@ admin_result admin_unarchive(int32_t id) {
   if (after.status < 2) after.status = g->lastfile.starts_with("set_") ? 1 : 0;
   after.archived_from = -1;
   after.unarchived_at = static_cast<int32_t>(server_clock());
-  swap_game_dir(game_root, id, [&](const std::string& staged) {
+  swap_game_files(game_root, id, [&](const std::string& staged) {
     write_admin_notes(staged, after);
-    write_file_atomic(staged + "/state.txt", format_state(after));
+    write_file_atomic(staged + "/" + state_file, format_state(after));
   });
   g->status = after.status;
   g->archived_from = after.archived_from;
@@ -440,39 +434,40 @@ admin_result admin_remove(int32_t id) {
   admin_result refusal;
   game_info* g = find_record(id, &refusal);
   if (!g) return refusal;
-  const std::string target = trash_root + "/" + label(id);
+  const std::string target = trashed_game_dir(game_root, id);
   if (path_taken(target)) {
     return admin_refusal("the trash already holds a " + label(id) + ": nothing removed");
   }
-  const bool made = !dir_exists(trash_root);
-  make_dirs(trash_root);
+  const std::string trash = trash_root(game_root);
+  const bool made = !dir_exists(trash);
+  make_dirs(trash);
   if (made) sync_dir(game_root);
-  rename_path(game_dir(id), target);
+  rename_path(game_dir(game_root, id), target);
   games[id].reset();
-  sync_dir(trash_root);
+  sync_dir(trash);
   sync_dir(game_root);
   return done("removed " + label(id) + " to " + target);
 }
 
 admin_result admin_restore(int32_t id) {
-  const std::string source = trash_root + "/" + label(id);
+  const std::string source = trashed_game_dir(game_root, id);
   if (id < 0 || id > max_game_id || !dir_exists(source)) {
     return admin_refusal("the trash holds no " + label(id));
   }
-  if ((static_cast<size_t>(id) < games.size() && games[id]) || path_taken(game_dir(id))) {
+  if ((static_cast<size_t>(id) < games.size() && games[id]) || path_taken(game_dir(game_root, id))) {
     return admin_refusal(label(id) + " exists: nothing restored");
   }
   const size_t size_before = games.size();
   try {
-    load_game(trash_root, id);  // read where it lies, so that a failure leaves it there
-    rename_path(source, game_dir(id));
+    load_game(trash_root(game_root), id);  // read where it lies: a failure leaves it there
+    rename_path(source, game_dir(game_root, id));
   } catch (...) {
     games[id].reset();
     if (games.size() > size_before) games.resize(size_before);
     throw;
   }
   sync_dir(game_root);
-  sync_dir(trash_root);
+  sync_dir(trash_root(game_root));
   return done("restored " + label(id), *games[id]);
 }
 
@@ -507,7 +502,7 @@ admin_result admin_snapshot(const std::string& dir) {
     for (size_t k = 0; k < games.size(); ++k) {
       if (!games[k]) continue;
       const auto id = static_cast<int32_t>(k);
-      files += link_tree(game_dir(id), building + "/" + game_root + "/" + label(id));
+      files += link_tree(game_dir(game_root, id), game_dir(building + "/" + game_root, id));
       ++count;
     }
     sync_tree(building);

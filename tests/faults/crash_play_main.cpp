@@ -111,10 +111,18 @@ client_options to_server() {
   return {.host = host_ipv4(), .source_ip = "", .timeout_ms = 10000};
 }
 
-bool listed_games(std::vector<listed_game>* list) {
+// The open games (op=11), and with `finished_too` the finished ones (op=12) after them: a final
+// move that got no answer may have ended a game the client still counts as its own.
+bool listed_games(std::vector<listed_game>* list, bool finished_too = false) {
   try {
     http_reply r = game_get(80, "?op=11", to_server());
-    return r.complete && parse_game_list(r.body, list);
+    if (!r.complete || !parse_game_list(r.body, list)) return false;
+    if (!finished_too) return true;
+    std::vector<listed_game> finished;
+    r = game_get(80, "?op=12", to_server());
+    if (!r.complete || !parse_game_list(r.body, &finished)) return false;
+    list->insert(list->end(), finished.begin(), finished.end());
+    return true;
   } catch (const std::exception&) {
     return false;
   }
@@ -228,15 +236,14 @@ void operate(operator_book& ops, const std::string& socket, const std::string& d
           if (g.id == after->id) g = *after;
         }
       }
-      ops.flying.reset();
     } else if (reply.starts_with("refused")) {
       ops.problems.push_back("operator: " + line + ": " + reply.substr(0, reply.find('\n')));
-      ops.flying.reset();
-    } else if (reply.empty()) {
-      ops.flying.reset();  // the server was down: nothing was asked
-    } else {
-      ++ops.cut_off;  // the flying operation is settled by the next check
+    } else if (!reply.empty()) {
+      ++ops.cut_off;  // a game's operation in flight is settled by the next check
+      continue;
     }
+    // Answered, or the server was down and nothing was asked.
+    if (after) ops.flying.reset();
   }
 }
 
@@ -546,8 +553,8 @@ void check_restart(const std::string& log_text, std::vector<client_book>& books,
     if (book.create_acked) acked_names.push_back(book.name);
   }
   std::vector<listed_game> list;
-  if (!listed_games(&list)) {
-    problems->push_back("op=11 does not answer with a game list");
+  if (!listed_games(&list, true)) {
+    problems->push_back("op=11 or op=12 does not answer with a game list");
     return;
   }
   try {
