@@ -4,6 +4,9 @@
 //
 // Line layout: "<date>-<time>:[<tag padded to 10>]:<message>\r\n"; with an empty tag the line
 // is the message alone. The date is "YYYY-MM-DD" and the time "HH:MM:SS" (local time).
+// Tags: SYS (start, stop, listener), UPD (loading, the hourly pass), LOG / LOG-ERR (a protocol
+// request / its refusal), SVOP (a submission), LOGPAGE (a status page), DEC (a save that faulted
+// the decoder), ADM (an operation through the admin socket, with its outcome), ERR (failures).
 #pragma once
 
 #include <string>
