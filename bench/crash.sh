@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Crash during play, the full run: the real binary is killed with SIGKILL at random moments
-# (KILLS times, default 200) while CLIENTS clients play, restarted each time, and after every
+# (KILLS times, default 200) while CLIENTS clients play their games to the end and an operator
+# thread works on the finished games through the admin socket, restarted each time, and after every
 # kill zts_check and the clients' acknowledgements are checked (tests/faults/crash_play_main.cpp
 # says what exactly). The run isolates itself in network and mount namespaces of its own, so
 # port 80 is its own. Needs root. Prints each violation as found and a summary line; exit
