@@ -43,7 +43,7 @@ void sync_tree(const std::string& dir) {
 }
 
 void swap_game_files(const std::string& root, int32_t id,
-                   const std::function<void(const std::string& staged)>& edit) {
+                     const std::function<void(const std::string& staged)>& edit) {
   const std::string live = game_dir(root, id);
   const std::string staged = swap_game_dir(root, id);
   std::error_code ec;

@@ -18,11 +18,12 @@ int link_tree(const std::string& from, const std::string& to);
 // Syncs `dir` and every directory below it.
 void sync_tree(const std::string& dir);
 
-// Stages a copy of root/game_<id> in swap_game_dir(root, id) (db/layout.h), lets `edit` change it (it gets the staged directory's path;
-// files written there must go through write_file_atomic or link_file_atomic), syncs the staged
-// tree, exchanges it with the live directory, syncs root and removes the old tree. Throws
-// io_error (or what `edit` throws) with the live directory unchanged, unless the exchange itself
-// was done, after which only the removal of the old tree can fail, and that is not reported.
+// Stages a copy of root/game_<id> in swap_game_dir(root, id) (db/layout.h), lets `edit`
+// change it (it gets the staged directory's path; files written there must go through
+// write_file_atomic or link_file_atomic), syncs the staged tree, exchanges it with the live
+// directory, syncs root and removes the old tree. Throws io_error (or what `edit` throws) with
+// the live directory unchanged; once the exchange is done nothing more is reported (removing the
+// old tree can fail harmlessly: the next swap of the game removes it).
 // REQUIRES: db_lock held (nothing else writes the game meanwhile).
 void swap_game_files(const std::string& root, int32_t id,
-                   const std::function<void(const std::string& staged)>& edit);
+                     const std::function<void(const std::string& staged)>& edit);

@@ -27,7 +27,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-
 std::string label(int32_t id) {
   return "game_" + int_to_str(id);
 }
@@ -296,7 +295,8 @@ admin_result admin_game(int32_t id) {
     return a.time != b.time ? a.time < b.time : a.name < b.name;
   });
   std::vector<std::string> aside;
-  for (const fs::directory_entry& e : fs::directory_iterator(aside_dir(game_dir(game_root, id)), ec)) {
+  for (const fs::directory_entry& e :
+       fs::directory_iterator(aside_dir(game_dir(game_root, id)), ec)) {
     const std::string name = e.path().filename().string();
     if (!name.starts_with('.')) aside.push_back(name);
   }
@@ -454,7 +454,8 @@ admin_result admin_restore(int32_t id) {
   if (id < 0 || id > max_game_id || !dir_exists(source)) {
     return admin_refusal("the trash holds no " + label(id));
   }
-  if ((static_cast<size_t>(id) < games.size() && games[id]) || path_taken(game_dir(game_root, id))) {
+  if ((static_cast<size_t>(id) < games.size() && games[id]) ||
+      path_taken(game_dir(game_root, id))) {
     return admin_refusal(label(id) + " exists: nothing restored");
   }
   const size_t size_before = games.size();
