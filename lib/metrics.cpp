@@ -64,6 +64,8 @@ constexpr const char* rule_names[] = {
     "quick_archive_idle", "quick_archive_small", "archive_unstarted", "archive_small_closed",
     "finish_idle",        "archive_small_idle",  "revive_archived"};
 constexpr const char* cap_names[] = {"total", "per_address"};
+constexpr const char* admin_op_names[] = {"games",  "game",    "revert",   "archive", "unarchive",
+                                          "remove", "restore", "snapshot", "refresh", "other"};
 constexpr const char* waiter_names[] = {"request", "api", "refresh"};
 constexpr const char* status_names[] = {"in_play", "opening", "finished", "archived"};
 
@@ -72,6 +74,7 @@ static_assert(std::size(outcome_names) == count_of<outcome_kind>());
 static_assert(std::size(refusal_names) == count_of<refusal_kind>());
 static_assert(std::size(rule_names) == count_of<refresh_rule_kind>());
 static_assert(std::size(cap_names) == count_of<cap_kind>());
+static_assert(std::size(admin_op_names) == count_of<admin_op_kind>());
 static_assert(std::size(waiter_names) == count_of<lock_waiter>());
 
 // The op codes of the game protocol; "other" and "none" follow them.
@@ -195,6 +198,20 @@ struct registry_set {
                                      .Register(registry);
   std::array<Counter*, count_of<refresh_rule_kind>()> rules =
       one_per_label<refresh_rule_kind>(rule_family, "rule", rule_names);
+
+  Family<Counter>& admin_family = prometheus::BuildCounter()
+                                      .Name("zts_admin_operations_total")
+                                      .Help("Operations through the admin socket, by outcome")
+                                      .Register(registry);
+  // [operation][0 refused, 1 done]
+  std::array<std::array<Counter*, 2>, count_of<admin_op_kind>()> admin_ops = [this] {
+    std::array<std::array<Counter*, 2>, count_of<admin_op_kind>()> out{};
+    for (size_t i = 0; i < out.size(); ++i) {
+      out[i][0] = &admin_family.Add({{"operation", admin_op_names[i]}, {"outcome", "refused"}});
+      out[i][1] = &admin_family.Add({{"operation", admin_op_names[i]}, {"outcome", "done"}});
+    }
+    return out;
+  }();
 
   Counter& notify_queued = prometheus::BuildCounter()
                                .Name("zts_notifications_queued_total")
@@ -386,6 +403,10 @@ void observe_refresh_duration(double seconds) {
 
 void count_refresh_change(refresh_rule_kind rule) {
   if constexpr (metrics_on) reg().rules[index_of(rule)]->Increment();
+}
+
+void count_admin_operation(admin_op_kind op, bool done) {
+  if constexpr (metrics_on) reg().admin_ops[index_of(op)][done ? 1 : 0]->Increment();
 }
 
 void count_notification_queued() {

@@ -78,6 +78,21 @@ enum class refresh_rule_kind : uint8_t {
   count_
 };
 
+// The operations of the admin socket, for zts_admin_operations_total{operation,outcome}.
+enum class admin_op_kind : uint8_t {
+  games,
+  game,
+  revert,
+  archive,
+  unarchive,
+  remove,
+  restore,
+  snapshot,
+  refresh,
+  other,  // an unknown operation or a malformed request
+  count_
+};
+
 // Which connection cap refused a connection.
 enum class cap_kind : uint8_t { total, per_address, count_ };
 
@@ -111,6 +126,9 @@ void count_game_created();
 // zts_refresh_duration_seconds and zts_refresh_changes_total{rule}.
 void observe_refresh_duration(double seconds);
 void count_refresh_change(refresh_rule_kind rule);
+
+// zts_admin_operations_total{operation,outcome}: outcome "done" or "refused".
+void count_admin_operation(admin_op_kind op, bool done);
 
 // zts_notifications_{queued,sent,failed}_total, counted by the notification sender.
 void count_notification_queued();

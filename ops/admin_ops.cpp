@@ -12,6 +12,7 @@
 #include "db/game.h"
 #include "db/game_files.h"
 #include "db/game_swap.h"
+#include "db/generation.h"
 #include "db/layout.h"
 #include "db/load.h"
 #include "db/refresh.h"
@@ -383,6 +384,7 @@ admin_result admin_revert(int32_t id, const std::string& expect) {
     }
   });
   take_state(g, prev);
+  bump_games_generation();
   return done("reverted " + label(id) + ": " + undone + " undone (kept as aside/" + kept_as +
                   "), newest save " + g->lastfile,
               *g);
@@ -403,6 +405,7 @@ admin_result admin_archive(int32_t id) {
   const int32_t from = g->status;
   g->status = 3;
   g->archived_from = from;
+  bump_games_generation();
   return done("archived " + label(id) + " (was " + status_word(from) + ")", *g);
 }
 
@@ -427,6 +430,7 @@ admin_result admin_unarchive(int32_t id) {
   g->status = after.status;
   g->archived_from = after.archived_from;
   g->unarchived_at = after.unarchived_at;
+  bump_games_generation();
   return done("unarchived " + label(id) + " (now " + status_word(g->status) + ")", *g);
 }
 
@@ -444,6 +448,7 @@ admin_result admin_remove(int32_t id) {
   if (made) sync_dir(game_root);
   rename_path(game_dir(game_root, id), target);
   games[id].reset();
+  bump_games_generation();
   sync_dir(trash);
   sync_dir(game_root);
   return done("removed " + label(id) + " to " + target);
@@ -462,6 +467,7 @@ admin_result admin_restore(int32_t id) {
   try {
     load_game(trash_root(game_root), id);  // read where it lies: a failure leaves it there
     rename_path(source, game_dir(game_root, id));
+    bump_games_generation();
   } catch (...) {
     games[id].reset();
     if (games.size() > size_before) games.resize(size_before);

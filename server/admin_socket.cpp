@@ -13,6 +13,7 @@
 
 #include "db/game.h"
 #include "lib/log.h"
+#include "lib/metrics.h"
 #include "lib/mutex.h"
 #include "net/socket.h"
 #include "ops/admin_ops.h"
@@ -128,6 +129,19 @@ admin_result run_operation(const std::vector<std::string>& fields) EXCLUDES(db_l
   return run_locked(call);
 }
 
+admin_op_kind op_kind(std::string_view op) {
+  constexpr std::pair<std::string_view, admin_op_kind> kinds[] = {
+      {"games", admin_op_kind::games},         {"game", admin_op_kind::game},
+      {"revert", admin_op_kind::revert},       {"archive", admin_op_kind::archive},
+      {"unarchive", admin_op_kind::unarchive}, {"remove", admin_op_kind::remove},
+      {"restore", admin_op_kind::restore},     {"snapshot", admin_op_kind::snapshot},
+      {"refresh", admin_op_kind::refresh}};
+  for (const auto& [name, kind] : kinds) {
+    if (op == name) return kind;
+  }
+  return admin_op_kind::other;
+}
+
 std::string printable(std::string_view text) {
   std::string out;
   for (char c : text)
@@ -196,6 +210,7 @@ std::string serve_admin_request(std::string_view line) {
   std::vector<std::string> fields = split_fields(line);
   const bool json = fields[0] == "json";
   if (fields.size() < 2 || (!json && fields[0] != "text")) {
+    count_admin_operation(admin_op_kind::other, false);
     return "refused malformed request: <text|json> TAB <operation> [TAB <argument>]...\n";
   }
   fields.erase(fields.begin());
@@ -208,6 +223,7 @@ std::string serve_admin_request(std::string_view line) {
     r = admin_refusal(std::string("failed, nothing changed: ") + e.what());
   }
   write_log("ADM", printable(request) + (r.ok ? ": " : " refused: ") + printable(r.message));
+  count_admin_operation(op_kind(fields[0]), r.ok);
   return (r.ok ? std::string("ok") : "refused " + printable(r.message)) + "\n" +
          (json ? r.json + "\n" : r.text);
 }

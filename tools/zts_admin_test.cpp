@@ -20,6 +20,7 @@
 
 #include "lib/file_io.h"
 #include "tests/support/game_client.h"
+#include "tests/support/http_client.h"
 #include "tests/support/json_reader.h"
 #include "tests/support/real_server.h"
 #include "tests/support/save_writer.h"
@@ -201,6 +202,8 @@ TEST_F(Admin, EveryOperationFromTheToolToTheFilesAndTheLists) {
   // Archive and unarchive: out of the open list and back, the status remembered.
   EXPECT_EQ(admin_json("archive 0")["game"]["status"].number, 3);
   EXPECT_EQ(open_list(), "ZTXS\n0\n");
+  EXPECT_NE(http_get(80, "/api/games/0", to_server()).body.find("\"status_code\":3"),
+            std::string::npos);
   EXPECT_NE(game_get(80, "?op=666", to_server()).body.find("\"status\":3"), std::string::npos);
   EXPECT_EQ(admin("archive 0").status, 1);
   EXPECT_EQ(admin_json("unarchive 0")["game"]["status_word"].text, "in-play");
@@ -232,6 +235,11 @@ TEST_F(Admin, EveryOperationFromTheToolToTheFilesAndTheLists) {
   EXPECT_EQ(raw_request("text\tgames"),
             "refused no request line (one line of at most 4096 bytes, ending in LF)\n");
   EXPECT_EQ(admin("games").status, 0);
+
+  const std::string metrics = http_get(80, "/metrics", to_server()).body;
+  EXPECT_NE(metrics.find("zts_admin_operations_total{operation=\"revert\",outcome=\"done\"} 5"),
+            std::string::npos)
+      << metrics;
 
   const std::string log = read_file(dir.file("zts.log"));
   EXPECT_NE(log.find(":[ADM       ]:revert 0 turn_0_2.zts: reverted game_0"), std::string::npos);
