@@ -43,7 +43,7 @@ std::string read_text_file(const std::string& root, int32_t id, const char* file
 // A removed game keeps its id: the list reaches past the highest id in the trash, so that no new
 // game takes it and the removed one can always come back under its own id.
 void reserve_trashed_ids(const std::string& root) REQUIRES(db_lock) {
-  for (const std::string& name : list_dir(trash_root(root) + "/game_*", attr_directory)) {
+  for (const std::string& name : list_dir(trash_root(root) + "/game_*")) {
     int32_t id = game_dir_number(name);
     if (id < 0 || id > max_game_id) continue;
     if (static_cast<size_t>(id) >= games.size()) games.resize(static_cast<size_t>(id) + 1);

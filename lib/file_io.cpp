@@ -183,14 +183,6 @@ void append_file(const std::string& path, std::string_view bytes) {
   if (!fd.close_checked()) throw_errno("cannot close", path);
 }
 
-void sync_dir(const std::string& dir) {
-  unique_fd fd = open_or_throw(dir, O_RDONLY | O_DIRECTORY, 0, "cannot open directory");
-  // Some file systems cannot sync a directory at all; the rename is then as durable as it gets.
-  if (retry_eintr([&] { return ::fsync(fd.fd); }) != 0 && errno != EINVAL) {
-    throw_errno("cannot sync directory", dir);
-  }
-}
-
 void rename_path(const std::string& from, const std::string& to) {
   if (::rename(from.c_str(), to.c_str()) != 0) throw_errno("cannot rename " + from + " to", to);
 }

@@ -75,10 +75,6 @@ void append_file(const std::string& path, std::string_view bytes);
 // Writes all of `bytes` to `fd`, going on after short writes. Throws io_error naming `path`.
 void write_all(int fd, std::string_view bytes, std::string_view path);
 
-// Syncs a directory, so that the names made, renamed or removed in it survive a crash. A file
-// system that cannot sync directories is accepted. Throws io_error.
-void sync_dir(const std::string& dir);
-
 // rename(2); throws io_error naming both paths.
 void rename_path(const std::string& from, const std::string& to);
 
