@@ -1,7 +1,7 @@
 # The Debian package zts-server_<version>_amd64.deb, made by `make deb` (cpack -G DEB in the
 # build tree): the binaries in /usr/bin, the unit, /etc/zts/zts.conf as a conffile, and
 # maintainer scripts that make the user zts and /var/lib/zts and never remove the games.
-set(zts_programs zts_server zts_inspect zts_check zts_admin)
+set(zts_programs zts_server zts_inspect zts_check)
 if(TARGET zts_admin)
   list(APPEND zts_programs zts_admin)
 endif()
