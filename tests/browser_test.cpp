@@ -330,7 +330,7 @@ class Browser : public ::testing::Test {
 
   static inline std::string ip;
   static inline std::unique_ptr<private_network> network;
-  static inline server_options options;
+  static inline process_options options;
   static inline std::unique_ptr<temp_dir> dir;
   static inline std::unique_ptr<server_process> server;
 };

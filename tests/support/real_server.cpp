@@ -63,7 +63,7 @@ private_network::~private_network() {
   if (saved >= 0) close(saved);
 }
 
-server_process::server_process(const std::string& dir_, server_options options_)
+server_process::server_process(const std::string& dir_, process_options options_)
     : dir(dir_), options(std::move(options_)) {
   const std::string log_path = dir + "/zts.log";
   const auto port_give_up = steady::now() + options.port_wait;

@@ -26,7 +26,7 @@ struct private_network {
   std::string error;
 };
 
-struct server_options {
+struct process_options {
   // Not empty: first wait (up to port_wait) until nothing listens on port 80 at this address, and
   // start again when another server took the port between that check and the bind. For runs
   // that could not get a network namespace of their own.
@@ -43,7 +43,7 @@ struct server_options {
 struct server_process {
   // Returns once zts.log holds "Running" and no "Boom..." (the port was taken). Throws
   // std::runtime_error with the log otherwise (the process is then stopped).
-  explicit server_process(const std::string& dir, server_options options = {});
+  explicit server_process(const std::string& dir, process_options options = {});
   ~server_process() { stop(); }
   server_process(const server_process&) = delete;
   server_process& operator=(const server_process&) = delete;
@@ -62,7 +62,7 @@ struct server_process {
   bool stopped_cleanly() const;
 
   std::string dir;
-  server_options options;
+  process_options options;
   pid_t pid = -1;
   int exit_status = -1;
 
