@@ -77,6 +77,10 @@ request_head parse_request_head(std::string_view bytes) {
     }
     if (has_prefix(line, "content-length: ")) head.content_length = str_to_int(line.substr(16));
     if (has_prefix(line, "if-none-match:")) head.if_none_match = std::string(trim(line.substr(14)));
+    if (has_prefix(line, "x-forwarded-for:")) {
+      if (!head.forwarded_for.empty()) head.forwarded_for += ", ";
+      head.forwarded_for += trim(line.substr(16));
+    }
     if (!trim(line).empty()) continue;
     head.headers_ended = true;
     head.end_complete = cr != std::string_view::npos && next <= bytes.size();
@@ -112,6 +116,7 @@ bool parse_request(std::string_view bytes, request_rec* out) {
   request_head head = parse_request_head(bytes);
   out->path = head.path;
   out->if_none_match = head.if_none_match;
+  out->forwarded_for = head.forwarded_for;
   out->body.clear();
   if (!head.ok) return false;
   if (!head.headers_ended || head.content_length == 0) return true;

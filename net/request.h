@@ -3,7 +3,8 @@
 //   GET|POST <target> <version> CR LF    method in any case; blanks are spaces or TABs
 //   Content-Length: <n> CR LF            "Content-Length:" + one blank
 //   If-None-Match: <etag> CR LF          the JSON API's pollers; blanks around the value dropped
-//   ... CR LF                            every line is tested for all three prefixes, so a later
+//   X-Forwarded-For: <addresses> CR LF   kept as text; several such lines are joined by ", "
+//   ... CR LF                            every line is tested for every prefix, so a later
 //                                        method line or Content-Length overrides an earlier one
 //   CR LF                                a line of nothing but blanks/controls ends the headers
 //   <n bytes of body>                    a form upload wrapping one save file
@@ -36,6 +37,7 @@ struct request_rec {
   std::string path;           // the raw target, query string included ("/gameserver_v2.php?op=27")
   std::string body;           // the save cut out of the body; empty without a body
   std::string if_none_match;  // value of the last If-None-Match header; "" without one
+  std::string forwarded_for;  // the X-Forwarded-For lines' values, joined by ", "
 };
 
 // What the header lines of `bytes` say, as far as they go.
@@ -44,6 +46,7 @@ struct request_head {
   std::string path;            // target of the last such line
   int32_t content_length = 0;  // value of the last Content-Length header
   std::string if_none_match;   // value of the last If-None-Match header
+  std::string forwarded_for;   // values of the X-Forwarded-For headers, joined by ", "
   bool headers_ended = false;  // a blank line was met
   bool end_complete = false;   // ...and it ended in a CR whose following byte has arrived
   size_t body_start = 0;       // offset just past the blank line (when headers_ended)

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "lib/file_io.h"
+#include "net/address.h"
 
 using steady_time = std::chrono::steady_clock::time_point;
 
@@ -30,11 +31,20 @@ std::string host_to_ip(std::string_view host);
 // the largest backlog the system allows. Throws io_error when any step fails.
 unique_fd sock_listen(const std::string& ip, uint16_t port);
 
-// The local port a bound socket got. Throws io_error.
+// Creates a TCP socket bound to `ep` (port 0: the system picks one) and listening with the
+// largest backlog the system allows. An IPv6 socket takes IPv6 only, so that "[::]:80" and
+// "0.0.0.0:80" can be bound side by side. Throws io_error naming the endpoint when a step fails.
+unique_fd sock_listen(const ip_endpoint& ep);
+
+// The local port a bound socket (IPv4 or IPv6) got. Throws io_error.
 uint16_t sock_local_port(int fd);
 
-// The peer's IPv4 address in host byte order (0 when it cannot be read).
-uint32_t sock_peer_addr(int fd);
+// `addr`, or the IPv4 address an IPv4-mapped IPv6 address (::ffff:a.b.c.d) carries.
+ip_addr plain_ip(const ip_addr& addr);
+
+// The peer's address; an IPv4 client of an IPv6 socket (::ffff:a.b.c.d) is given as the IPv4
+// address it is. False when it cannot be read.
+bool sock_peer_ip(int fd, ip_addr* out);
 
 enum class wait_result { ready, woken, timed_out };
 

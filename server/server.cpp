@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,9 +17,9 @@
 #include <optional>
 
 #include "lib/asys.h"
+#include "lib/conv.h"
 #include "lib/log.h"
 #include "lib/metrics.h"
-#include "net/address.h"
 #include "net/request.h"
 #include "net/socket.h"
 #include "server/routing.h"
@@ -38,8 +39,6 @@ struct server_state {
   unique_fd wake_read;
   unique_fd wake_write;
   std::atomic<bool> stopping{false};
-  // True from start until the accept loop ends (on a stop, or a listener that failed for good).
-  std::atomic<bool> accepting{false};
 
   std::mutex mutex;
   std::condition_variable connection_ended;
@@ -52,36 +51,79 @@ struct server_state {
 
 namespace {
 
-// Counts one connection thread against both limits for as long as it lives.
-struct connection_slot {
-  connection_slot(std::shared_ptr<server_state> s, uint32_t a) : state(std::move(s)), addr(a) {}
-  ~connection_slot() {
-    add_active_connections(-1);
-    std::lock_guard<std::mutex> lock(state->mutex);
-    --state->active;
-    if (--state->active_by_addr[addr] == 0) state->active_by_addr.erase(addr);
-    state->connection_ended.notify_all();
+using std::chrono::milliseconds;
+
+// Connection threads get a small stack: the request path keeps its data on the heap, and
+// stacks this size are reused by the thread library instead of being mapped and unmapped for
+// every thread (the default 8 MiB ones were a third of the cost of a short request).
+constexpr size_t connection_stack_bytes = 256 * 1024;
+
+// The epoll tag of the stop pipe; listeners are tagged with their index.
+constexpr uint32_t wake_tag = UINT32_MAX;
+
+bool is_trusted(const ip_addr& addr, const std::vector<ip_net>& trusted) {
+  for (const ip_net& net : trusted) {
+    if (ip_in_net(addr, net)) return true;
   }
+  return false;
+}
+
+// One address of an X-Forwarded-For list: bare, or with a port as some proxies write it.
+bool parse_hop(std::string_view text, ip_addr* out) {
+  ip_endpoint ep;
+  if (parse_ip(text, out)) return true;
+  if (!parse_endpoint(text, &ep)) return false;
+  *out = ep.addr;
+  return true;
+}
+
+// The places one connection holds: one of the total from admission on, and one of its client's
+// from when the client is known. Given back at the latest when the connection ends.
+struct connection_slot {
+  explicit connection_slot(std::shared_ptr<server_state> s) : state(std::move(s)) {}
+  ~connection_slot() { release(); }
   connection_slot(const connection_slot&) = delete;
   connection_slot& operator=(const connection_slot&) = delete;
 
+  void release() {
+    if (!counted) return;
+    std::lock_guard<std::mutex> lock(state->mutex);
+    --state->active;
+    if (counted_client) {
+      auto it = state->active_by_addr.find(client);
+      if (--it->second == 0) state->active_by_addr.erase(it);
+    }
+    counted = counted_client = false;
+    state->changed.notify_all();
+  }
+
   std::shared_ptr<server_state> state;
-  uint32_t addr;
+  bool counted = false;         // against the total
+  bool counted_client = false;  // against `client`'s cap
+  ip_addr client;
 };
 
-// Takes a place for a new connection from `addr`, or refuses when either limit is reached.
-bool admit(server_state& state, uint32_t addr) {
-  std::lock_guard<std::mutex> lock(state.mutex);
-  int& from_addr = state.active_by_addr[addr];
-  if (state.active >= max_connections || from_addr >= max_connections_per_addr) {
-    count_connection_refused(state.active >= max_connections ? cap_kind::total
-                                                             : cap_kind::per_address);
-    if (from_addr == 0) state.active_by_addr.erase(addr);
-    return false;
+// Counts the connection against `client`'s cap. When that address is at its cap, waits up to
+// place_wait_ms for one of its places to come free. False when none did (or a stop began).
+// REQUIRES: state.mutex held through `lock`.
+bool take_client_place(server_state& state, std::unique_lock<std::mutex>& lock,
+                       connection_slot* slot, const ip_addr& client, int cap) {
+  auto full = [&] {
+    auto it = state.active_by_addr.find(client);
+    return it != state.active_by_addr.end() && it->second >= cap;
+  };
+  if (full()) {
+    // Waiting holds a thread and a total place, so only a few may wait at once.
+    if (state.waiting_for_place >= cap) return false;
+    ++state.waiting_for_place;
+    bool freed = state.changed.wait_for(lock, milliseconds(place_wait_ms),
+                                        [&] { return state.stopping || !full(); });
+    --state.waiting_for_place;
+    if (!freed || state.stopping) return false;
   }
-  ++state.active;
-  ++from_addr;
-  add_active_connections(1);
+  ++state.active_by_addr[client];
+  slot->counted_client = true;
+  slot->client = client;
   return true;
 }
 
@@ -96,97 +138,86 @@ void close_connection(unique_fd conn) {
   }
 }
 
-// The peer's IPv4 address (host byte order) as the router sees clients.
-ip_addr client_address(uint32_t addr) {
-  ip_addr out;
-  for (int i = 0; i < 4; ++i) out.bytes[i] = static_cast<uint8_t>(addr >> (24 - 8 * i));
-  return out;
-}
+void* connection_main(void* arg);
 
-// One connection: wait for the first byte, read the request, route it, send the reply, close.
-void sthread(std::shared_ptr<server_state> state, unique_fd conn, uint32_t addr) {
-  std::optional<connection_slot> slot(std::in_place, state, addr);
-  try {
-    wait_result first =
-        wait_fd(conn.fd, POLLIN, state->wake_read.fd, deadline_after_ms(first_byte_timeout_ms));
-    request_rec request;
-    if (first != wait_result::ready || !read_request(conn.fd, &request)) {
-      count_request(route_kind::unreadable, "none", outcome_kind::dropped);
-      return;
-    }
-    const int64_t start = steady_ns();
-    route_kind route = route_kind::not_found;
-    std::optional<std::string> reply = route_request(request, client_address(addr), &route);
-    if (reply && sock_send_all(conn.fd, *reply, deadline_after_ms(send_timeout_ms))) {
-      count_bytes_sent(reply->size());
-    }
-    observe_request_duration(route, seconds_since_ns(start));
-    // The place is free once the reply is out: the close below never waits, and a client that
-    // reconnects as soon as it has the reply must not find its own last connection counted.
-    slot.reset();
-    close_connection(std::move(conn));
-  } catch (...) {
-    write_log("ERR", "Error in sthread", true);
-  }
-}
-
-// Connection threads get a small stack: the request path keeps its data on the heap, and
-// stacks this size are reused by the thread library instead of being mapped and unmapped for
-// every connection (the default 8 MiB ones were a third of the cost of a short request).
-constexpr size_t connection_stack_bytes = 256 * 1024;
-
-struct connection_start {
-  std::shared_ptr<server_state> state;
-  unique_fd conn;
-  uint32_t addr;
-};
-
-// Serves its first connection, then whatever connections the accept loop hands over while it
-// waits idle, until none comes for idle_thread_keep_ms or a stop begins.
-void connection_worker(std::shared_ptr<server_state> state, unique_fd conn, uint32_t addr) {
-  for (;;) {
-    sthread(state, std::move(conn), addr);
-    std::unique_lock<std::mutex> lock(state->mutex);
-    ++state->idle;
-    state->work_ready.wait_for(lock, std::chrono::milliseconds(idle_thread_keep_ms),
-                               [&] { return !state->pending.empty() || state->stopping; });
-    --state->idle;
-    if (state->pending.empty()) return;
-    conn = std::move(state->pending.front().conn);
-    addr = state->pending.front().addr;
-    state->pending.pop_front();
-  }
-}
-
-void* connection_main(void* arg) {
-  std::unique_ptr<connection_start> start(static_cast<connection_start*>(arg));
-  connection_worker(std::move(start->state), std::move(start->conn), start->addr);
-  return nullptr;
-}
-
-// Gives `conn` to a thread waiting idle, if one is not already promised to an earlier one.
-bool hand_to_idle_thread(server_state& state, unique_fd* conn, uint32_t addr) {
-  std::lock_guard<std::mutex> lock(state.mutex);
-  if (state.idle <= static_cast<int>(state.pending.size())) return false;
-  state.pending.push_back(pending_connection{std::move(*conn), addr});
-  state.work_ready.notify_one();
-  return true;
-}
-
-// Starts a detached connection thread for `conn`. False (and `conn` closed) when no thread can be
-// made.
-bool start_connection_thread(std::shared_ptr<server_state> state, unique_fd conn, uint32_t addr) {
+// Starts a detached connection thread. False when no thread can be made.
+// REQUIRES: state->threads already counts it.
+bool start_connection_thread(const std::shared_ptr<server_state>& state) {
   pthread_attr_t attr;
   if (pthread_attr_init(&attr) != 0) return false;
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
   pthread_attr_setstacksize(&attr, connection_stack_bytes);
-  auto start =
-      std::make_unique<connection_start>(connection_start{std::move(state), std::move(conn), addr});
+  auto arg = std::make_unique<std::shared_ptr<server_state>>(state);
   pthread_t thread;
-  bool started = pthread_create(&thread, &attr, connection_main, start.get()) == 0;
+  bool started = pthread_create(&thread, &attr, connection_main, arg.get()) == 0;
   pthread_attr_destroy(&attr);
-  if (started) start.release();  // connection_main owns it now
+  if (started) arg.release();  // connection_main owns it now
   return started;
+}
+
+// One accepted connection: admit it, wait for the first byte, read the request, find its
+// client, route it, send the reply, close. Starts another thread first when no other one is
+// left accepting.
+void serve(const std::shared_ptr<server_state>& state, unique_fd conn) {
+  ip_addr peer;
+  sock_peer_ip(conn.fd, &peer);  // unreadable: counted as 0.0.0.0
+  connection_slot slot(state);
+  std::shared_ptr<const server_options> options;
+  bool start_acceptor = false;
+  {
+    std::lock_guard<std::mutex> lock(state->mutex);
+    options = state->options;
+    if (state->active >= options->max_connections) {
+      count_connection_refused(cap_kind::total);
+      return;  // closed at once
+    }
+    ++state->active;
+    add_active_connections(1);
+    slot.counted = true;
+    if (state->accepting == 0 && !state->stopping && state->threads <= options->max_connections) {
+      start_acceptor = true;
+      ++state->threads;
+    }
+  }
+  if (start_acceptor && !start_connection_thread(state)) {
+    // This thread accepts again once its connection is done.
+    std::lock_guard<std::mutex> lock(state->mutex);
+    --state->threads;
+  }
+  bool proxied = is_trusted(peer, options->trusted_proxies);
+  if (!proxied) {
+    std::unique_lock<std::mutex> lock(state->mutex);
+    if (!take_client_place(*state, lock, &slot, peer, options->max_connections_per_addr)) {
+      count_connection_refused(cap_kind::per_address);
+      return;
+    }
+  }
+
+  wait_result first = wait_fd(conn.fd, POLLIN, state->wake_read.fd,
+                              deadline_after_ms(options->first_byte_timeout_ms));
+  request_rec request;
+  if (first != wait_result::ready || !read_request(conn.fd, &request)) {
+    count_request(route_kind::unreadable, "none", outcome_kind::dropped);
+    return;
+  }
+  ip_addr client = peer;
+  if (proxied) {
+    ip_addr client = client_address(peer, request.forwarded_for, options->trusted_proxies);
+    std::unique_lock<std::mutex> lock(state->mutex);
+    if (!take_client_place(*state, lock, &slot, client, options->max_connections_per_addr)) {
+      return;
+    }
+  }
+  const int64_t start = steady_ns();
+  route_kind route = route_kind::not_found;
+  std::optional<std::string> reply = route_request(request, client, &route);
+  if (reply && sock_send_all(conn.fd, *reply, deadline_after_ms(options->send_timeout_ms))) {
+    count_bytes_sent(reply->size());
+  }
+  observe_request_duration(route, seconds_since_ns(start));
+  // The places are free once the reply is out: the close below never waits.
+  slot.release();
+  close_connection(std::move(conn));
 }
 
 // Errors of accept() that concern one connection or a passing shortage, not the listener.
@@ -213,81 +244,196 @@ bool accept_error_is_transient(int err) {
   }
 }
 
-// The accept loop. Ends when a stop begins or the listener fails for good ("Boom...").
-void mainthread(std::shared_ptr<server_state> state) {
-  struct ended_guard {
-    std::atomic<bool>& flag;
-    ~ended_guard() { flag = false; }
-  } ended{state->accepting};
+// This thread's wait set: every listener, each waking one waiting thread for one connection
+// (EPOLLEXCLUSIVE), and the stop pipe, which wakes them all.
+unique_fd make_accept_set(const server_state& state) {
+  unique_fd set(epoll_create1(EPOLL_CLOEXEC));
+  if (set.fd < 0) return set;
+  for (size_t i = 0; i < state.listeners.size(); ++i) {
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLEXCLUSIVE;
+    ev.data.u32 = static_cast<uint32_t>(i);
+    if (epoll_ctl(set.fd, EPOLL_CTL_ADD, state.listeners[i].fd, &ev) != 0) return unique_fd();
+  }
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.u32 = wake_tag;
+  if (epoll_ctl(set.fd, EPOLL_CTL_ADD, state.wake_read.fd, &ev) != 0) return unique_fd();
+  return set;
+}
+
+enum class accept_outcome { connection, again, end_thread };
+
+// One wait on the listeners and at most one accept. On `connection`, *conn holds it.
+accept_outcome accept_once(server_state& state, int accept_set, unique_fd* conn) {
+  {
+    std::lock_guard<std::mutex> lock(state.mutex);
+    if (state.stopping || state.listener_failed) return accept_outcome::end_thread;
+    ++state.accepting;
+  }
+  epoll_event events[8];
+  int n = retry_eintr([&] { return epoll_wait(accept_set, events, 8, idle_thread_keep_ms); });
+  int err = 0;
+  bool woken = false;
+  for (int i = 0; i < n && conn->fd < 0 && !woken; ++i) {
+    if (events[i].data.u32 == wake_tag) {
+      woken = true;
+      break;
+    }
+    int fd = retry_eintr([&] {
+      return accept4(state.listeners[events[i].data.u32].fd, nullptr, nullptr, SOCK_CLOEXEC);
+    });
+    if (fd >= 0) {
+      *conn = unique_fd(fd);
+    } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
+      err = errno;  // EAGAIN: another thread took it
+    }
+  }
+
+  std::lock_guard<std::mutex> lock(state.mutex);
+  --state.accepting;
+  state.changed.notify_all();  // stop_server waits for no thread to be accepting
+  if (conn->fd >= 0) return accept_outcome::connection;
+  if (woken || state.stopping) return accept_outcome::end_thread;
+  // Idle for idle_thread_keep_ms: end, unless no other thread would be left accepting.
+  if (n == 0) return state.accepting > 0 ? accept_outcome::end_thread : accept_outcome::again;
+  if (err != 0 && !accept_error_is_transient(err)) {
+    if (!state.listener_failed) {
+      state.listener_failed = true;
+      write_log("SYS", errno_message("accept", "listener"));
+      write_log("SYS", "Boom...");
+    }
+    return accept_outcome::end_thread;
+  }
+  // Out of descriptors or memory: give the connections in flight a moment to end.
+  if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) sleep_ms(10);
+  return accept_outcome::again;
+}
+
+void connection_thread(const std::shared_ptr<server_state>& state) {
   try {
-    for (;;) {
-      auto forever = std::chrono::steady_clock::time_point::max();
-      wait_result ready = wait_fd(state->listener.fd, POLLIN, state->wake_read.fd, forever);
-      if (ready == wait_result::woken || state->stopping) return;
-      int fd =
-          retry_eintr([&] { return accept4(state->listener.fd, nullptr, nullptr, SOCK_CLOEXEC); });
-      if (fd < 0) {
-        int err = errno;
-        if (!accept_error_is_transient(err)) {
-          write_log("SYS", errno_message("accept", "listener"));
-          write_log("SYS", "Boom...");
-          return;
-        }
-        // Out of descriptors or memory: give the connections in flight a moment to end.
-        if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) sleep_ms(10);
-        continue;
-      }
-      unique_fd conn(fd);
-      uint32_t addr = sock_peer_addr(fd);
-      if (!admit(*state, addr)) continue;  // closed at once
-      if (hand_to_idle_thread(*state, &conn, addr)) continue;
-      if (!start_connection_thread(state, std::move(conn), addr)) {
-        // No thread to be had: the connection is dropped and its place given back.
-        connection_slot give_back(state, addr);
-      }
+    unique_fd accept_set = make_accept_set(*state);
+    while (accept_set.fd >= 0) {
+      unique_fd conn;
+      accept_outcome got = accept_once(*state, accept_set.fd, &conn);
+      if (got == accept_outcome::end_thread) break;
+      if (got == accept_outcome::connection) serve(state, std::move(conn));
     }
   } catch (...) {
-    write_log("ERR", "Error in mainthread", true);
+    write_log("ERR", "Error in sthread", true);
   }
+  std::lock_guard<std::mutex> lock(state->mutex);
+  --state->threads;
+  state->changed.notify_all();
+}
+
+void* connection_main(void* arg) {
+  std::unique_ptr<std::shared_ptr<server_state>> state(
+      static_cast<std::shared_ptr<server_state>*>(arg));
+  connection_thread(*state);
+  return nullptr;
+}
+
+// options.listen, or port 80 of local_ip() when it is empty.
+std::vector<ip_endpoint> listen_endpoints(const server_options& options) {
+  if (!options.listen.empty()) return options.listen;
+  ip_endpoint ep;
+  ep.port = 80;
+  if (!parse_ip(local_ip(), &ep.addr)) parse_ip("127.0.0.1", &ep.addr);
+  return {ep};
 }
 
 }  // namespace
 
-server_handle start_server(const std::string& ip, uint16_t port) {
+ip_addr client_address(const ip_addr& peer, std::string_view forwarded_for,
+                       const std::vector<ip_net>& trusted) {
+  ip_addr client = peer;
+  if (!is_trusted(peer, trusted)) return client;
+  std::string_view rest = forwarded_for;
+  while (!rest.empty()) {
+    size_t comma = rest.rfind(',');
+    std::string_view hop = comma == std::string_view::npos ? rest : rest.substr(comma + 1);
+    rest = comma == std::string_view::npos ? std::string_view() : rest.substr(0, comma);
+    std::string text = trim(hop);
+    if (text.empty()) continue;
+    ip_addr addr;
+    if (!parse_hop(text, &addr)) break;
+    client = plain_ip(addr);
+    if (!is_trusted(client, trusted)) break;
+  }
+  return client;
+}
+
+server_handle start_server(const server_options& options) {
   auto state = std::make_shared<server_state>();
-  state->listener = sock_listen(ip, port);
+  auto running = std::make_shared<server_options>(options);
+  running->listen = listen_endpoints(options);
+  server_handle server;
+  for (const ip_endpoint& ep : running->listen) {
+    state->listeners.push_back(sock_listen(ep));
+    int fd = state->listeners.back().fd;
+    // Several threads wait on it: the one that loses the race must not block in accept.
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    server.ports.push_back(sock_local_port(fd));
+  }
+  server.port = server.ports.front();
   int pipe_fds[2];
   if (pipe2(pipe_fds, O_CLOEXEC) != 0) throw io_error(errno_message("pipe", "stop signal"));
   state->wake_read = unique_fd(pipe_fds[0]);
   state->wake_write = unique_fd(pipe_fds[1]);
-  server_handle server;
-  server.port = sock_local_port(state->listener.fd);
-  server.state = state;
-  state->accepting = true;
-  server.accept_thread = std::thread(mainthread, state);
+  state->options = std::move(running);
+  state->threads = 1;
+  if (!start_connection_thread(state)) throw io_error("no thread for the listener");
+  server.state = std::move(state);
   return server;
+}
+
+server_handle start_server(const std::string& ip, uint16_t port) {
+  server_options options;
+  ip_endpoint ep;
+  if (!parse_ip(host_to_ip(ip), &ep.addr) || ep.addr.v6) {
+    throw io_error("not an IPv4 address: " + ip + ":" + std::to_string(port));
+  }
+  ep.port = port;
+  options.listen = {ep};
+  return start_server(options);
+}
+
+bool update_server_options(server_handle* server, const server_options& options) {
+  if (!server->state) return true;
+  server_state& state = *server->state;
+  auto next = std::make_shared<server_options>(options);
+  std::lock_guard<std::mutex> lock(state.mutex);
+  bool same_listen = listen_endpoints(options) == state.options->listen;
+  next->listen = state.options->listen;
+  state.options = std::move(next);
+  state.changed.notify_all();  // a raised cap may let a waiting connection in
+  return same_listen;
+}
+
+server_options current_server_options(const server_handle& server) {
+  if (!server.state) return server_options{};
+  std::lock_guard<std::mutex> lock(server.state->mutex);
+  return *server.state->options;
 }
 
 bool stop_server(server_handle* server) {
   std::shared_ptr<server_state> state = std::move(server->state);
   if (!state) return true;
-  state->stopping = true;
+  int grace_ms;
   {
-    // Taken so that no idle thread can miss the wake-up between its check and its wait.
     std::lock_guard<std::mutex> lock(state->mutex);
+    state->stopping = true;
+    grace_ms = state->options->stop_grace_ms;
   }
-  state->work_ready.notify_all();
+  state->changed.notify_all();
   char wake = 1;
   (void)!write(state->wake_write.fd, &wake, 1);
-  if (server->accept_thread.joinable()) server->accept_thread.join();
-  state->listener = unique_fd();  // new connections are refused from here on
   std::unique_lock<std::mutex> lock(state->mutex);
-  return state->connection_ended.wait_for(lock, std::chrono::milliseconds(stop_grace_ms),
-                                          [&] { return state->active == 0; });
-}
-
-bool server_accepting(const server_handle& server) {
-  return server.state && server.state->accepting;
+  // Every thread waiting to accept wakes at once on the pipe; none starts again after a stop.
+  state->changed.wait(lock, [&] { return state->accepting == 0; });
+  state->listeners.clear();  // new connections are refused from here on
+  return state->changed.wait_for(lock, milliseconds(grace_ms), [&] { return state->active == 0; });
 }
 
 int active_connections(const server_handle& server) {
@@ -296,8 +442,17 @@ int active_connections(const server_handle& server) {
   return server.state->active;
 }
 
+int connections_from(const server_handle& server, const ip_addr& client) {
+  if (!server.state) return 0;
+  std::lock_guard<std::mutex> lock(server.state->mutex);
+  auto it = server.state->active_by_addr.find(plain_ip(client));
+  return it == server.state->active_by_addr.end() ? 0 : it->second;
+}
+
 scoped_server::scoped_server(const std::string& ip, uint16_t port)
     : handle(start_server(ip, port)) {}
+
+scoped_server::scoped_server(const server_options& options) : handle(start_server(options)) {}
 
 scoped_server::~scoped_server() {
   stop_server(&handle);

@@ -1,24 +1,38 @@
-// The listener and its connection threads: an accept loop on a thread of its own gives each
-// accepted connection a thread of its own (one that has just finished a connection, or a new
-// one), which waits for the request, reads it, routes it, sends the reply and closes. Used by the
-// program (on local_ip() port 80) and by tests (in-process on 127.0.0.1 and an ephemeral port):
+// The listener and its connection threads. Every connection thread waits on all listening
+// sockets at once, accepts a connection itself, waits for the request, reads it, routes it,
+// sends the reply, closes, and goes back to accepting; a thread that finds no other one left
+// accepting starts one more (up to the connection cap), and one that stays idle for
+// idle_thread_keep_ms ends unless it is the last. No connection is handed from one thread to
+// another. Used by the program (on the configured endpoints, by default local_ip() port 80) and
+// by tests (in-process on 127.0.0.1 and an ephemeral port):
 //
 //   scoped_server server;                       // listening when the constructor returns
 //   http_reply r = http_get(server.port(), "/gameserver_v2.php?op=777");
 //                                               // stopped at the end of the scope
+//
+// Client addresses: a connection's client is its peer, except for a peer listed in
+// trusted_proxies, whose client is the right-most X-Forwarded-For address that is not itself a
+// trusted proxy. The per-address cap counts clients; a proxy's own connections are counted
+// against the total cap only.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
-#include <thread>
+#include <string_view>
+#include <vector>
 
 #include "lib/file_io.h"
+#include "net/address.h"
 
-// Most connection threads at once; a connection beyond it is closed at once, so a flood can
+// Most connections served at once; a connection beyond it is closed at once, so a flood can
 // exhaust neither threads nor descriptors.
 inline constexpr int max_connections = 512;
-// Most connections at once from one IPv4 address, so one client cannot take every thread.
+// Most connections at once from one client address, so one client cannot take every thread.
 inline constexpr int max_connections_per_addr = 64;
 // How long a connection may stay silent before its first byte.
 inline constexpr int first_byte_timeout_ms = 60 * 1000;
@@ -30,35 +44,102 @@ inline constexpr int stop_grace_ms = 30 * 1000;
 // How long a connection thread that has finished its connection waits for the next one before
 // it ends: a busy server then reuses its threads instead of making one per connection.
 inline constexpr int idle_thread_keep_ms = 2000;
+// How long a connection from an address at its cap waits for one of that address's places to
+// come free before it is closed. A client that reconnects the moment its reply has arrived can
+// be faster than the thread that sent it is at giving its place back.
+inline constexpr int place_wait_ms = 1000;
 
-// Shared by the accept loop, every connection thread and the owner of the server_handle;
-// defined in server.cpp.
-struct server_state;
-
-struct server_handle {
-  uint16_t port = 0;  // the port actually bound
-  std::shared_ptr<server_state> state;
-  std::thread accept_thread;
+// What the listener runs with. The defaults are the server's behaviour without configuration.
+struct server_options {
+  // Where to listen (IPv4 and IPv6; port 0: an ephemeral one). Empty: port 80 of local_ip().
+  std::vector<ip_endpoint> listen;
+  int max_connections = ::max_connections;
+  int max_connections_per_addr = ::max_connections_per_addr;
+  int first_byte_timeout_ms = ::first_byte_timeout_ms;
+  int send_timeout_ms = ::send_timeout_ms;
+  int stop_grace_ms = ::stop_grace_ms;
+  // Peers whose X-Forwarded-For is believed. Default: none (the header is ignored).
+  std::vector<ip_net> trusted_proxies;
 };
 
-// Binds `ip`:`port` (0: an ephemeral port), starts the accept loop on its own thread and
-// returns once the socket listens. Throws io_error when the socket cannot be bound.
+// Orders addresses for the per-address counts.
+struct ip_addr_less {
+  bool operator()(const ip_addr& a, const ip_addr& b) const {
+    return a.v6 != b.v6 ? a.v6 < b.v6 : a.bytes < b.bytes;
+  }
+};
+
+// Shared by every connection thread (each holds a reference, so a thread that outlives a stop
+// still finds it) and the owner of the server_handle.
+struct server_state {
+  // Written before the first thread starts; closed by stop_server once no thread accepts.
+  std::vector<unique_fd> listeners;
+  // A pipe whose read end turns readable when a stop begins: it wakes every thread waiting to
+  // accept and every connection still waiting for its first byte.
+  unique_fd wake_read;
+  unique_fd wake_write;
+  std::atomic<bool> stopping{false};
+
+  std::mutex mutex;
+  // Notified when a connection or a thread ends, and when a place is given back.
+  std::condition_variable changed;
+  std::shared_ptr<const server_options> options;  // GUARDED_BY(mutex); replaced, never changed
+  int active = 0;                                 // GUARDED_BY(mutex): connections admitted
+  std::map<ip_addr, int, ip_addr_less> active_by_addr;  // GUARDED_BY(mutex): the same per client
+  int waiting_for_place = 0;     // GUARDED_BY(mutex): connections waiting for a per-address place
+  int threads = 0;               // GUARDED_BY(mutex): connection threads alive
+  int accepting = 0;             // GUARDED_BY(mutex): threads in the accept section
+  bool listener_failed = false;  // GUARDED_BY(mutex): accept failed for good ("Boom...")
+};
+
+struct server_handle {
+  uint16_t port = 0;            // the port bound for the first endpoint
+  std::vector<uint16_t> ports;  // the ports bound, one per endpoint, in order
+  std::shared_ptr<server_state> state;
+};
+
+// Binds every endpoint of options.listen, starts the first connection thread and returns once
+// every socket listens. Throws io_error (naming the endpoint) when a socket cannot be bound,
+// after closing the ones already bound.
+server_handle start_server(const server_options& options);
+
+// The same with default options on `ip`:`port` (0: an ephemeral port).
 server_handle start_server(const std::string& ip, uint16_t port);
 
+// Applies the caps, timeouts and trusted proxies of `options` to the running server: new
+// connections use them at once, connections being served keep those they started with (a
+// lowered cap only stops admitting until enough connections have ended). Listening endpoints
+// cannot change while running: returns false when options.listen differs from the running
+// ones (everything else is applied still). Does nothing on a handle that is not running.
+bool update_server_options(server_handle* server, const server_options& options);
+
+// The options the server runs with now.
+server_options current_server_options(const server_handle& server);
+
 // Stops accepting, closes the connections still waiting for their first byte, and waits up to
-// stop_grace_ms for the requests in flight. Returns false when some were still running then.
-// Does nothing on a handle that is not running.
+// stop_grace_ms (as currently set) for the requests in flight. Returns false when some were
+// still running then. Does nothing on a handle that is not running.
 bool stop_server(server_handle* server);
 
-// Whether the accept loop still runs.
-bool server_accepting(const server_handle& server);
-
-// Connection threads running now.
+// Connections being served now.
 int active_connections(const server_handle& server);
 
-// A server for one scope: started on 127.0.0.1 and an ephemeral port, stopped at its end.
+// Connections being served now that count against `client`'s per-address cap.
+int connections_from(const server_handle& server, const ip_addr& client);
+
+// The client behind a request that came from `peer`: `peer` itself unless it is one of
+// `trusted`; then, walking `forwarded_for` (comma-separated addresses, possibly with ports,
+// the nearest hop last) from its right end, the first address that is not one of `trusted`.
+// When every address is trusted the left-most one is the client; an address that does not
+// parse ends the walk at the hop before it.
+ip_addr client_address(const ip_addr& peer, std::string_view forwarded_for,
+                       const std::vector<ip_net>& trusted);
+
+// A server for one scope: started on 127.0.0.1 and an ephemeral port (or with `options`),
+// stopped at its end.
 struct scoped_server {
   explicit scoped_server(const std::string& ip = "127.0.0.1", uint16_t port = 0);
+  explicit scoped_server(const server_options& options);
   ~scoped_server();
   scoped_server(const scoped_server&) = delete;
   scoped_server& operator=(const scoped_server&) = delete;
