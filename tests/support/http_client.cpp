@@ -16,12 +16,21 @@ namespace {
 
 using steady = std::chrono::steady_clock;
 
-sockaddr_in ipv4_addr(const std::string& ip, uint16_t port) {
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  if (inet_pton(AF_INET, ip.c_str(), &addr.sin_addr) != 1) {
-    throw std::runtime_error("not an IPv4 address: " + ip);
+// A dotted IPv4 or an IPv6 address ("::1") and a port; *len gets the size of the address.
+sockaddr_storage ip_addr_port(const std::string& ip, uint16_t port, socklen_t* len) {
+  sockaddr_storage addr{};
+  auto* v4 = reinterpret_cast<sockaddr_in*>(&addr);
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(&addr);
+  if (inet_pton(AF_INET, ip.c_str(), &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+    v4->sin_port = htons(port);
+    *len = sizeof *v4;
+  } else if (inet_pton(AF_INET6, ip.c_str(), &v6->sin6_addr) == 1) {
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(port);
+    *len = sizeof *v6;
+  } else {
+    throw std::runtime_error("not an IP address: " + ip);
   }
   return addr;
 }
@@ -65,21 +74,23 @@ std::string http_reply::header(std::string_view name) const {
 }
 
 client_socket connect_to(uint16_t port, const client_options& options) {
-  client_socket sock(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  socklen_t addr_len = 0;
+  sockaddr_storage addr = ip_addr_port(options.host, port, &addr_len);
+  client_socket sock(socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sock.timeout_ms = options.timeout_ms;
   if (sock.fd < 0) throw std::runtime_error(std::string("socket: ") + std::strerror(errno));
   if (!options.source_ip.empty()) {
-    sockaddr_in local = ipv4_addr(options.source_ip, 0);
-    if (bind(sock.fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+    socklen_t local_len = 0;
+    sockaddr_storage local = ip_addr_port(options.source_ip, 0, &local_len);
+    if (bind(sock.fd, reinterpret_cast<sockaddr*>(&local), local_len) != 0) {
       throw std::runtime_error("bind " + options.source_ip + ": " + std::strerror(errno));
     }
   }
   timeval tv{options.timeout_ms / 1000, (options.timeout_ms % 1000) * 1000};
   setsockopt(sock.fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-  sockaddr_in addr = ipv4_addr(options.host, port);
   int rc;
   do {
-    rc = connect(sock.fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    rc = connect(sock.fd, reinterpret_cast<sockaddr*>(&addr), addr_len);
   } while (rc != 0 && errno == EINTR);
   if (rc != 0) {
     throw std::runtime_error("connect " + options.host + ":" + std::to_string(port) + ": " +

@@ -17,7 +17,7 @@
 #include <vector>
 
 struct client_options {
-  std::string host = "127.0.0.1";  // server address (dotted IPv4)
+  std::string host = "127.0.0.1";  // server address (dotted IPv4, or IPv6 such as "::1")
   std::string source_ip;           // bind the client end here first ("" = any)
   int timeout_ms = 10000;          // for connecting and for reading the reply
 };
