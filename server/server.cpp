@@ -87,7 +87,7 @@ struct connection_slot {
 
   void release() {
     if (!counted) return;
-    std::lock_guard<std::mutex> lock(state->mutex);
+    mutex_lock lock(state->mutex);
     --state->active;
     if (counted_client) {
       auto it = state->active_by_addr.find(client);
@@ -105,10 +105,10 @@ struct connection_slot {
 
 // Counts the connection against `client`'s cap. When that address is at its cap, waits up to
 // place_wait_ms for one of its places to come free. False when none did (or a stop began).
-// REQUIRES: state.mutex held through `lock`.
-bool take_client_place(server_state& state, std::unique_lock<std::mutex>& lock,
-                       connection_slot* slot, const ip_addr& client, int cap) {
+bool take_client_place(server_state& state, mutex_lock& lock, connection_slot* slot,
+                       const ip_addr& client, int cap) REQUIRES(state.mutex) {
   auto full = [&] {
+    state.mutex.assert_held();
     auto it = state.active_by_addr.find(client);
     return it != state.active_by_addr.end() && it->second >= cap;
   };
@@ -116,8 +116,8 @@ bool take_client_place(server_state& state, std::unique_lock<std::mutex>& lock,
     // Waiting holds a thread and a total place, so only a few may wait at once.
     if (state.waiting_for_place >= cap) return false;
     ++state.waiting_for_place;
-    bool freed = state.changed.wait_for(lock, milliseconds(place_wait_ms),
-                                        [&] { return state.stopping || !full(); });
+    bool freed = lock.wait_for(state.changed, milliseconds(place_wait_ms),
+                               [&] { return state.stopping || !full(); });
     --state.waiting_for_place;
     if (!freed || state.stopping) return false;
   }
@@ -165,7 +165,7 @@ void serve(const std::shared_ptr<server_state>& state, unique_fd conn) {
   std::shared_ptr<const server_options> options;
   bool start_acceptor = false;
   {
-    std::lock_guard<std::mutex> lock(state->mutex);
+    mutex_lock lock(state->mutex);
     options = state->options;
     if (state->active >= options->max_connections) {
       count_connection_refused(cap_kind::total);
@@ -181,12 +181,12 @@ void serve(const std::shared_ptr<server_state>& state, unique_fd conn) {
   }
   if (start_acceptor && !start_connection_thread(state)) {
     // This thread accepts again once its connection is done.
-    std::lock_guard<std::mutex> lock(state->mutex);
+    mutex_lock lock(state->mutex);
     --state->threads;
   }
   bool proxied = is_trusted(peer, options->trusted_proxies);
   if (!proxied) {
-    std::unique_lock<std::mutex> lock(state->mutex);
+    mutex_lock lock(state->mutex);
     if (!take_client_place(*state, lock, &slot, peer, options->max_connections_per_addr)) {
       count_connection_refused(cap_kind::per_address);
       return;
@@ -202,9 +202,10 @@ void serve(const std::shared_ptr<server_state>& state, unique_fd conn) {
   }
   ip_addr client = peer;
   if (proxied) {
-    ip_addr client = client_address(peer, request.forwarded_for, options->trusted_proxies);
-    std::unique_lock<std::mutex> lock(state->mutex);
+    client = client_address(peer, request.forwarded_for, options->trusted_proxies);
+    mutex_lock lock(state->mutex);
     if (!take_client_place(*state, lock, &slot, client, options->max_connections_per_addr)) {
+      count_connection_refused(cap_kind::per_address);
       return;
     }
   }
@@ -267,7 +268,7 @@ enum class accept_outcome { connection, again, end_thread };
 // One wait on the listeners and at most one accept. On `connection`, *conn holds it.
 accept_outcome accept_once(server_state& state, int accept_set, unique_fd* conn) {
   {
-    std::lock_guard<std::mutex> lock(state.mutex);
+    mutex_lock lock(state.mutex);
     if (state.stopping || state.listener_failed) return accept_outcome::end_thread;
     ++state.accepting;
   }
@@ -290,7 +291,7 @@ accept_outcome accept_once(server_state& state, int accept_set, unique_fd* conn)
     }
   }
 
-  std::lock_guard<std::mutex> lock(state.mutex);
+  mutex_lock lock(state.mutex);
   --state.accepting;
   state.changed.notify_all();  // stop_server waits for no thread to be accepting
   if (conn->fd >= 0) return accept_outcome::connection;
@@ -322,7 +323,7 @@ void connection_thread(const std::shared_ptr<server_state>& state) {
   } catch (...) {
     write_log("ERR", "Error in sthread", true);
   }
-  std::lock_guard<std::mutex> lock(state->mutex);
+  mutex_lock lock(state->mutex);
   --state->threads;
   state->changed.notify_all();
 }
@@ -403,7 +404,7 @@ bool update_server_options(server_handle* server, const server_options& options)
   if (!server->state) return true;
   server_state& state = *server->state;
   auto next = std::make_shared<server_options>(options);
-  std::lock_guard<std::mutex> lock(state.mutex);
+  mutex_lock lock(state.mutex);
   bool same_listen = listen_endpoints(options) == state.options->listen;
   next->listen = state.options->listen;
   state.options = std::move(next);
@@ -413,7 +414,7 @@ bool update_server_options(server_handle* server, const server_options& options)
 
 server_options current_server_options(const server_handle& server) {
   if (!server.state) return server_options{};
-  std::lock_guard<std::mutex> lock(server.state->mutex);
+  mutex_lock lock(server.state->mutex);
   return *server.state->options;
 }
 
@@ -422,29 +423,35 @@ bool stop_server(server_handle* server) {
   if (!state) return true;
   int grace_ms;
   {
-    std::lock_guard<std::mutex> lock(state->mutex);
+    mutex_lock lock(state->mutex);
     state->stopping = true;
     grace_ms = state->options->stop_grace_ms;
   }
   state->changed.notify_all();
   char wake = 1;
   (void)!write(state->wake_write.fd, &wake, 1);
-  std::unique_lock<std::mutex> lock(state->mutex);
+  mutex_lock lock(state->mutex);
   // Every thread waiting to accept wakes at once on the pipe; none starts again after a stop.
-  state->changed.wait(lock, [&] { return state->accepting == 0; });
+  lock.wait_for(state->changed, milliseconds(grace_ms), [&] {
+    state->mutex.assert_held();
+    return state->accepting == 0;
+  });
   state->listeners.clear();  // new connections are refused from here on
-  return state->changed.wait_for(lock, milliseconds(grace_ms), [&] { return state->active == 0; });
+  return lock.wait_for(state->changed, milliseconds(grace_ms), [&] {
+    state->mutex.assert_held();
+    return state->active == 0;
+  });
 }
 
 int active_connections(const server_handle& server) {
   if (!server.state) return 0;
-  std::lock_guard<std::mutex> lock(server.state->mutex);
+  mutex_lock lock(server.state->mutex);
   return server.state->active;
 }
 
 int connections_from(const server_handle& server, const ip_addr& client) {
   if (!server.state) return 0;
-  std::lock_guard<std::mutex> lock(server.state->mutex);
+  mutex_lock lock(server.state->mutex);
   auto it = server.state->active_by_addr.find(plain_ip(client));
   return it == server.state->active_by_addr.end() ? 0 : it->second;
 }

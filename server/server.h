@@ -21,12 +21,12 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "lib/file_io.h"
+#include "lib/mutex.h"
 #include "net/address.h"
 
 // Most connections served at once; a connection beyond it is closed at once, so a flood can
@@ -80,16 +80,18 @@ struct server_state {
   unique_fd wake_write;
   std::atomic<bool> stopping{false};
 
-  std::mutex mutex;
+  annotated_mutex mutex;
   // Notified when a connection or a thread ends, and when a place is given back.
   std::condition_variable changed;
-  std::shared_ptr<const server_options> options;  // GUARDED_BY(mutex); replaced, never changed
-  int active = 0;                                 // GUARDED_BY(mutex): connections admitted
-  std::map<ip_addr, int, ip_addr_less> active_by_addr;  // GUARDED_BY(mutex): the same per client
-  int waiting_for_place = 0;     // GUARDED_BY(mutex): connections waiting for a per-address place
-  int threads = 0;               // GUARDED_BY(mutex): connection threads alive
-  int accepting = 0;             // GUARDED_BY(mutex): threads in the accept section
-  bool listener_failed = false;  // GUARDED_BY(mutex): accept failed for good ("Boom...")
+  // Replaced whole by update_server_options, never changed in place: a connection keeps the
+  // one it was admitted with.
+  std::shared_ptr<const server_options> options GUARDED_BY(mutex);
+  int active GUARDED_BY(mutex) = 0;                                       // connections admitted
+  std::map<ip_addr, int, ip_addr_less> active_by_addr GUARDED_BY(mutex);  // the same per client
+  int waiting_for_place GUARDED_BY(mutex) = 0;     // connections waiting for a per-address place
+  int threads GUARDED_BY(mutex) = 0;               // connection threads alive
+  int accepting GUARDED_BY(mutex) = 0;             // threads in the accept section
+  bool listener_failed GUARDED_BY(mutex) = false;  // accept failed for good ("Boom...")
 };
 
 struct server_handle {
