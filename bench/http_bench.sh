@@ -7,9 +7,10 @@
 # Both servers answer a 4-byte body: zts_server op=777 ("ZTNS"), nginx a static 4-byte file
 # (Debian nginx-light: workers = cores, access log on, sendfile with tcp_nopush). wrk sends
 # "Connection: close", so every request is a new TCP connection, at 1 and 64 connections.
-# Prints requests/s, p50 and p99 for both and the ratio zts/nginx. All wrk connections come from
-# one address, so at 64 a few are refused by zts_server's 64-per-address limit while the
-# previous connection's thread is still closing: they show as read errors.
+# Prints requests/s, p50 and p99 for both, wrk's socket errors, the ratio zts/nginx and the load
+# average before and after (the machine may be shared: ratios compare runs made side by side).
+# All wrk connections come from one address, exactly as many as zts_server's per-address cap at
+# 64: a reconnect must find the place of its previous connection free.
 #
 # Needs root: the whole run happens in a network namespace of its own, where port 80 is free
 # and nothing else on the machine competes for it.
@@ -98,6 +99,7 @@ measure() {
       END { printf "%s %.3f %.3f %s\n", rps, p50, p99, (errors == "" ? "-" : errors) }'
 }
 
+echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 printf "%-6s %-7s %12s %10s %10s  %s\n" server conns "requests/s" "p50 ms" "p99 ms" errors
 declare -A rps
 for conns in 1 64; do
@@ -113,3 +115,4 @@ for conns in 1 64; do
   awk -v a="${rps[zts$conns]}" -v b="${rps[nginx$conns]}" -v c="$conns" \
     'BEGIN { printf "ratio zts/nginx at %s connection(s): %.2fx\n", c, a / b }'
 done
+echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"

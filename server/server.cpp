@@ -5,15 +5,12 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <algorithm>
 #include <chrono>
-#include <condition_variable>
-#include <deque>
-#include <map>
-#include <mutex>
 #include <optional>
 
 #include "lib/asys.h"
@@ -23,31 +20,6 @@
 #include "net/request.h"
 #include "net/socket.h"
 #include "server/routing.h"
-
-// An accepted connection handed to an idle connection thread.
-struct pending_connection {
-  unique_fd conn;
-  uint32_t addr = 0;
-};
-
-// Shared by the accept loop, every connection thread (each holds a reference, so a thread that
-// outlives a stop still finds it) and the owner of the server_handle.
-struct server_state {
-  unique_fd listener;
-  // A pipe whose read end turns readable when a stop begins: it wakes the accept loop and every
-  // connection still waiting for its first byte.
-  unique_fd wake_read;
-  unique_fd wake_write;
-  std::atomic<bool> stopping{false};
-
-  std::mutex mutex;
-  std::condition_variable connection_ended;
-  int active = 0;                          // GUARDED_BY(mutex): connection threads running
-  std::map<uint32_t, int> active_by_addr;  // GUARDED_BY(mutex): the same per peer address
-  std::condition_variable work_ready;
-  int idle = 0;                            // GUARDED_BY(mutex): threads waiting for a connection
-  std::deque<pending_connection> pending;  // GUARDED_BY(mutex): handed over, not yet taken
-};
 
 namespace {
 
@@ -344,6 +316,18 @@ std::vector<ip_endpoint> listen_endpoints(const server_options& options) {
   return {ep};
 }
 
+// Each connection holds its socket, its thread's wait set and now and then a file: the usual
+// soft limit of 1024 descriptors would stop accepting before the connection cap is reached.
+// Raises the soft limit toward the hard one when it is lower than the caps need.
+void make_room_for_descriptors(int connections) {
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) != 0) return;
+  rlim_t wanted = static_cast<rlim_t>(connections) * 3 + 64;
+  if (files.rlim_cur >= wanted) return;
+  files.rlim_cur = std::min(wanted, files.rlim_max);
+  setrlimit(RLIMIT_NOFILE, &files);
+}
+
 }  // namespace
 
 ip_addr client_address(const ip_addr& peer, std::string_view forwarded_for,
@@ -369,6 +353,7 @@ server_handle start_server(const server_options& options) {
   auto state = std::make_shared<server_state>();
   auto running = std::make_shared<server_options>(options);
   running->listen = listen_endpoints(options);
+  make_room_for_descriptors(running->max_connections);
   server_handle server;
   for (const ip_endpoint& ep : running->listen) {
     state->listeners.push_back(sock_listen(ep));
@@ -382,8 +367,11 @@ server_handle start_server(const server_options& options) {
   if (pipe2(pipe_fds, O_CLOEXEC) != 0) throw io_error(errno_message("pipe", "stop signal"));
   state->wake_read = unique_fd(pipe_fds[0]);
   state->wake_write = unique_fd(pipe_fds[1]);
-  state->options = std::move(running);
-  state->threads = 1;
+  {
+    mutex_lock lock(state->mutex);
+    state->options = std::move(running);
+    state->threads = 1;
+  }
   if (!start_connection_thread(state)) throw io_error("no thread for the listener");
   server.state = std::move(state);
   return server;
@@ -404,6 +392,7 @@ bool update_server_options(server_handle* server, const server_options& options)
   if (!server->state) return true;
   server_state& state = *server->state;
   auto next = std::make_shared<server_options>(options);
+  make_room_for_descriptors(options.max_connections);
   mutex_lock lock(state.mutex);
   bool same_listen = listen_endpoints(options) == state.options->listen;
   next->listen = state.options->listen;
