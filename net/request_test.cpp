@@ -91,6 +91,17 @@ TEST(ParseRequest, RequestsAsTheyArriveWhole) {
   }
 }
 
+TEST(ParseRequest, ForwardedForLinesAreJoinedInOrderWhateverTheirCase) {
+  request_rec req;
+  ASSERT_TRUE(
+      parse_request("GET /x HTTP/1.0\r\nX-Forwarded-For: 1.2.3.4, 10.0.0.1 \r\n"
+                    "Host: a\r\nx-forwarded-for:\t::1\r\n\r\nX-Forwarded-For: 9.9.9.9",
+                    &req));
+  EXPECT_EQ(req.forwarded_for, "1.2.3.4, 10.0.0.1, ::1");  // none after the blank line
+  ASSERT_TRUE(parse_request("GET /x HTTP/1.0\r\n\r\n", &req));
+  EXPECT_EQ(req.forwarded_for, "");
+}
+
 TEST(ParseRequest, HeadIsCompleteOnlyWithItsBlankLine) {
   struct {
     std::string bytes;
