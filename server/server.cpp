@@ -263,16 +263,23 @@ accept_outcome accept_once(server_state& state, int accept_set, unique_fd* conn)
     }
   }
 
-  mutex_lock lock(state.mutex);
-  --state.accepting;
-  state.changed.notify_all();  // stop_server waits for no thread to be accepting
-  if (conn->fd >= 0) return accept_outcome::connection;
-  if (woken || state.stopping) return accept_outcome::end_thread;
-  // Idle for idle_thread_keep_ms: end, unless no other thread would be left accepting.
-  if (n == 0) return state.accepting > 0 ? accept_outcome::end_thread : accept_outcome::again;
-  if (err != 0 && !accept_error_is_transient(err)) {
-    if (!state.listener_failed) {
+  bool failed_now = false;
+  {
+    mutex_lock lock(state.mutex);
+    --state.accepting;
+    state.changed.notify_all();  // stop_server waits for no thread to be accepting
+    if (conn->fd >= 0) return accept_outcome::connection;
+    if (woken || state.stopping) return accept_outcome::end_thread;
+    // Idle for idle_thread_keep_ms: end, unless no other thread would be left accepting.
+    if (n == 0) return state.accepting > 0 ? accept_outcome::end_thread : accept_outcome::again;
+    if (err != 0 && !accept_error_is_transient(err)) {
+      failed_now = !state.listener_failed;
       state.listener_failed = true;
+    }
+  }
+  if (err != 0 && !accept_error_is_transient(err)) {
+    if (failed_now) {
+      errno = err;
       write_log("SYS", errno_message("accept", "listener"));
       write_log("SYS", "Boom...");
     }
