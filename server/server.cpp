@@ -59,6 +59,7 @@ struct connection_slot {
 
   void release() {
     if (!counted) return;
+    add_active_connections(-1);
     mutex_lock lock(state->mutex);
     --state->active;
     if (counted_client) {
@@ -75,28 +76,34 @@ struct connection_slot {
   ip_addr client;
 };
 
-// Counts the connection against `client`'s cap. When that address is at its cap, waits up to
-// place_wait_ms for one of its places to come free. False when none did (or a stop began).
-bool take_client_place(server_state& state, mutex_lock& lock, connection_slot* slot,
-                       const ip_addr& client, int cap) REQUIRES(state.mutex) {
-  auto full = [&] {
-    state.mutex.assert_held();
-    auto it = state.active_by_addr.find(client);
-    return it != state.active_by_addr.end() && it->second >= cap;
-  };
-  if (full()) {
-    // Waiting holds a thread and a total place, so only a few may wait at once.
-    if (state.waiting_for_place >= cap) return false;
-    ++state.waiting_for_place;
-    bool freed = lock.wait_for(state.changed, milliseconds(place_wait_ms),
-                               [&] { return state.stopping || !full(); });
-    --state.waiting_for_place;
-    if (!freed || state.stopping) return false;
+// Counts the connection against `client`'s cap when that address is below it.
+bool try_take_client_place(server_state& state, connection_slot* slot, const ip_addr& client,
+                           int cap) REQUIRES(state.mutex) {
+  int& held = state.active_by_addr[client];
+  if (held >= cap) {
+    if (held == 0) state.active_by_addr.erase(client);
+    return false;
   }
-  ++state.active_by_addr[client];
+  ++held;
   slot->counted_client = true;
   slot->client = client;
   return true;
+}
+
+// The same, but when the address is at its cap, waits up to place_wait_ms for one of its places
+// to come free. False when none did (or a stop began).
+bool take_client_place(server_state& state, mutex_lock& lock, connection_slot* slot,
+                       const ip_addr& client, int cap) REQUIRES(state.mutex) {
+  if (try_take_client_place(state, slot, client, cap)) return true;
+  // Waiting holds a thread and a total place, so only a few may wait at once.
+  if (state.waiting_for_place >= cap) return false;
+  ++state.waiting_for_place;
+  lock.wait_for(state.changed, milliseconds(place_wait_ms), [&] {
+    state.mutex.assert_held();
+    return state.stopping || try_take_client_place(state, slot, client, cap);
+  });
+  --state.waiting_for_place;
+  return slot->counted_client;
 }
 
 // Closes after the reply: our side is shut first and what the client still sent is drained, so
@@ -127,56 +134,77 @@ bool start_connection_thread(const std::shared_ptr<server_state>& state) {
   return started;
 }
 
-// One accepted connection: admit it, wait for the first byte, read the request, find its
-// client, route it, send the reply, close. Starts another thread first when no other one is
-// left accepting.
-void serve(const std::shared_ptr<server_state>& state, unique_fd conn) {
-  ip_addr peer;
-  sock_peer_ip(conn.fd, &peer);  // unreadable: counted as 0.0.0.0
-  connection_slot slot(state);
+// A connection accepted and admitted against the total cap.
+struct admitted_connection {
+  unique_fd conn;
+  ip_addr peer;  // unreadable: 0.0.0.0
+  bool proxied = false;
   std::shared_ptr<const server_options> options;
-  bool start_acceptor = false;
-  {
-    mutex_lock lock(state->mutex);
-    options = state->options;
-    if (state->active >= options->max_connections) {
-      count_connection_refused(cap_kind::total);
-      return;  // closed at once
-    }
-    ++state->active;
-    add_active_connections(1);
-    slot.counted = true;
-    if (state->accepting == 0 && !state->stopping && state->threads <= options->max_connections) {
-      start_acceptor = true;
-      ++state->threads;
-    }
+  bool start_acceptor = false;  // no other thread is left accepting: start one
+};
+
+// Admits the connection just accepted into a->conn, or closes it when the server is full.
+// Done under the lock that accept ran under, so connections take their places in the order
+// they were accepted.
+void admit(server_state& state, admitted_connection* a, connection_slot* slot)
+    REQUIRES(state.mutex) {
+  sock_peer_ip(a->conn.fd, &a->peer);
+  a->options = state.options;
+  const server_options& options = *a->options;
+  if (state.active >= options.max_connections) {
+    count_connection_refused(cap_kind::total);
+    a->conn = unique_fd();  // closed at once
+    return;
   }
-  if (start_acceptor && !start_connection_thread(state)) {
+  ++state.active;
+  add_active_connections(1);
+  slot->counted = true;
+  // A proxy's connection is counted against its client once the request names it.
+  a->proxied = is_trusted(a->peer, options.trusted_proxies);
+  if (!a->proxied) try_take_client_place(state, slot, a->peer, options.max_connections_per_addr);
+  if (state.accepting == 0 && !state.stopping && state.threads <= options.max_connections) {
+    a->start_acceptor = true;
+    ++state.threads;
+  }
+}
+
+// One admitted connection: wait for its client's place if need be, wait for the first byte,
+// read the request, find its client, route it, send the reply, close.
+void serve(const std::shared_ptr<server_state>& state, admitted_connection a,
+           connection_slot* slot) {
+  const server_options& options = *a.options;
+  if (a.start_acceptor && !start_connection_thread(state)) {
     // This thread accepts again once its connection is done.
     mutex_lock lock(state->mutex);
     --state->threads;
   }
-  bool proxied = is_trusted(peer, options->trusted_proxies);
-  if (!proxied) {
+  unique_fd conn = std::move(a.conn);
+  // Declared after `conn`, so that on every return the places are given back before the close.
+  struct release_on_return {
+    connection_slot* slot;
+    ~release_on_return() { slot->release(); }
+  } release_first{slot};
+  if (!a.proxied && !slot->counted_client) {
     mutex_lock lock(state->mutex);
-    if (!take_client_place(*state, lock, &slot, peer, options->max_connections_per_addr)) {
+    if (!take_client_place(*state, lock, slot, a.peer, options.max_connections_per_addr)) {
       count_connection_refused(cap_kind::per_address);
       return;
     }
   }
 
   wait_result first = wait_fd(conn.fd, POLLIN, state->wake_read.fd,
-                              deadline_after_ms(options->first_byte_timeout_ms));
+                              deadline_after_ms(options.first_byte_timeout_ms));
   request_rec request;
   if (first != wait_result::ready || !read_request(conn.fd, &request)) {
     count_request(route_kind::unreadable, "none", outcome_kind::dropped);
     return;
   }
-  ip_addr client = peer;
-  if (proxied) {
-    client = client_address(peer, request.forwarded_for, options->trusted_proxies);
+  // The address the cap counts is the one logs and metrics see.
+  ip_addr client = a.peer;
+  if (a.proxied) {
+    client = client_address(a.peer, request.forwarded_for, options.trusted_proxies);
     mutex_lock lock(state->mutex);
-    if (!take_client_place(*state, lock, &slot, client, options->max_connections_per_addr)) {
+    if (!take_client_place(*state, lock, slot, client, options.max_connections_per_addr)) {
       count_connection_refused(cap_kind::per_address);
       return;
     }
@@ -184,12 +212,12 @@ void serve(const std::shared_ptr<server_state>& state, unique_fd conn) {
   const int64_t start = steady_ns();
   route_kind route = route_kind::not_found;
   std::optional<std::string> reply = route_request(request, client, &route);
-  if (reply && sock_send_all(conn.fd, *reply, deadline_after_ms(options->send_timeout_ms))) {
+  if (reply && sock_send_all(conn.fd, *reply, deadline_after_ms(options.send_timeout_ms))) {
     count_bytes_sent(reply->size());
   }
   observe_request_duration(route, seconds_since_ns(start));
   // The places are free once the reply is out: the close below never waits.
-  slot.release();
+  slot->release();
   close_connection(std::move(conn));
 }
 
@@ -237,8 +265,10 @@ unique_fd make_accept_set(const server_state& state) {
 
 enum class accept_outcome { connection, again, end_thread };
 
-// One wait on the listeners and at most one accept. On `connection`, *conn holds it.
-accept_outcome accept_once(server_state& state, int accept_set, unique_fd* conn) {
+// One wait on the listeners and at most one accept. On `connection`, *out holds the admitted
+// connection and *slot its places.
+accept_outcome accept_once(server_state& state, int accept_set, admitted_connection* out,
+                           connection_slot* slot) {
   {
     mutex_lock lock(state.mutex);
     if (state.stopping || state.listener_failed) return accept_outcome::end_thread;
@@ -247,29 +277,25 @@ accept_outcome accept_once(server_state& state, int accept_set, unique_fd* conn)
   epoll_event events[8];
   int n = retry_eintr([&] { return epoll_wait(accept_set, events, 8, idle_thread_keep_ms); });
   int err = 0;
-  bool woken = false;
-  for (int i = 0; i < n && conn->fd < 0 && !woken; ++i) {
-    if (events[i].data.u32 == wake_tag) {
-      woken = true;
-      break;
-    }
-    int fd = retry_eintr([&] {
-      return accept4(state.listeners[events[i].data.u32].fd, nullptr, nullptr, SOCK_CLOEXEC);
-    });
-    if (fd >= 0) {
-      *conn = unique_fd(fd);
-    } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
-      err = errno;  // EAGAIN: another thread took it
-    }
-  }
-
   bool failed_now = false;
   {
     mutex_lock lock(state.mutex);
     --state.accepting;
     state.changed.notify_all();  // stop_server waits for no thread to be accepting
-    if (conn->fd >= 0) return accept_outcome::connection;
-    if (woken || state.stopping) return accept_outcome::end_thread;
+    if (state.stopping) return accept_outcome::end_thread;
+    for (int i = 0; i < n; ++i) {
+      if (events[i].data.u32 == wake_tag) return accept_outcome::end_thread;
+      int fd = retry_eintr([&] {
+        return accept4(state.listeners[events[i].data.u32].fd, nullptr, nullptr, SOCK_CLOEXEC);
+      });
+      if (fd < 0) {
+        if (errno != EAGAIN && errno != EWOULDBLOCK) err = errno;  // EAGAIN: taken by another
+        continue;
+      }
+      out->conn = unique_fd(fd);
+      admit(state, out, slot);
+      return out->conn.fd >= 0 ? accept_outcome::connection : accept_outcome::again;
+    }
     // Idle for idle_thread_keep_ms: end, unless no other thread would be left accepting.
     if (n == 0) return state.accepting > 0 ? accept_outcome::end_thread : accept_outcome::again;
     if (err != 0 && !accept_error_is_transient(err)) {
@@ -294,10 +320,11 @@ void connection_thread(const std::shared_ptr<server_state>& state) {
   try {
     unique_fd accept_set = make_accept_set(*state);
     while (accept_set.fd >= 0) {
-      unique_fd conn;
-      accept_outcome got = accept_once(*state, accept_set.fd, &conn);
+      admitted_connection accepted;
+      connection_slot slot(state);
+      accept_outcome got = accept_once(*state, accept_set.fd, &accepted, &slot);
       if (got == accept_outcome::end_thread) break;
-      if (got == accept_outcome::connection) serve(state, std::move(conn));
+      if (got == accept_outcome::connection) serve(state, std::move(accepted), &slot);
     }
   } catch (...) {
     write_log("ERR", "Error in sthread", true);
