@@ -247,7 +247,8 @@ bool accept_error_is_transient(int err) {
 
 // This thread's wait set: every listener, each waking one waiting thread for one connection
 // (EPOLLEXCLUSIVE), and the stop pipe, which wakes them all.
-unique_fd make_accept_set(const server_state& state) {
+// REQUIRES: the stop has not begun (stop_server closes the listeners under this lock).
+unique_fd make_accept_set(const server_state& state) REQUIRES(state.mutex) {
   unique_fd set(epoll_create1(EPOLL_CLOEXEC));
   if (set.fd < 0) return set;
   for (size_t i = 0; i < state.listeners.size(); ++i) {
@@ -318,7 +319,11 @@ accept_outcome accept_once(server_state& state, int accept_set, admitted_connect
 
 void connection_thread(const std::shared_ptr<server_state>& state) {
   try {
-    unique_fd accept_set = make_accept_set(*state);
+    unique_fd accept_set;
+    {
+      mutex_lock lock(state->mutex);
+      if (!state->stopping) accept_set = make_accept_set(*state);
+    }
     while (accept_set.fd >= 0) {
       admitted_connection accepted;
       connection_slot slot(state);

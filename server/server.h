@@ -72,7 +72,8 @@ struct ip_addr_less {
 // Shared by every connection thread (each holds a reference, so a thread that outlives a stop
 // still finds it) and the owner of the server_handle.
 struct server_state {
-  // Written before the first thread starts; closed by stop_server once no thread accepts.
+  // Filled before the first thread starts; after that read only with `mutex` held and a stop
+  // not begun, and closed by stop_server with `mutex` held.
   std::vector<unique_fd> listeners;
   // A pipe whose read end turns readable when a stop begins: it wakes every thread waiting to
   // accept and every connection still waiting for its first byte.
