@@ -10,16 +10,53 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <map>
 #include <optional>
 
 #include "lib/asys.h"
 #include "lib/conv.h"
 #include "lib/log.h"
 #include "lib/metrics.h"
+#include "lib/mutex.h"
 #include "net/request.h"
 #include "net/socket.h"
 #include "server/routing.h"
+
+// Orders addresses for the per-address counts.
+struct ip_addr_less {
+  bool operator()(const ip_addr& a, const ip_addr& b) const {
+    return a.v6 != b.v6 ? a.v6 < b.v6 : a.bytes < b.bytes;
+  }
+};
+
+// Shared by every connection thread (each holds a reference, so a thread that outlives a stop
+// still finds it) and the owner of the server_handle.
+struct server_state {
+  // Filled before the first thread starts; after that read only with `mutex` held and a stop
+  // not begun, and closed by stop_server with `mutex` held.
+  std::vector<unique_fd> listeners;
+  // A pipe whose read end turns readable when a stop begins: it wakes every thread waiting to
+  // accept and every connection still waiting for its first byte.
+  unique_fd wake_read;
+  unique_fd wake_write;
+  std::atomic<bool> stopping{false};
+
+  annotated_mutex mutex;
+  // Notified when a connection or a thread ends, and when a place is given back.
+  std::condition_variable changed;
+  // Replaced whole by update_server_options, never changed in place: a connection keeps the
+  // one it was admitted with.
+  std::shared_ptr<const server_options> options GUARDED_BY(mutex);
+  int active GUARDED_BY(mutex) = 0;                                       // connections admitted
+  std::map<ip_addr, int, ip_addr_less> active_by_addr GUARDED_BY(mutex);  // the same per client
+  int waiting_for_place GUARDED_BY(mutex) = 0;     // connections waiting for a per-address place
+  int threads GUARDED_BY(mutex) = 0;               // connection threads alive
+  int accepting GUARDED_BY(mutex) = 0;             // threads in the accept section
+  bool listener_failed GUARDED_BY(mutex) = false;  // accept failed for good ("Boom...")
+};
 
 namespace {
 

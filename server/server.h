@@ -16,17 +16,13 @@
 // against the total cap only.
 #pragma once
 
-#include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "lib/file_io.h"
-#include "lib/mutex.h"
 #include "net/address.h"
 
 // Most connections served at once; a connection beyond it is closed at once, so a flood can
@@ -62,38 +58,8 @@ struct server_options {
   std::vector<ip_net> trusted_proxies;
 };
 
-// Orders addresses for the per-address counts.
-struct ip_addr_less {
-  bool operator()(const ip_addr& a, const ip_addr& b) const {
-    return a.v6 != b.v6 ? a.v6 < b.v6 : a.bytes < b.bytes;
-  }
-};
-
-// Shared by every connection thread (each holds a reference, so a thread that outlives a stop
-// still finds it) and the owner of the server_handle.
-struct server_state {
-  // Filled before the first thread starts; after that read only with `mutex` held and a stop
-  // not begun, and closed by stop_server with `mutex` held.
-  std::vector<unique_fd> listeners;
-  // A pipe whose read end turns readable when a stop begins: it wakes every thread waiting to
-  // accept and every connection still waiting for its first byte.
-  unique_fd wake_read;
-  unique_fd wake_write;
-  std::atomic<bool> stopping{false};
-
-  annotated_mutex mutex;
-  // Notified when a connection or a thread ends, and when a place is given back.
-  std::condition_variable changed;
-  // Replaced whole by update_server_options, never changed in place: a connection keeps the
-  // one it was admitted with.
-  std::shared_ptr<const server_options> options GUARDED_BY(mutex);
-  int active GUARDED_BY(mutex) = 0;                                       // connections admitted
-  std::map<ip_addr, int, ip_addr_less> active_by_addr GUARDED_BY(mutex);  // the same per client
-  int waiting_for_place GUARDED_BY(mutex) = 0;     // connections waiting for a per-address place
-  int threads GUARDED_BY(mutex) = 0;               // connection threads alive
-  int accepting GUARDED_BY(mutex) = 0;             // threads in the accept section
-  bool listener_failed GUARDED_BY(mutex) = false;  // accept failed for good ("Boom...")
-};
+// Shared by every connection thread and the owner of the server_handle; defined in server.cpp.
+struct server_state;
 
 struct server_handle {
   uint16_t port = 0;            // the port bound for the first endpoint
