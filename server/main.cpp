@@ -32,7 +32,6 @@
 
 namespace {
 
-constexpr uint16_t server_port = 80;
 constexpr const char* version_label = ZTS_VERSION;
 // Exit status for a command line or configuration file the server refuses to start with.
 constexpr int exit_bad_config = 2;
@@ -111,11 +110,11 @@ sigset_t block_handled_signals() {
   return set;
 }
 
-// Binds what the configuration names. The listener takes one IPv4 address: the first listed.
+// Binds every address the configuration names (none: port 80 of local_ip()).
 server_handle start_listening(const zts_config& config) {
-  if (config.listen.empty()) return start_server(local_ip(), server_port);
-  const ip_endpoint& first = config.listen.front();
-  return start_server(format_ip(first.addr), first.port);
+  server_options options;
+  options.listen = config.listen;
+  return start_server(options);
 }
 
 // Hands the keys that can change while the server runs to the modules that use them.

@@ -508,6 +508,12 @@ bool stop_server(server_handle* server) {
   });
 }
 
+bool server_accepting(const server_handle& server) {
+  if (!server.state) return false;
+  mutex_lock lock(server.state->mutex);
+  return !server.state->stopping && !server.state->listener_failed && server.state->threads > 0;
+}
+
 int active_connections(const server_handle& server) {
   if (!server.state) return 0;
   mutex_lock lock(server.state->mutex);

@@ -90,6 +90,10 @@ server_options current_server_options(const server_handle& server);
 // still running then. Does nothing on a handle that is not running.
 bool stop_server(server_handle* server);
 
+// Whether the server still accepts connections: started, not stopped, and its listeners have
+// not failed for good ("Boom...").
+bool server_accepting(const server_handle& server);
+
 // Connections being served now.
 int active_connections(const server_handle& server);
 
