@@ -110,11 +110,22 @@ sigset_t block_handled_signals() {
   return set;
 }
 
-// Binds every address the configuration names (none: port 80 of local_ip()).
-server_handle start_listening(const zts_config& config) {
+// The listener's share of the configuration: addresses, caps, timeouts and trusted proxies.
+server_options listener_options(const zts_config& config) {
   server_options options;
   options.listen = config.listen;
-  return start_server(options);
+  options.max_connections = config.max_connections;
+  options.max_connections_per_addr = config.max_connections_per_addr;
+  options.first_byte_timeout_ms = static_cast<int>(config.first_byte_timeout.count());
+  options.send_timeout_ms = static_cast<int>(config.send_timeout.count());
+  options.stop_grace_ms = static_cast<int>(config.stop_grace.count());
+  options.trusted_proxies = config.trusted_proxies;
+  return options;
+}
+
+// Binds every address the configuration names (none: port 80 of local_ip()).
+server_handle start_listening(const zts_config& config) {
+  return start_server(listener_options(config));
 }
 
 // Hands the keys that can change while the server runs to the modules that use them.
@@ -130,6 +141,10 @@ struct reloader {
   std::string path;
   bool named = false;
   zts_config running;  // what is in force (the listen addresses as bound at start)
+  // The listener whose caps, timeouts and proxies follow a reread. Set before the signal
+  // waiter starts; stop_server runs only after the waiter has raised the stop, so never during
+  // a reread.
+  server_handle* server = nullptr;
 
   void reload() {
     const std::string source = "Configuration " + path;
@@ -151,6 +166,7 @@ struct reloader {
     next.admin_socket = running.admin_socket;
     running = next;
     apply_live_config(next);
+    if (server != nullptr) update_server_options(server, listener_options(next));
     // Targets that stay keep what they have announced; new ones start from the games as they are.
     reconfigure_notify(next.notifications, game_root);
     service_notify("READY=1");
@@ -262,6 +278,7 @@ int main(int argc, char** argv) {
     reload.path = cmd.config_path;
     reload.named = cmd.config_named;
     reload.running = config;
+    reload.server = &server;
     std::thread(wait_for_signals, handled_signals, &stop, &received, &reload).detach();
     service_watchdog watchdog;
     run_main_loop(&stop, main_tick_ms, [&] { watchdog.tick(server); });

@@ -67,18 +67,23 @@ int run_binary(const std::string& dir, const std::string& args, std::string* err
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// The status of GET /metrics on 127.0.0.1:80 asked from `source`.
-std::string metrics_status(const std::string& source) {
+// The status of GET /metrics on 127.0.0.1:80 asked from `source`, forwarded for `client` when
+// that is not empty.
+std::string metrics_status(const std::string& source, const std::string& client = "") {
   client_options from;
   from.source_ip = source;
-  return http_get(80, "/metrics", from).status;
+  std::string request = "GET /metrics HTTP/1.0\r\n";
+  if (!client.empty()) request += "X-Forwarded-For: " + client + "\r\n";
+  return http_exchange(80, request + "\r\n", from).status;
 }
 
 TEST(ServiceProcess, TellsTheManagerItsStateAndRereadsItsConfigurationOnHangUp) {
   private_network net;
   if (!net.error.empty()) GTEST_SKIP() << net.error;
   temp_dir dir;
-  write_test_file(dir.file("zts.conf"), "max_connections = 100\nlisten = [\"127.0.0.1:80\"]\n");
+  write_test_file(dir.file("zts.conf"),
+                  "max_connections = 100\nlisten = [\"127.0.0.1:80\"]\n"
+                  "trusted_proxies = [\"127.0.0.9\"]\nmetrics_allow = [\"127.0.0.5\"]\n");
   notify_listener manager(dir.file("notify.sock"));
   setenv("NOTIFY_SOCKET", dir.file("notify.sock").c_str(), 1);
   setenv("WATCHDOG_USEC", "1500000", 1);
@@ -90,7 +95,11 @@ TEST(ServiceProcess, TellsTheManagerItsStateAndRereadsItsConfigurationOnHangUp) 
   EXPECT_TRUE(manager.wait_for("WATCHDOG=1")) << manager.seen;
   EXPECT_TRUE(manager.wait_for("WATCHDOG=1")) << manager.seen;
 
-  EXPECT_EQ(metrics_status("127.0.0.2"), "200 OK");
+  // The listener takes the proxies from the file: the forwarded client is the one checked.
+  EXPECT_EQ(metrics_status("127.0.0.2"), "404 Not Found");
+  EXPECT_EQ(metrics_status("127.0.0.9", "127.0.0.5"), "200 OK");
+  EXPECT_EQ(metrics_status("127.0.0.9", "127.0.0.2"), "404 Not Found");
+  EXPECT_EQ(metrics_status("127.0.0.2", "127.0.0.5"), "404 Not Found");
 
   // A good file: the live keys change, the listen address waits for a restart.
   write_test_file(dir.file("zts.conf"),
@@ -99,7 +108,7 @@ TEST(ServiceProcess, TellsTheManagerItsStateAndRereadsItsConfigurationOnHangUp) 
   kill(server.pid, SIGHUP);
   std::string log = server.wait_for_log("reread: ");
   EXPECT_NE(log.find(":[SYS       ]:Configuration zts.conf reread: listen [127.0.0.1:80] -> "
-                     "[127.0.0.1:81]; metrics_allow [127.0.0.0/8, ::1] -> [127.0.0.5]; "
+                     "[127.0.0.1:81]; trusted_proxies [127.0.0.9] -> []; "
                      "max_connections 100 -> 200; send_timeout 60s -> 10s (the listen address "
                      "and admin socket change at the next restart)\r\n"),
             std::string::npos)
@@ -118,6 +127,8 @@ TEST(ServiceProcess, TellsTheManagerItsStateAndRereadsItsConfigurationOnHangUp) 
       << log;
   EXPECT_EQ(metrics_status("127.0.0.2"), "404 Not Found");
   EXPECT_EQ(metrics_status("127.0.0.5"), "200 OK");
+  // The reread dropped the proxy: its forwarded header is no longer believed.
+  EXPECT_EQ(metrics_status("127.0.0.9", "127.0.0.5"), "404 Not Found");
   EXPECT_EQ(http_get(80, "/gameserver_v2.php?op=777").body, "ZTNS");
 
   kill(server.pid, SIGTERM);
