@@ -1,5 +1,6 @@
-// The hourly refresh over 1,000 games whose newest saves are about 200 KB each: how long db_lock
-// is held by a first pass (every save decoded) and by a pass where no save changed.
+// The hourly refresh over 1,000 games whose newest saves are about 200 KB each: how long a first
+// pass (every save decoded) and a pass where no save changed take. The pass holds each game's
+// lock only while it refreshes that game, and db_lock only to copy and put back its record.
 //
 // Anchors measured in the same run: BM_read_saves_raw reads the same 1,000 files whole without
 // decoding them (the I/O floor of a first pass); BM_stat_saves_raw only stats them (the floor
@@ -80,9 +81,8 @@ refresh_fixture& fixture() {
   return f;
 }
 
-// Times one pass with db_lock held, as the main loop runs it.
-double locked_pass_ms() {
-  std::lock_guard lock(db_lock);
+// Times one pass, as the main loop runs it.
+double pass_ms() {
   auto start = std::chrono::steady_clock::now();
   refresh_games("game_server");
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
@@ -91,9 +91,9 @@ double locked_pass_ms() {
 
 void report(benchmark::State& state, std::vector<double> ms) {
   std::sort(ms.begin(), ms.end());
-  state.counters["lock_median_ms"] = ms[ms.size() / 2];
-  state.counters["lock_min_ms"] = ms.front();
-  state.counters["lock_max_ms"] = ms.back();
+  state.counters["pass_median_ms"] = ms[ms.size() / 2];
+  state.counters["pass_min_ms"] = ms.front();
+  state.counters["pass_max_ms"] = ms.back();
   state.counters["save_KB"] = static_cast<double>(fixture().save_size) / 1024.0;
 }
 
@@ -102,12 +102,9 @@ void BM_refresh_first_pass(benchmark::State& state) {
   std::vector<double> ms;
   for (auto _ : state) {
     state.PauseTiming();
-    {
-      std::lock_guard lock(db_lock);
-      clear_save_stamps();
-    }
+    clear_save_stamps();
     state.ResumeTiming();
-    ms.push_back(locked_pass_ms());
+    ms.push_back(pass_ms());
   }
   report(state, ms);
 }
@@ -115,9 +112,9 @@ BENCHMARK(BM_refresh_first_pass)->Unit(benchmark::kMillisecond)->Iterations(5);
 
 void BM_refresh_unchanged_pass(benchmark::State& state) {
   fixture();
-  locked_pass_ms();  // every save decoded once
+  pass_ms();  // every save decoded once
   std::vector<double> ms;
-  for (auto _ : state) ms.push_back(locked_pass_ms());
+  for (auto _ : state) ms.push_back(pass_ms());
   report(state, ms);
 }
 BENCHMARK(BM_refresh_unchanged_pass)->Unit(benchmark::kMillisecond)->Iterations(50);

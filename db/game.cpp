@@ -1,16 +1,18 @@
 #include "db/game.h"
 
+#include <deque>
+#include <thread>
+
+#include "db/generation.h"
+
 annotated_mutex db_lock;
 std::vector<std::unique_ptr<game_info>> games;
 
-game_info& new_game_info(int32_t slot) {
-  auto& record = games[static_cast<size_t>(slot)];
-  record = std::make_unique<game_info>();
-  record->id = slot;
-  return *record;
-}
-
 namespace {
+
+// Grows, never shrinks: a deque keeps its elements in place, so a lock handed out stays put.
+annotated_mutex game_locks_mutex;
+std::deque<annotated_mutex> game_locks GUARDED_BY(game_locks_mutex);
 
 template <class Pred>
 int32_t count_games(Pred pred) REQUIRES(db_lock) {
@@ -21,7 +23,26 @@ int32_t count_games(Pred pred) REQUIRES(db_lock) {
   return n;
 }
 
+// Polls `m` until it is free or `deadline` has passed.
+bool free_before(annotated_mutex& m, std::chrono::steady_clock::time_point deadline) {
+  for (;;) {
+    if (m.try_lock()) {
+      m.unlock();
+      return true;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+}
+
 }  // namespace
+
+game_info& new_game_info(int32_t slot) {
+  auto& record = games[static_cast<size_t>(slot)];
+  record = std::make_unique<game_info>();
+  record->id = slot;
+  return *record;
+}
 
 int32_t count_open_games() {
   return count_games([](const game_info& g) { return g.status < 2; });
@@ -29,4 +50,43 @@ int32_t count_open_games() {
 
 int32_t count_finished_games() {
   return count_games([](const game_info& g) { return g.status == 2; });
+}
+
+annotated_mutex& game_lock(int32_t id) {
+  mutex_lock lock(game_locks_mutex);
+  const auto slot = static_cast<size_t>(id);
+  if (slot >= game_locks.size()) game_locks.resize(slot + 1);
+  return game_locks[slot];
+}
+
+std::optional<game_info> copy_game(int32_t id) {
+  mutex_lock lock(db_lock);
+  if (id < 0 || static_cast<size_t>(id) >= games.size() || !games[id]) return std::nullopt;
+  return *games[id];
+}
+
+void publish_game(const game_info& record) {
+  mutex_lock lock(db_lock);
+  const auto slot = static_cast<size_t>(record.id);
+  if (record.id < 0 || slot >= games.size()) return;
+  if (games[slot]) {
+    *games[slot] = record;
+  } else {
+    games[slot] = std::make_unique<game_info>(record);
+  }
+  bump_games_generation();
+}
+
+bool game_locks_free_within(std::chrono::milliseconds bound) {
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  if (!free_before(db_lock, deadline)) return false;
+  size_t count = 0;
+  {
+    mutex_lock lock(game_locks_mutex);
+    count = game_locks.size();
+  }
+  for (size_t id = 0; id < count; ++id) {
+    if (!free_before(game_lock(static_cast<int32_t>(id)), deadline)) return false;
+  }
+  return true;
 }

@@ -5,8 +5,10 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -44,11 +46,20 @@ struct game_info {
   bool operator==(const game_info&) const = default;
 };
 
-// The one lock over `games`, every record in it and every game directory. Held by the refresh
-// pass, by each game operation and by each status page, never while a socket is read or written.
+// Locks, taken in this order (a thread never takes an earlier one while holding a later one):
+//   1. create_lock (ops/create.cpp): one game creation at a time, across its disk writes;
+//   2. the lock of one game, game_lock(id), never two at once: that game's moves, downloads and
+//      refresh, across its disk writes and syncs;
+//   3. the lock of one served-from-memory list (db/reply_cache.h), while it is rebuilt;
+//   4. db_lock, always briefly and never across a disk sync: `games` and every record in it;
+//   5. leaf locks that take nothing else (the game lock table, the save stamps, the log).
+// A record is changed only by a holder of its game lock, which works on a copy and puts it back
+// whole under db_lock (publish_game), so a reader holding db_lock sees each game before or after
+// a change, never half of one. The loader, which runs before any other thread, is the exception.
 extern annotated_mutex db_lock;
 
-// Slot i holds game i or is empty. Records are never removed while the process runs.
+// Slot i holds game i or is empty. Records are never removed while the process runs; a slot
+// stays empty while its game is being created.
 extern std::vector<std::unique_ptr<game_info>> games GUARDED_BY(db_lock);
 
 // Makes a zeroed record with id == slot and stores it in games[slot]. Needs games.size() > slot.
@@ -57,3 +68,21 @@ game_info& new_game_info(int32_t slot) REQUIRES(db_lock);
 // Number of non-empty slots with status < 2 / with status == 2.
 int32_t count_open_games() REQUIRES(db_lock);
 int32_t count_finished_games() REQUIRES(db_lock);
+
+// The lock of game `id` (id >= 0), made on first use and kept for the life of the process, so
+// the reference stays good whatever happens to `games`.
+annotated_mutex& game_lock(int32_t id) EXCLUDES(db_lock);
+
+// A copy of the record in slot `id`, or nothing when the slot is out of range or empty. Taken
+// under db_lock; hold game_lock(id) for the copy to stay the game's current record.
+std::optional<game_info> copy_game(int32_t id) EXCLUDES(db_lock);
+
+// Puts `record` into slot record.id as one step under db_lock (a reserved empty slot gets a new
+// record) and moves the game data generation on. Does nothing when the
+// slot is outside the list (the list was emptied meanwhile). Hold game_lock(record.id).
+void publish_game(const game_info& record) EXCLUDES(db_lock);
+
+// For the service manager's watchdog: true when db_lock and then the lock of every game were
+// each free at some moment before `bound` ran out. A game lock is held across that game's disk
+// syncs (milliseconds), so only a stuck disk or a lock never released makes this false.
+bool game_locks_free_within(std::chrono::milliseconds bound) EXCLUDES(db_lock);

@@ -64,8 +64,9 @@ astr split_entries(std::string_view text);
 // Writes the four files of `record` under root/game_<record.id>/ (creating the directories),
 // each atomically and durably; a file that already holds its text is not rewritten.
 // Throws io_error; the files written before a failure keep their new content, the failing one
-// and the later ones their old content.
-void save_game_files(std::string_view root, const game_info& record) REQUIRES(db_lock);
+// and the later ones their old content. Syncs: the server calls it on a copy of the record,
+// holding game_lock(record.id) and not db_lock.
+void save_game_files(std::string_view root, const game_info& record);
 
 // The admin.txt text of a record: the lines whose values are set (archived_from >= 0,
 // unarchived_at != 0); "" when neither is.

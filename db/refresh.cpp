@@ -9,7 +9,6 @@
 
 #include "db/game.h"
 #include "db/game_files.h"
-#include "db/generation.h"
 #include "db/layout.h"
 #include "db/save_read.h"
 #include "lib/asys.h"
@@ -17,6 +16,7 @@
 #include "lib/file_io.h"
 #include "lib/log.h"
 #include "lib/metrics.h"
+#include "lib/mutex.h"
 #include "save/zts_save.h"
 
 namespace {
@@ -46,7 +46,9 @@ struct save_stamp {
 };
 
 // Keyed by the turns directory, so that a game keeps one entry however many turns it stores.
-std::unordered_map<std::string, save_stamp> save_stamps GUARDED_BY(db_lock);
+// Its lock is a leaf: moves and the pass update it from under their game locks.
+annotated_mutex save_stamps_mutex;
+std::unordered_map<std::string, save_stamp> save_stamps GUARDED_BY(save_stamps_mutex);
 
 std::optional<file_identity> identify(const std::string& path) {
   struct stat st;
@@ -63,10 +65,11 @@ std::string dir_of(const std::string& path) {
 // The save_time of the save at `path`, decoded only when the file is new or changed.
 // False with *reason when the file cannot be read or the save is refused.
 bool read_save_time(const std::string& path, int32_t* save_time, std::string* reason)
-    REQUIRES(db_lock) {
+    EXCLUDES(save_stamps_mutex) {
   // Identify before reading: a file replaced in between is merely decoded again next time.
   std::optional<file_identity> identity = identify(path);
   if (identity) {
+    mutex_lock lock(save_stamps_mutex);
     auto it = save_stamps.find(dir_of(path));
     if (it != save_stamps.end() && it->second.path == path && it->second.identity == *identity) {
       *save_time = it->second.save_time;
@@ -83,7 +86,10 @@ bool read_save_time(const std::string& path, int32_t* save_time, std::string* re
   auto game = std::make_unique<gametyp>();  // too large for the stack
   if (!read_game_save(game.get(), bytes, reason)) return false;
   *save_time = game->save_time;
-  if (identity) save_stamps[dir_of(path)] = save_stamp{path, *identity, *save_time};
+  if (identity) {
+    mutex_lock lock(save_stamps_mutex);
+    save_stamps[dir_of(path)] = save_stamp{path, *identity, *save_time};
+  }
   return true;
 }
 
@@ -138,18 +144,17 @@ void log_failure(const game_info& g, const std::string& reason) {
                        reason + ")");
 }
 
-// Applies the rules in order, each seeing the status the earlier ones left. A rule that fires
-// rewrites the files at once; when that fails the status goes back to what the disk holds and
-// the game is left for the next pass.
+// Applies the rules in order to *g, a copy of the game's record, each seeing the status the
+// earlier ones left. A rule that fires rewrites the files at once; when that fails the status
+// goes back to what the disk holds and the game is left for the next pass.
 template <size_t N>
 void apply_rules(const std::string& root, const refresh_rule (&rules)[N], int32_t age,
-                 int32_t save_time, game_info* g) REQUIRES(db_lock) {
+                 int32_t save_time, game_info* g) {
   for (const refresh_rule& rule : rules) {
     if (age <= rule.min_age || !rule.applies(*g)) continue;
     write_log("UPD", rule_message(rule, g->id, save_time));
     int32_t before = g->status;
     g->status = rule.new_status;
-    bump_games_generation();
     try {
       save_game_files(root, *g);
     } catch (const io_error& e) {
@@ -164,9 +169,17 @@ void apply_rules(const std::string& root, const refresh_rule (&rules)[N], int32_
 }  // namespace
 
 void refresh_game(const std::string& root, int32_t id) {
-  if (id < 0 || static_cast<size_t>(id) >= games.size() || !games[id]) return;
-  if (std::ranges::find(refresh_skip_ids, id) != std::end(refresh_skip_ids)) return;
-  game_info* g = games[id].get();
+  if (id < 0 || std::ranges::find(refresh_skip_ids, id) != std::end(refresh_skip_ids)) return;
+  {
+    mutex_lock lock(db_lock);
+    if (static_cast<size_t>(id) >= games.size() || !games[id]) return;
+  }
+  // The save is read and the files written holding this game's lock alone: moves of other
+  // games, the lists and the pages go on meanwhile.
+  mutex_lock hold(game_lock(id));
+  std::optional<game_info> record = copy_game(id);
+  if (!record) return;
+  game_info* g = &*record;
   if (g->status > 3) return;
   std::string path = newest_save_path(root, *g);
   int32_t save_time = 0;
@@ -177,7 +190,6 @@ void refresh_game(const std::string& root, int32_t id) {
   }
   int32_t age = seconds_since(save_time);
   g->last_turn_age = age;
-  bump_games_generation();
   // An operator's unarchive counts as a move for the rules: they measure from it while it is
   // the newer of the two, so an unarchived game is not archived again by the next pass.
   if (g->unarchived_at != 0) age = std::min(age, seconds_since(g->unarchived_at));
@@ -186,19 +198,26 @@ void refresh_game(const std::string& root, int32_t id) {
   } else {
     apply_rules(root, normal_rules, age, save_time, g);
   }
+  publish_game(*g);
 }
 
 void refresh_games(const std::string& root) {
-  const size_t count = games.size();
+  size_t count = 0;
+  {
+    mutex_lock lock(db_lock);
+    count = games.size();
+  }
   for (size_t id = 0; id < count; ++id) refresh_game(root, static_cast<int32_t>(id));
 }
 
 void remember_save_stamp(const std::string& path, int32_t save_time) {
   std::optional<file_identity> identity = identify(path);
   if (!identity) return;
+  mutex_lock lock(save_stamps_mutex);
   save_stamps[dir_of(path)] = save_stamp{path, *identity, save_time};
 }
 
 void clear_save_stamps() {
+  mutex_lock lock(save_stamps_mutex);
   save_stamps.clear();
 }

@@ -13,19 +13,21 @@
 #include "db/game.h"
 
 // Refreshes games[id]: skips ids 599, 600, 610, 611, empty slots and records with status > 3.
+// Holds game_lock(id) throughout and db_lock only to copy and put back the record, so the save is
+// read and the files written while every other game goes on.
 // A newest save that is missing, unreadable or refused, and a failing save_game_files, are
 // logged ("UPD", "Error parsing game_<id>, file <lastfile>, (<reason>)") and leave the record
 // as it was on disk. Never throws io_error.
-void refresh_game(const std::string& root, int32_t id) REQUIRES(db_lock);
+void refresh_game(const std::string& root, int32_t id) EXCLUDES(db_lock);
 
 // One pass: refresh_game for slots 0 .. games.size()-1 (size read once), in ascending order.
 // The caller writes "Status refresh." afterwards.
-void refresh_games(const std::string& root) REQUIRES(db_lock);
+void refresh_games(const std::string& root) EXCLUDES(db_lock);
 
 // Tells the refresh the save_time of a turn file just written and decoded (op=8/op=27), so the
 // next pass need not decode it again. Keeps one file per game directory. Never throws: a file
-// that cannot be examined is simply not remembered.
-void remember_save_stamp(const std::string& path, int32_t save_time) REQUIRES(db_lock);
+// that cannot be examined is simply not remembered. Takes only a lock of its own.
+void remember_save_stamp(const std::string& path, int32_t save_time);
 
 // Forgets every remembered save_time (the next pass decodes every save).
-void clear_save_stamps() REQUIRES(db_lock);
+void clear_save_stamps();

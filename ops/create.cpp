@@ -9,18 +9,22 @@
 
 #include "db/game.h"
 #include "db/game_files.h"
-#include "db/generation.h"
 #include "db/layout.h"
 #include "db/refresh.h"
 #include "db/save_read.h"
 #include "lib/file_io.h"
 #include "lib/metrics.h"
+#include "lib/mutex.h"
 #include "ops/game_id.h"
 #include "save/zts_save.h"
 
 namespace {
 
-// Fills the new record of slot `id` from the decoded first save.
+// One creation at a time, held across its disk writes: creations share game_server/.new, which
+// each removes when it is done. Moves, downloads and readers never take it.
+annotated_mutex create_lock;
+
+// Fills the new record from the decoded first save.
 void fill_new_game(game_info& g, const gametyp& gam, const std::string& first_file) {
   g.name = gam.name;
   g.descr = gam.descr;
@@ -49,10 +53,13 @@ bool path_taken(const std::string& path) {
 // A new game is built whole in game_server/.new/game_<id>/ and then renamed into place, so a
 // crash at any moment leaves either no game or a complete one. The loader only reads names that
 // start with "game_"; a leftover of a crash is cleared by the next creation of that id.
-// Takes a half-created game back out: its slot (the last one), its staged and final directory,
-// and the root too when this creation made it and it is empty again.
-void undo_create(int32_t id, bool root_existed) noexcept REQUIRES(db_lock) {
-  games.resize(id);
+// Takes a half-created game back out: its slot (the last one: creations take turns), its staged
+// and final directory, and the root too when this creation made it and it is empty again.
+void undo_create(int32_t id, bool root_existed) noexcept REQUIRES(create_lock) EXCLUDES(db_lock) {
+  {
+    mutex_lock lock(db_lock);
+    if (static_cast<size_t>(id) < games.size()) games.resize(id);
+  }
   std::error_code ec;
   std::filesystem::remove_all(staged_game_dir(game_root, id), ec);
   std::filesystem::remove(staging_root(game_root), ec);
@@ -62,7 +69,7 @@ void undo_create(int32_t id, bool root_existed) noexcept REQUIRES(db_lock) {
 
 // Writes the first save and the text files of `g` into its staged directory, then moves that
 // directory to game_server/game_<id> and makes the move durable.
-void write_new_game(const game_info& g, const std::string& save) REQUIRES(db_lock) {
+void write_new_game(const game_info& g, const std::string& save) REQUIRES(create_lock) {
   const std::string staging = staging_root(game_root);
   const std::string staged = staged_game_dir(game_root, g.id);
   std::filesystem::remove_all(staged);
@@ -89,25 +96,34 @@ op_result create_party(const std::string& req_body) {
   if (!read_game_save(gam.get(), req_body, &why)) {
     return op_refusal("ZTXS Server failed to parse new game data file (" + why + ")");
   }
-  const auto id = static_cast<int32_t>(games.size());
-  // Anything at that path, not only a directory: the undo below must never remove what this
-  // creation did not make.
-  if (path_taken(game_dir(game_root, id))) {
-    return op_refusal("ZTXS This game ID is already used");
+  mutex_lock creating(create_lock);
+  int32_t id = 0;
+  {
+    mutex_lock lock(db_lock);
+    id = static_cast<int32_t>(games.size());
+    // Anything at that path, not only a directory: the undo below must never remove what this
+    // creation did not make.
+    if (path_taken(game_dir(game_root, id))) {
+      return op_refusal("ZTXS This game ID is already used");
+    }
+    // The slot is taken now and stays empty, unlisted and unknown to the other operations,
+    // until the game is whole on disk.
+    games.emplace_back();
   }
   const bool root_existed = path_taken(game_root);
   const std::string first_file = turn_file_name(0, 0, gam->moratorium > 0);
 
-  games.emplace_back();
-  game_info& g = new_game_info(id);
+  game_info g;
+  g.id = id;
   fill_new_game(g, *gam, first_file);
-  bump_games_generation();
+  mutex_lock hold(game_lock(id));
   try {
     write_new_game(g, req_body);
   } catch (...) {
     undo_create(id, root_existed);
     throw;
   }
+  publish_game(g);
   remember_save_stamp(newest_save_path(game_root, g), gam->save_time);
   count_game_created();
   return op_page_utf8("ZTXS\n00\nOK\n");

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "db/game.h"
+#include "db/generation.h"
 #include "lib/log.h"
 #include "server/server.h"
 #include "tests/support/game_client.h"
@@ -20,10 +21,12 @@ struct GameFlow : ::testing::Test {
     set_log_file(dir.file("zts.log"), false);
     std::lock_guard lock(db_lock);
     games.clear();
+    bump_games_generation();  // the kept lists must not outlive this change
   }
   ~GameFlow() override {
     std::lock_guard lock(db_lock);
     games.clear();
+    bump_games_generation();
   }
 
   std::string file(const std::string& name) const {

@@ -1,5 +1,7 @@
 #include "ops/lists.h"
 
+#include <bit>
+
 #include "db/game.h"
 #include "db/game_files.h"
 #include "lib/conv.h"
@@ -65,7 +67,7 @@ bool has_status(int32_t k, int32_t status) REQUIRES(db_lock) {
 std::string get_all_info(bool open) {
   std::string body =
       "ZTXS\n" + int_to_str(open ? count_open_games() : count_finished_games()) + "\n";
-  body.reserve(games.size() * 320);
+  body.reserve(std::bit_ceil(games.size() * 320));
   for (size_t k = games.size(); k-- > 0;) {
     if (games[k] && listed(*games[k], open)) body += "game_" + int_to_str(k) + "\n";
   }
@@ -75,9 +77,22 @@ std::string get_all_info(bool open) {
   return body;
 }
 
+shared_text plain_list_reply(bool open) {
+  static reply_cache open_games;
+  static reply_cache finished_games;
+  return cached_reply(open ? &open_games : &finished_games,
+                      [open]() REQUIRES(db_lock) { return frame_op(op_page(get_all_info(open))); });
+}
+
+shared_text jsonp_list_reply() {
+  static reply_cache cache;
+  return cached_reply(&cache,
+                      []() REQUIRES(db_lock) { return frame_op(op_page_utf8(games_jsonp())); });
+}
+
 std::string games_jsonp() {
   std::string out = "parseResult({\n \"games\" : [\n";
-  out.reserve(games.size() * 256);
+  out.reserve(std::bit_ceil(games.size() * 256));
   for (int32_t status : {1, 0, 2, 3}) {
     for (size_t k = games.size(); k-- > 0;) {
       const auto id = static_cast<int32_t>(k);

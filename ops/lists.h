@@ -11,6 +11,8 @@
 #include <string>
 
 #include "db/game.h"
+#include "db/reply_cache.h"
+#include "ops/op_result.h"
 
 // The plain list (sent as text/html, no charset): the games in play (status 0 or 1) when
 // `open`, else the finished ones (status 2).
@@ -18,3 +20,10 @@ std::string get_all_info(bool open) REQUIRES(db_lock);
 
 // The JSONP text of every game in status 0 to 3.
 std::string games_jsonp() REQUIRES(db_lock);
+
+// The same replies as the clients get them: built from `games` after something they show
+// changed (a creation, a move, a refresh, the load) and shared from memory by every request
+// until the next change. op=11 (`open`) / op=12: get_all_info(open) framed as a page; op=666:
+// games_jsonp() framed as a UTF-8 page.
+shared_text plain_list_reply(bool open) EXCLUDES(db_lock);
+shared_text jsonp_list_reply() EXCLUDES(db_lock);

@@ -4,22 +4,26 @@
 #include "net/reply.h"
 
 op_result op_refusal(std::string line) {
-  return {op_result::kind::refusal, std::move(line), {}};
+  return {op_result::kind::refusal, std::move(line), {}, {}};
 }
 
 op_result op_page_utf8(std::string body) {
-  return {op_result::kind::page_utf8, std::move(body), {}};
+  return {op_result::kind::page_utf8, std::move(body), {}, {}};
 }
 
 op_result op_page(std::string body) {
-  return {op_result::kind::page, std::move(body), {}};
+  return {op_result::kind::page, std::move(body), {}, {}};
 }
 
 op_result op_download(std::string file_name, std::string bytes) {
-  return {op_result::kind::download, std::move(bytes), std::move(file_name)};
+  return {op_result::kind::download, std::move(bytes), std::move(file_name), {}};
 }
 
-std::string finish_op(const op_result& result) {
+op_result op_kept(shared_text reply) {
+  return {op_result::kind::kept, {}, {}, std::move(reply)};
+}
+
+std::string frame_op(const op_result& result) {
   switch (result.type) {
     case op_result::kind::refusal:
       write_log("LOG-ERR", result.body);
@@ -30,6 +34,13 @@ std::string finish_op(const op_result& result) {
       return html_reply("200 OK", result.body);
     case op_result::kind::download:
       return download_reply("200 OK", result.file_name, result.body);
+    case op_result::kind::kept:
+      return result.reply ? *result.reply : std::string();
   }
   return {};
+}
+
+shared_text finish_op(const op_result& result) {
+  if (result.type == op_result::kind::kept && result.reply) return result.reply;
+  return std::make_shared<const std::string>(frame_op(result));
 }

@@ -1,10 +1,12 @@
 // What a game operation hands back, and the one place it becomes bytes on the wire.
 //
-// An operation runs under db_lock and only builds its result; the connection thread frames it
-// (and writes a refusal's "LOG-ERR" line) with finish_op after releasing the lock.
+// An operation takes the locks it needs and only builds its result; the connection thread frames
+// it (and writes a refusal's "LOG-ERR" line) with finish_op, holding no lock.
 #pragma once
 
 #include <string>
+
+#include "db/reply_cache.h"
 
 struct op_result {
   enum class kind {
@@ -12,16 +14,23 @@ struct op_result {
     page_utf8,  // body sent as text/html; charset=utf-8
     page,       // body sent as text/html without a charset (Windows-1251 lists)
     download,   // body: a stored file's bytes, announced as file_name
+    kept,       // reply: a complete reply kept in memory and shared (the lists)
   };
   kind type = kind::refusal;
   std::string body;
   std::string file_name;  // download only
+  shared_text reply;      // kept only
 };
 
 op_result op_refusal(std::string line);
 op_result op_page_utf8(std::string body);
 op_result op_page(std::string body);
 op_result op_download(std::string file_name, std::string bytes);
+op_result op_kept(shared_text reply);
 
-// Writes the "LOG-ERR" line of a refusal, then returns the complete "200 OK" HTTP reply.
-std::string finish_op(const op_result& result);
+// Writes the "LOG-ERR" line of a refusal, then returns the complete "200 OK" HTTP reply (a kept
+// one as it is, shared, not copied). Never null.
+shared_text finish_op(const op_result& result);
+
+// The same reply as a string of its own (a kept one copied); for building replies to keep.
+std::string frame_op(const op_result& result);

@@ -8,7 +8,6 @@
 #include "db/aside.h"
 #include "db/game.h"
 #include "db/game_files.h"
-#include "db/generation.h"
 #include "db/layout.h"
 #include "db/refresh.h"
 #include "db/save_read.h"
@@ -16,33 +15,11 @@
 #include "lib/file_io.h"
 #include "lib/log.h"
 #include "lib/metrics.h"
+#include "lib/mutex.h"
 #include "ops/game_id.h"
 #include "save/zts_save.h"
 
 namespace {
-
-// What a submission changes in the record, kept to put back when a write fails.
-struct turn_state {
-  int32_t turn, curplr, status, winner;
-  std::string lastfile;
-  astr teams, colors;
-  aoboolean plr_states;
-};
-
-turn_state take_state(const game_info& g) {
-  return {g.turn, g.curplr, g.status, g.winner, g.lastfile, g.teams, g.colors, g.plr_states};
-}
-
-void put_state(game_info& g, turn_state s) {
-  g.turn = s.turn;
-  g.curplr = s.curplr;
-  g.status = s.status;
-  g.winner = s.winner;
-  g.lastfile = std::move(s.lastfile);
-  g.teams = std::move(s.teams);
-  g.colors = std::move(s.colors);
-  g.plr_states = std::move(s.plr_states);
-}
 
 // The refusals of a save that names an existing game, in the order clients see them.
 // Empty when the save may be applied.
@@ -118,8 +95,16 @@ op_result party_next(const std::string& req_body) {
   }
   int32_t id = 0;
   std::string refusal;
-  if (!find_game(gam->server_id, &id, &refusal)) return op_refusal(std::move(refusal));
-  game_info& g = *games[id];
+  {
+    mutex_lock lock(db_lock);
+    if (!find_game(gam->server_id, &id, &refusal)) return op_refusal(std::move(refusal));
+  }
+  // The move is checked, written and synced holding this game's lock alone; the record it
+  // changes is a copy, put back whole once everything is on disk.
+  mutex_lock hold(game_lock(id));
+  const std::optional<game_info> before = copy_game(id);
+  if (!before) return op_refusal("ZTXS Unregistered game id");
+  game_info g = *before;
   write_log("SVOP", "party_next: game_" + int_to_str(g.id) + " (" + g.name + ")");
   refusal = check_turn(g, *gam);
   if (!refusal.empty()) return op_refusal(std::move(refusal));
@@ -129,9 +114,7 @@ op_result party_next(const std::string& req_body) {
                              "out of range");
   }
 
-  turn_state before = take_state(g);
   advance(g, *gam);
-  bump_games_generation();
   const bool final_move = g.status == 2;
   const std::string path = newest_save_path(game_root, g);
   std::optional<std::string> replaced;  // the file this turn overwrites (a game's last move)
@@ -149,17 +132,17 @@ op_result party_next(const std::string& req_body) {
     text_files_touched = true;
     save_game_files(game_root, g);
   } catch (...) {
-    put_state(g, std::move(before));
     try {
       if (turn_written && replaced) write_file_atomic(path, *replaced);
       if (turn_written && !replaced) remove_file_quiet(path);
-      if (text_files_touched) save_game_files(game_root, g);
+      if (text_files_touched) save_game_files(game_root, *before);
       if (final_move) drop_final_move_aside(game_dir(game_root, id));
     } catch (...) {
       // The first failure is the one reported; the disk may still be unwritable.
     }
     throw;
   }
+  publish_game(g);
   remember_save_stamp(path, gam->save_time);
   count_move();
   return op_page_utf8("ZTXS\n00\nOk\n");

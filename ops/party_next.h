@@ -14,5 +14,7 @@
 // on disk, or one "ZTXS ..." refusal with nothing changed (the "SVOP" line is written for every
 // save that names an existing game). Throws when the game's record is unusable (more than 20
 // players, or a current player outside them), before changing anything, and io_error when a write
-// fails, after restoring the record and, as far as possible, the files.
-op_result party_next(const std::string& req_body) REQUIRES(db_lock);
+// fails, with the record unchanged and, as far as possible, the files restored. Holds the
+// game's lock across its disk writes and db_lock only to find the game and to put the changed
+// record back, so other games, the lists and the pages never wait for this move's syncs.
+op_result party_next(const std::string& req_body) EXCLUDES(db_lock);

@@ -11,6 +11,7 @@
 
 #include "db/game.h"
 #include "db/game_files.h"
+#include "db/generation.h"
 #include "db/load.h"
 #include "lib/file_io.h"
 #include "lib/log.h"
@@ -55,11 +56,13 @@ struct Protocol : ::testing::Test {
     set_log_file(dir.file("zts.log"), false);
     std::lock_guard lock(db_lock);
     games.clear();
+    bump_games_generation();  // the kept lists must not outlive this change
   }
   ~Protocol() override {
     server.reset();
     std::lock_guard lock(db_lock);
     games.clear();
+    bump_games_generation();
   }
 
   uint16_t port() const { return server->port(); }
@@ -93,6 +96,7 @@ TEST_F(Protocol, EveryRefusalHasItsMessageAndChangesNothing) {
   {
     std::lock_guard lock(db_lock);
     games.emplace_back();  // slot 3 stays empty
+    bump_games_generation();
   }
 
   const std::string empty_reason = reader_reason("");
@@ -233,6 +237,7 @@ struct Lists : Protocol {
     // Only the hourly refresh archives; here the record is archived as it would do it.
     std::lock_guard lock(db_lock);
     games[4]->status = 3;
+    bump_games_generation();
     save_game_files(game_root, *games[4]);
   }
 };
@@ -282,6 +287,7 @@ TEST_F(Lists, ARestartFromDiskServesTheSameListsAndTurns) {
   {
     std::lock_guard lock(db_lock);
     games.clear();
+    bump_games_generation();
     load_games(game_root);
   }
   server.emplace();

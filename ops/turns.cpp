@@ -5,6 +5,7 @@
 #include "db/game.h"
 #include "db/layout.h"
 #include "lib/file_io.h"
+#include "lib/mutex.h"
 #include "ops/game_id.h"
 
 namespace {
@@ -22,6 +23,13 @@ bool is_file_number(const std::string& text) {
          std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
+// Resolves the game id text under db_lock (see find_game).
+bool find_game_unlocked(std::string_view id_text, int32_t* id, std::string* refusal)
+    EXCLUDES(db_lock) {
+  mutex_lock lock(db_lock);
+  return find_game(id_text, id, refusal);
+}
+
 }  // namespace
 
 op_result get_party_turn(const aget_rec& pairs) {
@@ -31,12 +39,15 @@ op_result get_party_turn(const aget_rec& pairs) {
   }
   int32_t id = 0;
   std::string refusal;
-  if (!find_game(*fn, &id, &refusal)) return op_refusal(std::move(refusal));
-  const game_info& g = *games[id];
-  if (g.status == 2) {
+  if (!find_game_unlocked(*fn, &id, &refusal)) return op_refusal(std::move(refusal));
+  // Read holding the game's lock: never the record of a move whose files are half written.
+  mutex_lock hold(game_lock(id));
+  const std::optional<game_info> g = copy_game(id);
+  if (!g) return op_refusal("ZTXS Unregistered game id");
+  if (g->status == 2) {
     return op_refusal("ZTXS Game is closed or finished");
   }
-  return op_download(g.lastfile, read_file(newest_save_path(game_root, g)));
+  return op_download(g->lastfile, read_file(newest_save_path(game_root, *g)));
 }
 
 op_result give_party_turn(const aget_rec& pairs) {
@@ -54,8 +65,11 @@ op_result give_party_turn(const aget_rec& pairs) {
   }
   int32_t id = 0;
   std::string refusal;
-  if (!find_game(*fn, &id, &refusal)) return op_refusal(std::move(refusal));
-  if (games[id]->status != 2) {
+  if (!find_game_unlocked(*fn, &id, &refusal)) return op_refusal(std::move(refusal));
+  mutex_lock hold(game_lock(id));
+  const std::optional<game_info> g = copy_game(id);
+  if (!g) return op_refusal("ZTXS Unregistered game id");
+  if (g->status != 2) {
     return op_refusal("ZTXS Game is not closed or finished");
   }
   const std::string name = "turn_" + *tn + "_" + *pl + ".zts";

@@ -9,11 +9,11 @@
 
 // op=28 (fn=game_<k>): the game's newest turn file (`lastfile`), for the player to move. Refuses
 // a finished game (status 2); serves every other status. Returns the download (read into memory
-// here, so the caller can send it after releasing the lock) or one "ZTXS ..." refusal. Throws
-// io_error when the file cannot be read.
-op_result get_party_turn(const aget_rec& pairs) REQUIRES(db_lock);
+// here, holding the game's lock, so the caller sends it holding none) or one "ZTXS ..." refusal.
+// Throws io_error when the file cannot be read.
+op_result get_party_turn(const aget_rec& pairs) EXCLUDES(db_lock);
 
 // op=29 (fn, tn, pl): turns/turn_<tn>_<pl>.zts of a finished game (status 2), so it can be
 // replayed. tn and pl must each be 1 to 10 decimal digits; anything else is answered "ZTXS Turn
 // was not saved" without touching the file system. Results as for get_party_turn.
-op_result give_party_turn(const aget_rec& pairs) REQUIRES(db_lock);
+op_result give_party_turn(const aget_rec& pairs) EXCLUDES(db_lock);

@@ -16,7 +16,8 @@ constexpr const char* unknown_error = "ZTXS Unknown error";
 constexpr int32_t op_jsonp = 666;
 
 // The operations take the query's pairs and the uploaded save, and only some use either. Each
-// needs db_lock (clang cannot carry that on a pointer type; the entries below say it).
+// takes the locks it needs and must be called holding none (clang cannot carry that on a
+// pointer type; the entries below say it).
 using operation_fn = op_result (*)(const aget_rec& pairs, const std::string& req_body);
 
 struct operation {
@@ -28,26 +29,26 @@ struct operation {
 // The one place an operation code meets its name and its operation.
 const operation operations[] = {
     {8, "SVOP_CREATE_PARTY",
-     [](const aget_rec&, const std::string& body) REQUIRES(db_lock) { return create_party(body); }},
+     [](const aget_rec&, const std::string& body) EXCLUDES(db_lock) { return create_party(body); }},
     {11, "SVOP_GETALLINFO",
      [](const aget_rec&, const std::string&)
-         REQUIRES(db_lock) { return op_page(get_all_info(true)); }},
+         EXCLUDES(db_lock) { return op_kept(plain_list_reply(true)); }},
     {12, "SVOP_GETALLFININFO",
      [](const aget_rec&, const std::string&)
-         REQUIRES(db_lock) { return op_page(get_all_info(false)); }},
+         EXCLUDES(db_lock) { return op_kept(plain_list_reply(false)); }},
     {27, "SVOP_PARTY_NEXT",
-     [](const aget_rec&, const std::string& body) REQUIRES(db_lock) { return party_next(body); }},
+     [](const aget_rec&, const std::string& body) EXCLUDES(db_lock) { return party_next(body); }},
     {28, "SVOP_GET_PARTY_TURN",
      [](const aget_rec& pairs, const std::string&)
-         REQUIRES(db_lock) { return get_party_turn(pairs); }},
+         EXCLUDES(db_lock) { return get_party_turn(pairs); }},
     {29, "SVOP_GIVE_PARTY_TURN",
      [](const aget_rec& pairs, const std::string&)
-         REQUIRES(db_lock) { return give_party_turn(pairs); }},
+         EXCLUDES(db_lock) { return give_party_turn(pairs); }},
     {op_jsonp, nullptr,  // never logged
      [](const aget_rec&, const std::string&)
-         REQUIRES(db_lock) { return op_page_utf8(games_jsonp()); }},
+         EXCLUDES(db_lock) { return op_kept(jsonp_list_reply()); }},
     {777, "SVOP_ID",
-     [](const aget_rec&, const std::string&) REQUIRES(db_lock) { return op_page_utf8("ZTNS"); }},
+     [](const aget_rec&, const std::string&) EXCLUDES(db_lock) { return op_page_utf8("ZTNS"); }},
 };
 
 const operation* find_operation(int32_t code) {
@@ -120,7 +121,7 @@ op_result run_guarded(const std::function<op_result()>& serve) {
 }
 
 op_result do_zt_server(std::string_view query_text, const std::string& req_body) {
-  return run_guarded([&]() REQUIRES(db_lock) {
+  return run_guarded([&]() EXCLUDES(db_lock) {
     aget_rec pairs = parse_query(query_text);
     const std::string* op = find_query(pairs, "op");
     if (op == nullptr) return op_refusal(unknown_error);

@@ -12,10 +12,11 @@
 
 // Serves one game-protocol request. `query_text` is the target after "/gameserver_v2.php"
 // (normally starting with "?"); `req_body` is the uploaded save (empty for a GET).
-// Returns the operation's result, which the caller frames with finish_op after releasing the
-// lock; a request without an operation gets the refusal "ZTXS Unknown error". Never throws: any
-// failure inside becomes the refusal "ZTXS Crash in zt_server".
-op_result do_zt_server(std::string_view query_text, const std::string& req_body) REQUIRES(db_lock);
+// Returns the operation's result, which the caller frames with finish_op; each operation takes
+// and releases the locks it needs, so none is held on return. A request without an operation
+// gets the refusal "ZTXS Unknown error". Never throws: any failure inside becomes the refusal
+// "ZTXS Crash in zt_server".
+op_result do_zt_server(std::string_view query_text, const std::string& req_body) EXCLUDES(db_lock);
 
 // The crash guard of do_zt_server: returns what `serve` returns. If it throws, returns the
 // refusal "ZTXS Crash in zt_server" and writes the "ERR" line "Error in do_zt_server".

@@ -25,7 +25,11 @@ std::string pairs_text(const aget_rec& pairs) {
   return out;
 }
 
-std::string build_page(std::string_view query_text) REQUIRES(db_lock) {
+// The two list pages do not depend on the clock: they are kept until the games change. The
+// details page shows the days since the last turn, so it is built for every request.
+shared_text build_page(std::string_view query_text) EXCLUDES(db_lock) {
+  static reply_cache games_page;
+  static reply_cache all_page;
   const aget_rec pairs = parse_query(query_text);
   int32_t mode = query_int(pairs, "mode");
   if (mode == -1) mode = 0;
@@ -35,23 +39,31 @@ std::string build_page(std::string_view query_text) REQUIRES(db_lock) {
   write_log("LOGPAGE", pairs_text(pairs));
   switch (mode) {
     case 0:
-      return log_page_games(0);
+      return cached_reply(
+          &games_page, []() REQUIRES(db_lock) { return html_reply("200 OK", log_page_games(0)); });
     case 1:
-      return log_page_all(1);
-    case 2:
-      return log_page_game(pm, id);
+      return cached_reply(&all_page,
+                          []() REQUIRES(db_lock) { return html_reply("200 OK", log_page_all(1)); });
+    case 2: {
+      std::string page;
+      {
+        mutex_lock lock(db_lock);
+        page = log_page_game(pm, id);
+      }
+      return std::make_shared<const std::string>(html_reply("200 OK", page));
+    }
     default:
-      return log_page_none();
+      return std::make_shared<const std::string>(html_reply("200 OK", log_page_none()));
   }
 }
 
 }  // namespace
 
-std::optional<std::string> do_log_server(std::string_view query_text) {
+shared_text do_log_server(std::string_view query_text) {
   try {
-    return html_reply("200 OK", build_page(query_text));
+    return build_page(query_text);
   } catch (...) {
     write_log("ERR", "Error in do_log_server");
-    return std::nullopt;
+    return nullptr;
   }
 }

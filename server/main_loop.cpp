@@ -40,8 +40,6 @@ void run_main_loop(stop_signal* stop, uint32_t tick_ms, const std::function<void
     if (on_tick) on_tick();
     if (static_cast<uint32_t>(server_clock() - last_refresh) <= refresh_interval_s) continue;
     const int64_t start = steady_ns();
-    mutex_lock lock(db_lock);
-    observe_lock_wait(lock_waiter::refresh, seconds_since_ns(start));
     refresh_all_games();
     observe_refresh_duration(seconds_since_ns(start));
     last_refresh = server_clock();

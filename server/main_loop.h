@@ -31,10 +31,11 @@ bool wait_for_stop(stop_signal* stop, uint32_t ms);
 // Loads every game from game_root into `games` at start-up.
 void load_game_list() EXCLUDES(db_lock);
 
-// Refreshes every slot of `games` in ascending order (the slot count is read once).
-void refresh_all_games() REQUIRES(db_lock);
+// Refreshes every slot of `games` in ascending order (the slot count is read once), each game
+// under its own lock (db/refresh.h).
+void refresh_all_games() EXCLUDES(db_lock);
 
-// Ticks every `tick_ms` and runs the refresh pass (under db_lock, then "Status refresh.") until
-// the stop is raised. `on_tick`, when set, runs at every tick before the pass, without db_lock.
+// Ticks every `tick_ms` and runs the refresh pass (then "Status refresh.") until the stop is
+// raised. `on_tick`, when set, runs at every tick before the pass, holding no lock.
 void run_main_loop(stop_signal* stop, uint32_t tick_ms = main_tick_ms,
                    const std::function<void()>& on_tick = {}) EXCLUDES(db_lock);

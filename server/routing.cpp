@@ -28,16 +28,10 @@ std::string_view op_of(std::string_view query_text) {
   return op_label(op != nullptr, op ? str_to_int(*op) : 0);
 }
 
-// The result is framed (and a refusal logged) outside db_lock.
-std::string game_protocol(std::string_view query_text, const std::string& req_body)
+// The result is framed (and a refusal logged) holding no lock.
+shared_text game_protocol(std::string_view query_text, const std::string& req_body)
     EXCLUDES(db_lock) {
-  op_result result;
-  {
-    const int64_t wait_start = steady_ns();
-    mutex_lock lock(db_lock);
-    observe_lock_wait(lock_waiter::request, seconds_since_ns(wait_start));
-    result = do_zt_server(query_text, req_body);
-  }
+  const op_result result = do_zt_server(query_text, req_body);
   outcome_kind outcome = outcome_kind::ok;
   if (result.type == op_result::kind::refusal) {
     refusal_kind kind = classify_refusal(result.body);
@@ -50,30 +44,24 @@ std::string game_protocol(std::string_view query_text, const std::string& req_bo
 
 // An unreadable log file must not end the server: it is logged and the client gets nothing.
 // A missing one gets nothing either.
-std::optional<std::string> raw_log() {
+shared_text raw_log() {
   std::string reply;
   try {
     reply = log_file_reply("200 OK", log_file_name());
   } catch (const io_error& e) {
     write_log("ERR", std::string("Log download failed: ") + e.what());
     count_request(route_kind::raw_log, "none", outcome_kind::dropped);
-    return std::nullopt;
+    return nullptr;
   }
   write_log("-DBG-", "Log requested");
   count_request(route_kind::raw_log, "none",
                 reply.empty() ? outcome_kind::dropped : outcome_kind::ok);
-  if (reply.empty()) return std::nullopt;
-  return reply;
+  if (reply.empty()) return nullptr;
+  return std::make_shared<const std::string>(std::move(reply));
 }
 
-std::optional<std::string> status_pages(std::string_view query_text) EXCLUDES(db_lock) {
-  std::optional<std::string> reply;
-  {
-    const int64_t wait_start = steady_ns();
-    mutex_lock lock(db_lock);
-    observe_lock_wait(lock_waiter::request, seconds_since_ns(wait_start));
-    reply = do_log_server(query_text);
-  }
+shared_text status_pages(std::string_view query_text) EXCLUDES(db_lock) {
+  shared_text reply = do_log_server(query_text);
   count_request(route_kind::status, "none", reply ? outcome_kind::ok : outcome_kind::dropped);
   return reply;
 }
@@ -124,8 +112,7 @@ std::string not_found_page(std::string_view req_path) {
          html_escape(req_path) + "\" not found</font></center></td></tr></table></body></html>";
 }
 
-std::optional<std::string> route_request(const request_rec& request, const ip_addr& client,
-                                         route_kind* route) {
+shared_text route_request(const request_rec& request, const ip_addr& client, route_kind* route) {
   std::string_view path = request.path;
   if (path.starts_with(game_protocol_path)) {
     *route = route_kind::game;
@@ -142,15 +129,16 @@ std::optional<std::string> route_request(const request_rec& request, const ip_ad
   if (api_reply api = serve_api(path, request.if_none_match); api.handled) {
     *route = route_kind::api;
     count_request(route_kind::api, "none", api.outcome);
-    return std::move(api.bytes);
+    return std::make_shared<const std::string>(std::move(api.bytes));
   }
   if (path.substr(0, path.find('?')) == metrics_path && may_read_metrics(client)) {
     *route = route_kind::metrics;
-    return metrics_page();
+    return std::make_shared<const std::string>(metrics_page());
   }
   *route = route_kind::not_found;
   count_request(route_kind::not_found, "none", outcome_kind::not_found);
-  return html_reply_utf8("404 Not Found", not_found_page(request.path));
+  return std::make_shared<const std::string>(
+      html_reply_utf8("404 Not Found", not_found_page(request.path)));
 }
 
 void set_metrics_allow(std::vector<ip_net> allowed) {

@@ -3,7 +3,6 @@
 // code and outcome.
 #pragma once
 
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,16 +12,17 @@
 #include "net/request.h"
 
 #include "db/game.h"
+#include "db/reply_cache.h"
 
-// Builds the complete reply for one request (none: send nothing, just close) and writes the
+// Builds the complete reply for one request (null: send nothing, just close) and writes the
 // request's log lines. `client` is the address the request is taken to come from. *route gets
-// where it went. Takes db_lock only around the game protocol, the status pages and a stale
-// API copy, and releases it before returning, so the caller sends without the lock. The first
-// matching prefix wins (exact, case-sensitive): "/gameserver_v2.php", "/ztsv_log.php",
-// "/zts.log"; then "/api/games" and "/api/games/<id>" (api/games_api.h), and "/metrics" for
-// clients in the metrics_allow ranges; anything else gets the 404 page.
-std::optional<std::string> route_request(const request_rec& request, const ip_addr& client,
-                                         route_kind* route) EXCLUDES(db_lock);
+// where it went. Holds no lock on return, so the caller sends without one; the lists come
+// shared from memory, never copied per request. The first matching prefix wins (exact,
+// case-sensitive): "/gameserver_v2.php", "/ztsv_log.php", "/zts.log"; then "/api/games" and
+// "/api/games/<id>" (api/games_api.h), and "/metrics" for clients in the metrics_allow ranges;
+// anything else gets the 404 page.
+shared_text route_request(const request_rec& request, const ip_addr& client, route_kind* route)
+    EXCLUDES(db_lock);
 
 // The body of the 404 page naming `req_path` (HTML-escaped).
 std::string not_found_page(std::string_view req_path);

@@ -248,7 +248,7 @@ void serve(const std::shared_ptr<server_state>& state, admitted_connection a,
   }
   const int64_t start = steady_ns();
   route_kind route = route_kind::not_found;
-  std::optional<std::string> reply = route_request(request, client, &route);
+  const shared_text reply = route_request(request, client, &route);
   if (reply && sock_send_all(conn.fd, *reply, deadline_after_ms(options.send_timeout_ms))) {
     count_bytes_sent(reply->size());
   }

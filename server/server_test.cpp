@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "db/game.h"
+#include "db/generation.h"
 #include "lib/file_io.h"
 #include "lib/log.h"
 #include "server/routing.h"
@@ -154,10 +155,12 @@ TEST_F(ServerConcurrent, ClientThatNeverReadsItsReplyHoldsNoLock) {
       std::lock_guard lock(db_lock);
       games.resize(3000);
       for (int32_t k = 0; k < 3000; ++k) new_game_info(k).name = std::string(5000, 'n');
+      bump_games_generation();  // the kept lists must not outlive this change
     }
     ~many_games() {
       std::lock_guard lock(db_lock);
       games.clear();
+      bump_games_generation();
     }
   } listed;
   client_socket stuck = connect_to(server.port());
