@@ -4,7 +4,9 @@
 #   1. op=28 of a 200 KB turn file;
 #   2. op=11 and op=666 over 1,001 games (every second name Cyrillic);
 #   3. op=27 submissions of a 200 KB save, durable, one game per client (bench/
-#      submit_load_bench.cpp), beside the disk's rate of synchronous 200 KB writes.
+#      submit_load_bench.cpp), beside bench/move_files_bench.cpp doing the same file work per
+#      move (turn file and state.txt, each written, synced, renamed, directory synced) from as
+#      many threads on as many directories, and the disk's rate of synchronous 200 KB writes.
 # Everything runs in a network namespace of its own, so port 80 is ours alone and other servers
 # on this machine are neither disturbed nor measured. Needs root (unshare, port 80), nginx, wrk.
 #
@@ -18,7 +20,7 @@ ROUNDS=${ROUNDS:-3}
 
 if [ -z "${ZTS_IN_NETNS:-}" ]; then
   cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZTS_BENCH=ON >/dev/null
-  cmake --build "$BUILD" -j2 --target zts_server submit_load_bench >/dev/null
+  cmake --build "$BUILD" -j2 --target zts_server submit_load_bench move_files_bench >/dev/null
   exec unshare --net env ZTS_IN_NETNS=1 BUILD="$BUILD" SECONDS_EACH="$SECONDS_EACH" ROUNDS="$ROUNDS" \
     NGINX_ACCESS_LOG="${NGINX_ACCESS_LOG:-}" \
     bash "$0" "$@"
@@ -159,9 +161,21 @@ compare "op=666, 1,001 games" "?op=666" list666.txt
 cmp <(curl -s "$server/gameserver_v2.php?op=11") "$work/static/list11.txt"
 cmp <(curl -s "$server/gameserver_v2.php?op=666") "$work/static/list666.txt"
 
-echo "== submissions (${SECONDS_EACH} s each)"
-"$load" submit --clients 1 --seconds "$SECONDS_EACH" --first-id 1001
-"$load" submit --clients 64 --seconds "$SECONDS_EACH" --first-id 1002
+echo "== submissions (${SECONDS_EACH} s each), each beside the same file work without a server"
+files="$root/$BUILD/bench/move_files_bench"
+first_id=1001
+for clients in 1 64; do
+  ours=$("$load" submit --clients "$clients" --seconds "$SECONDS_EACH" --first-id "$first_id")
+  first_id=$((first_id + clients))
+  theirs=$("$files" --dir "$work/files_$clients" --threads "$clients" --seconds "$SECONDS_EACH")
+  rm -rf "$work/files_$clients"
+  echo "$ours" | sed 's/^/  server: /'
+  echo "$theirs" | sed 's/^/  files:  /'
+  o=$(echo "$ours" | awk '/submissions\/s/ {print $2}')
+  t=$(echo "$theirs" | awk '/moves\/s/ {print $5}')
+  awk -v c="$clients" -v o="$o" -v t="$t" \
+    'BEGIN { printf "op=27 200 KB, %d clients: %.1f/s vs %.1f/s, ratio %.2fx\n", c, o, t, o / t }'
+done
 echo "== anchor: synchronous 200 KB writes on the same disk"
 dd if=/dev/zero of="$work/server/dd.bin" bs=200k count=200 oflag=dsync 2>&1 | tail -1 |
   awk '{ printf "  200 writes with O_DSYNC in %s s: %.0f writes/s\n", $(NF-3), 200 / $(NF-3) }'

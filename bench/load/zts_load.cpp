@@ -7,6 +7,10 @@
 //     status pages. Prints requests/s, p50/p99 latency and
 //     errors per operation, the server's resident memory at start, peak and end, and then checks
 //     that every accepted turn is on disk and in its game's state.txt.
+//   zts_load --mix ... --churn 8
+//     The same, but a client finishes its game after 8 accepted moves (its opponent leaves) and
+//     creates a new one, so the number of games keeps growing, as when many short games are
+//     played (bench/churn.sh).
 //   zts_load --get <target> --expect <body> --port <p> --clients 200 --seconds 10
 //     Every client repeats one GET; the same generator against another server gives an anchor.
 //   zts_load --slow 500 --seconds 75 --clients 8
@@ -70,6 +74,7 @@ struct options {
   std::string target;
   std::string expect;
   int slow = 500;
+  int churn = 0;  // moves after which a client finishes its game and starts a new one; 0: never
 };
 
 std::string source_addr(int index, int per_addr, int first) {
@@ -178,6 +183,7 @@ struct accepted_turn {
 
 struct game_client_state {
   int index = 0;
+  int games_started = 0;  // with --churn: games this client has created so far
   std::string name;
   std::string addr;
   int32_t game = -1;  // the server's slot, found in the JSONP list after creating
@@ -342,12 +348,38 @@ struct mixed_run {
       c.in_sync = false;  // we no longer know whose move it is
       return;
     }
+    if (opt.churn > 0 && c.accepted.size() >= static_cast<size_t>(opt.churn)) {
+      finish_and_start_another(c);
+      return;
+    }
     if (++c.curplr == 2) {
       c.curplr = 0;
       ++c.turn;
     }
     c.accepted.push_back(
         {lastfile_of(c.turn, c.curplr), save.size(), std::hash<std::string>{}(save)});
+  }
+
+  // The player to move wins: the other one leaves, the game is finished (status 2) and drops
+  // out of the open list. Then a new game under a new name.
+  void finish_and_start_another(game_client_state& c) {
+    if (++c.curplr == 2) {
+      c.curplr = 0;
+      ++c.turn;
+    }
+    save_recipe s = recipe_for(c);
+    s.game.server_id = "game_" + std::to_string(c.game);
+    s.game.turn = c.turn;
+    s.game.curplr = c.curplr;
+    s.game.plrs[1 - c.curplr].out_flag = true;
+    const bool ok = request(c, k_submit, upload_request("/gameserver_v2.php?op=27", write_save(s)),
+                            [](const http_reply& r) {
+                              return r.body == "ZTXS\n00\nOk\n" ? "" : "finish refused: " + r.body;
+                            });
+    c.accepted.clear();
+    c.turn = c.curplr = 0;
+    c.name = "load c" + std::to_string(c.index) + " g" + std::to_string(++c.games_started);
+    if (!ok || !create(c)) c.in_sync = false;
   }
 
   void run_client(game_client_state& c) {
@@ -701,6 +733,8 @@ options parse_args(int argc, char** argv) {
       opt.pid = std::stoi(next());
     } else if (a == "--dir") {
       opt.dir = next();
+    } else if (a == "--churn") {
+      opt.churn = std::stoi(next());
     } else if (a == "--run") {
       opt.run = std::stoi(next());
     } else {
