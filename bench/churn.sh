@@ -8,6 +8,7 @@
 #
 #   bench/churn.sh                              # build in build-load, 20 minutes
 #   CHURN_SECONDS=180 HEAPTRACK=1 bench/churn.sh
+#   SERVER=/path/to/other/zts_server bench/churn.sh   # another build of the server, same clients
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD=${BUILD:-build-load}
@@ -19,11 +20,13 @@ if [ -z "${ZTS_IN_NETNS:-}" ]; then
   cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZTS_BENCH=ON >/dev/null
   cmake --build "$BUILD" -j2 --target zts_server zts_load >/dev/null
   exec unshare --net env ZTS_IN_NETNS=1 BUILD="$BUILD" CHURN_SECONDS="$CHURN_SECONDS" \
-    CHURN_MOVES="$CHURN_MOVES" OUT_DIR="$OUT_DIR" HEAPTRACK="${HEAPTRACK:-}" bash "$0" "$@"
+    CHURN_MOVES="$CHURN_MOVES" OUT_DIR="$OUT_DIR" HEAPTRACK="${HEAPTRACK:-}" SERVER="${SERVER:-}" \
+    bash "$0" "$@"
 fi
 
 ip link set lo up
 root=$(pwd)
+server_bin=${SERVER:-$root/$BUILD/zts_server}
 work=$(mktemp -d /tmp/zts-churn-XXXXXX)
 server_pid=""
 sampler_pid=""
@@ -37,9 +40,9 @@ trap cleanup EXIT
 mkdir -p "$work/server"
 if [ -n "${HEAPTRACK:-}" ]; then
   (cd "$work/server" && exec heaptrack -o "$OUT_DIR/zts_server.heaptrack" \
-    "$root/$BUILD/zts_server" >console.txt 2>&1) &
+    "$server_bin" >console.txt 2>&1) &
 else
-  (cd "$work/server" && exec "$root/$BUILD/zts_server" >console.txt 2>&1) &
+  (cd "$work/server" && exec "$server_bin" >console.txt 2>&1) &
 fi
 launcher=$!
 for _ in $(seq 300); do
@@ -69,7 +72,7 @@ kill "$sampler_pid" 2>/dev/null || true
 sampler_pid=""
 echo "server RSS at the end: $(grep VmRSS /proc/$server_pid/status)"
 echo "games on disk: $(ls "$work/server/game_server" | wc -l)"
-kill -TERM "$launcher"
+kill -TERM "$server_pid"
 wait "$launcher" && echo "server stopped with status 0" || { echo "server exit status $?"; status=1; }
 server_pid=""
 exit $status
