@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 
 #include "db/game.h"
 #include "lib/asys.h"
@@ -155,15 +156,19 @@ std::string centered_block(std::string_view cell) {
   return out;
 }
 
-// Rows of the games whose status passes `wanted`, from the last slot down.
+// Appends to *out the rows of the games whose status passes `wanted`, from the last slot down.
 template <class Pred>
-std::string rows_where(int32_t m, Pred wanted) REQUIRES(db_lock) {
-  std::string out;
+void append_rows_where(int32_t m, Pred wanted, std::string* out) REQUIRES(db_lock) {
   for (size_t i = games.size(); i-- > 0;) {
     const game_info* g = games[i].get();
-    if (g != nullptr && wanted(*g)) out += log_page_row(m, static_cast<int32_t>(i), *g);
+    if (g != nullptr && wanted(*g)) *out += log_page_row(m, static_cast<int32_t>(i), *g);
   }
-  return out;
+}
+
+// Room for the page of every game at once: a page grown by doubling would leave a trail of
+// blocks behind it, and the list pages run to megabytes with thousands of games.
+void reserve_list_page(std::string* out) REQUIRES(db_lock) {
+  out->reserve(std::bit_ceil(games.size() * 720 + 4096));
 }
 
 std::string state_text(const game_info& g) {
@@ -192,7 +197,9 @@ std::string players_line(const game_info& g) {
 }  // namespace
 
 std::string log_page_games(int32_t m) {
-  std::string out = log_page_head();
+  std::string out;
+  reserve_list_page(&out);
+  out += log_page_head();
   out += list_body;
   out += list_table;
   out += centered_block("\xCF\xE0\xF0\xF2\xE8\xE8");  // Партии
@@ -202,21 +209,25 @@ std::string log_page_games(int32_t m) {
   out += column_header();
   out += std::string(separator) + "\t\t\t\n";
   for (int32_t status : {1, 0, 2, 3}) {
-    out += rows_where(m, [status](const game_info& g) { return g.status == status; });
+    append_rows_where(
+        m, [status](const game_info& g) { return g.status == status; }, &out);
   }
   out += page_end;
   return out;
 }
 
 std::string log_page_all(int32_t m) {
-  std::string out = log_page_head();
+  std::string out;
+  reserve_list_page(&out);
+  out += log_page_head();
   out += list_body;
   out += list_table;
   out += centered_block("\xC2\xF1\xE5 \xEF\xE0\xF0\xF2\xE8\xE8");  // Все партии
   out += std::string(separator) + "\n";
   out += column_header();
   out += std::string(separator) + "\n";
-  out += rows_where(m, [](const game_info&) { return true; });
+  append_rows_where(
+      m, [](const game_info&) { return true; }, &out);
   out += page_end;
   return out;
 }
