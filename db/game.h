@@ -47,12 +47,12 @@ struct game_info {
 };
 
 // Locks, taken in this order (a thread never takes an earlier one while holding a later one):
-//   1. create_lock (ops/create.cpp): one game creation at a time, across its disk writes;
-//   2. the lock of one game, game_lock(id), never two at once: that game's moves, downloads and
-//      refresh, across its disk writes and syncs;
-//   3. the lock of one served-from-memory list (db/reply_cache.h), while it is rebuilt;
-//   4. db_lock, always briefly and never across a disk sync: `games` and every record in it;
-//   5. leaf locks that take nothing else (the game lock table, the save stamps, the log).
+//   1. the lock of one game, game_lock(id), never two at once: that game's moves, downloads,
+//      refresh and creation, across its disk writes and syncs;
+//   2. the lock of one served-from-memory list (db/reply_cache.h), while it is rebuilt;
+//   3. db_lock, always briefly and never across a disk sync: `games` and every record in it;
+//   4. leaf locks that take nothing else (the game lock table, the save stamps, the count of
+//      creations using game_server/.new, the log).
 // A record is changed only by a holder of its game lock, which works on a copy and puts it back
 // whole under db_lock (publish_game), so a reader holding db_lock sees each game before or after
 // a change, never half of one. The loader, which runs before any other thread, is the exception.

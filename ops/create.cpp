@@ -20,9 +20,26 @@
 
 namespace {
 
-// One creation at a time, held across its disk writes: creations share game_server/.new, which
-// each removes when it is done. Moves, downloads and readers never take it.
-annotated_mutex create_lock;
+// Creations run side by side and share game_server/.new: the last one out removes it, so that
+// it is never removed under another creation that is building its game there.
+annotated_mutex staging_mutex;
+int staging_users GUARDED_BY(staging_mutex) = 0;
+
+// Counts a creation in as a user of game_server/.new for its scope.
+struct staging_use {
+  staging_use() EXCLUDES(staging_mutex) {
+    mutex_lock lock(staging_mutex);
+    ++staging_users;
+  }
+  ~staging_use() EXCLUDES(staging_mutex) {
+    mutex_lock lock(staging_mutex);
+    if (--staging_users > 0) return;
+    std::error_code ec;
+    std::filesystem::remove(staging_root(game_root), ec);  // empty again; a failure harms nothing
+  }
+  staging_use(const staging_use&) = delete;
+  staging_use& operator=(const staging_use&) = delete;
+};
 
 // Fills the new record from the decoded first save.
 void fill_new_game(game_info& g, const gametyp& gam, const std::string& first_file) {
@@ -53,23 +70,23 @@ bool path_taken(const std::string& path) {
 // A new game is built whole in game_server/.new/game_<id>/ and then renamed into place, so a
 // crash at any moment leaves either no game or a complete one. The loader only reads names that
 // start with "game_"; a leftover of a crash is cleared by the next creation of that id.
-// Takes a half-created game back out: its slot (the last one: creations take turns), its staged
-// and final directory, and the root too when this creation made it and it is empty again.
-void undo_create(int32_t id, bool root_existed) noexcept REQUIRES(create_lock) EXCLUDES(db_lock) {
+// Takes a half-created game back out: its slot (given back when it is the last one; a slot that
+// a later creation holds beyond it stays empty), its staged and final directory, and the root
+// too when this creation made it and it is empty again.
+void undo_create(int32_t id, bool root_existed) noexcept EXCLUDES(db_lock) {
   {
     mutex_lock lock(db_lock);
-    if (static_cast<size_t>(id) < games.size()) games.resize(id);
+    if (static_cast<size_t>(id) + 1 == games.size()) games.resize(id);
   }
   std::error_code ec;
   std::filesystem::remove_all(staged_game_dir(game_root, id), ec);
-  std::filesystem::remove(staging_root(game_root), ec);
   std::filesystem::remove_all(game_dir(game_root, id), ec);
   if (!root_existed) std::filesystem::remove(game_root, ec);
 }
 
 // Writes the first save and the text files of `g` into its staged directory, then moves that
 // directory to game_server/game_<id> and makes the move durable.
-void write_new_game(const game_info& g, const std::string& save) REQUIRES(create_lock) {
+void write_new_game(const game_info& g, const std::string& save) {
   const std::string staging = staging_root(game_root);
   const std::string staged = staged_game_dir(game_root, g.id);
   std::filesystem::remove_all(staged);
@@ -84,8 +101,6 @@ void write_new_game(const game_info& g, const std::string& save) REQUIRES(create
     throw io_error(errno_message("cannot rename", staged));
   }
   sync_dir(game_root);
-  std::error_code ec;
-  std::filesystem::remove(staging, ec);  // empty again; a failure here harms nothing
 }
 
 }  // namespace
@@ -96,7 +111,6 @@ op_result create_party(const std::string& req_body) {
   if (!read_game_save(gam.get(), req_body, &why)) {
     return op_refusal("ZTXS Server failed to parse new game data file (" + why + ")");
   }
-  mutex_lock creating(create_lock);
   int32_t id = 0;
   {
     mutex_lock lock(db_lock);
@@ -118,7 +132,14 @@ op_result create_party(const std::string& req_body) {
   fill_new_game(g, *gam, first_file);
   mutex_lock hold(game_lock(id));
   try {
-    write_new_game(g, req_body);
+    staging_use staging;  // left before the undo below, which may remove the root
+    try {
+      write_new_game(g, req_body);
+    } catch (...) {
+      std::error_code ec;  // emptied before it is left, so that the last one out can remove it
+      std::filesystem::remove_all(staged_game_dir(game_root, id), ec);
+      throw;
+    }
   } catch (...) {
     undo_create(id, root_existed);
     throw;

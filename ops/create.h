@@ -11,6 +11,6 @@
 // writes the game's text files, all durably. Returns the page "ZTXS\n00\nOK\n", sent only once
 // everything is on disk, or one "ZTXS ..." refusal with nothing changed. Throws io_error when a
 // write fails, after taking the slot back out of `games` and removing the game's directory: a
-// failed creation leaves no trace. Creations take turns; db_lock is held only to take the slot
-// and to put the record in it, so moves, downloads and readers go on while the game is written.
+// failed creation leaves no trace. Creations run side by side; db_lock is held only to take the
+// slot and to put the record in it, so everything else goes on while the game is written.
 op_result create_party(const std::string& req_body) EXCLUDES(db_lock);

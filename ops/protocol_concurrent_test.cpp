@@ -1,4 +1,4 @@
-// Several players moving in their own games at once, beside a creator, clients reading the lists
+// Several players moving in their own games at once, beside creations, clients reading the lists
 // and the status pages, and the hourly pass over the same games: every move is taken, every
 // reader sees each game before or after a move and never half of one, a list read after a reply
 // shows that reply's move, and a game whose lock is held (its move syncing) holds up nothing of
@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <future>
 #include <map>
 #include <mutex>
@@ -144,11 +145,12 @@ TEST(ProtocolConcurrent, GamesMoveApartWhileReadersSeeWholeStates) {
         }
       });
     }
-    std::thread creator([&] {
-      for (int k = 0; k < created_during_play; ++k) {
+    std::vector<std::thread> creators;  // side by side, sharing the staging directory
+    for (int k = 0; k < created_during_play; ++k) {
+      creators.emplace_back([&, k] {
         if (post_save(port, 8, move_save(game_count + k, 0)).body != "ZTXS\n00\nOK\n") ++refused;
-      }
-    });
+      });
+    }
     std::thread reader([&] {
       std::map<int, int> last_seen;  // game -> moves seen in the last list
       while (!players_done) {
@@ -173,7 +175,7 @@ TEST(ProtocolConcurrent, GamesMoveApartWhileReadersSeeWholeStates) {
       while (!players_done) refresh_games(game_root);
     });
     for (int id = 0; id < game_count; ++id) threads[id].join();
-    creator.join();
+    for (std::thread& creator : creators) creator.join();
     players_done = true;
     reader.join();
     pass.join();
@@ -224,6 +226,7 @@ TEST(ProtocolConcurrent, GamesMoveApartWhileReadersSeeWholeStates) {
   for (int id = game_count; id <= game_count + created_during_play; ++id) {
     EXPECT_EQ(read_file("game_server/game_" + std::to_string(id) + "/state.txt"), state_after(0));
   }
+  EXPECT_FALSE(std::filesystem::exists("game_server/.new")) << "the last creation removes it";
   std::lock_guard lock(db_lock);
   games.clear();
   bump_games_generation();
