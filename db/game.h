@@ -49,7 +49,8 @@ struct game_info {
 // Locks, taken in this order (a thread never takes an earlier one while holding a later one):
 //   1. the lock of one game, game_lock(id), never two at once: that game's moves, downloads,
 //      refresh and creation, across its disk writes and syncs;
-//   2. the lock of one served-from-memory list (db/reply_cache.h), while it is rebuilt;
+//   2. the lock of one served-from-memory list (db/reply_cache.h) or of the JSON API's copy
+//      (api/games_api.h), while it is rebuilt;
 //   3. db_lock, always briefly and never across a disk sync: `games` and every record in it;
 //   4. leaf locks that take nothing else (the game lock table, the save stamps, the count of
 //      creations using game_server/.new, the log).
