@@ -1,5 +1,7 @@
 #include "server/main_loop.h"
 
+#include <malloc.h>
+
 #include <chrono>
 
 #include "db/game.h"
@@ -36,7 +38,12 @@ void refresh_all_games() {
 void run_main_loop(stop_signal* stop, uint32_t tick_ms, const std::function<void()>& on_tick) {
   // 0 makes the first tick run a pass: a second after start rather than an hour.
   uint32_t last_refresh = 0;
+  uint32_t ticks = 0;
   while (!wait_for_stop(stop, tick_ms)) {
+    // Blocks freed by the connection threads stay with the allocator (main.cpp keeps them on
+    // purpose: faulting pages back in is dear); under churn that reserve grew with the size of
+    // the lists. Handing it back every few ticks bounds it by what a few seconds use.
+    if (++ticks % trim_every_ticks == 0) malloc_trim(0);
     if (on_tick) on_tick();
     if (static_cast<uint32_t>(server_clock() - last_refresh) <= refresh_interval_s) continue;
     const int64_t start = steady_ns();

@@ -15,6 +15,9 @@
 inline constexpr uint32_t refresh_interval_s = 3600;
 // The main loop's tick.
 inline constexpr uint32_t main_tick_ms = 1000;
+// Every this many ticks the main loop gives the memory the allocator holds unused back to the
+// system.
+inline constexpr uint32_t trim_every_ticks = 10;
 
 // A stop request that any thread can raise and the main loop waits on between ticks.
 struct stop_signal {
