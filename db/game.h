@@ -52,8 +52,8 @@ struct game_info {
 //   2. the lock of one served-from-memory list (db/reply_cache.h) or of the JSON API's copy
 //      (api/games_api.h), while it is rebuilt;
 //   3. db_lock, always briefly and never across a disk sync: `games` and every record in it;
-//   4. leaf locks that take nothing else (the game lock table, the save stamps, the count of
-//      creations using game_server/.new, the log).
+//   4. leaf locks that take nothing else (the game lock table, the save stamps, bug.txt, the
+//      count of creations using game_server/.new, the log).
 // A record is changed only by a holder of its game lock, which works on a copy and puts it back
 // whole under db_lock (publish_game), so a reader holding db_lock sees each game before or after
 // a change, never half of one. The loader, which runs before any other thread, is the exception.
