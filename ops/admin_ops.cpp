@@ -526,6 +526,7 @@ admin_result admin_snapshot(const std::string& dir) {
 admin_result admin_refresh() {
   refresh_games(game_root);
   write_log("UPD", "Status refresh.");
+  mutex_lock lock(db_lock);
   return done("refreshed " + int_to_str(count_open_games()) + " open and " +
               int_to_str(count_finished_games()) + " finished games");
 }

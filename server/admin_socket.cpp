@@ -104,7 +104,6 @@ bool parse_call(const std::vector<std::string>& fields, admin_call* call, admin_
 
 admin_result execute(const admin_call& c) REQUIRES(db_lock) {
   if (c.op == "games") return admin_games(c.status);
-  if (c.op == "refresh") return admin_refresh();
   if (c.op == "snapshot") return admin_snapshot(c.arg);
   if (c.op == "game") return admin_game(c.id);
   if (c.op == "revert") return admin_revert(c.id, c.arg);
@@ -114,9 +113,16 @@ admin_result execute(const admin_call& c) REQUIRES(db_lock) {
   return admin_restore(c.id);
 }
 
-// The one place the admin operations take their locks. Every game shares db_lock today; a call
-// names its game (c.id, or -1 for every game), so that a lock per game can take its place here.
+// The one place the admin operations take their locks. The refresh takes each game's lock
+// itself; an operation on one game holds that game's lock, so that it never interleaves with a
+// move of the game working on a copy of its record; the others hold db_lock alone.
 admin_result run_locked(const admin_call& c) EXCLUDES(db_lock) {
+  if (c.op == "refresh") return admin_refresh();
+  if (c.id >= 0) {
+    mutex_lock hold(game_lock(c.id));
+    mutex_lock lock(db_lock);
+    return execute(c);
+  }
   mutex_lock lock(db_lock);
   return execute(c);
 }
