@@ -96,7 +96,7 @@ game_row copy_row(const game_info& g) REQUIRES(db_lock) {
 }
 
 bool listed(const game_info& g) {
-  return g.status >= 0 && g.status <= 3;
+  return g.status >= status_playing && g.status <= status_archived;
 }
 
 // Brings the copy of the records up to the current generation.
@@ -263,8 +263,10 @@ void append_game(const game_row& row, const std::optional<int64_t>& last_move,
     out->append(",\"color\":").append(text("#" + row.colors[i]));
     out->append(",\"in_game\":").append(row.plr_states[i] ? "true" : "false").append("}");
   }
-  out->append("],\"to_move\":").append(index_or_null(row.status != 2, row.curplr, players));
-  out->append(",\"winner\":").append(index_or_null(row.status == 2, row.winner, players));
+  out->append("],\"to_move\":")
+      .append(index_or_null(row.status != status_finished, row.curplr, players));
+  out->append(",\"winner\":")
+      .append(index_or_null(row.status == status_finished, row.winner, players));
   out->append(",\"last_move\":").append(last_move ? "\"" + iso_time(*last_move) + "\"" : "null");
   if (!public_url.empty()) {
     out->append(",\"url\":").append(text(public_url + "/api/games/" + int_to_str(row.id)));
@@ -284,7 +286,7 @@ void append_turns(const game_row& row, const std::vector<turn_file>& turns,
     out->append(",\"size\":").append(std::to_string(t.size));
     out->append(",\"time\":\"").append(iso_time(t.mtime)).append("\"");
     // Only a finished game's "turn_" files can be fetched (op=29).
-    if (!public_url.empty() && !t.opening && row.status == 2) {
+    if (!public_url.empty() && !t.opening && row.status == status_finished) {
       out->append(",\"url\":")
           .append(text(public_url + "/gameserver_v2.php?op=29&fn=" + game_dir_name(row.id) +
                        "&tn=" + int_to_str(t.turn) + "&pl=" + int_to_str(t.player)));

@@ -45,11 +45,11 @@ game_info& new_game_info(int32_t slot) {
 }
 
 int32_t count_open_games() {
-  return count_games([](const game_info& g) { return g.status < 2; });
+  return count_games([](const game_info& g) { return g.status < status_finished; });
 }
 
 int32_t count_finished_games() {
-  return count_games([](const game_info& g) { return g.status == 2; });
+  return count_games([](const game_info& g) { return g.status == status_finished; });
 }
 
 annotated_mutex& game_lock(int32_t id) {

@@ -18,6 +18,15 @@
 using astr = std::vector<std::string>;
 using aoboolean = std::vector<bool>;
 
+// A game's status as state.txt stores it. The record keeps the number as read (a damaged file may
+// hold any), so it stays an int32_t compared against these names.
+enum game_status : int32_t {
+  status_playing = 0,   // in play
+  status_opening = 1,   // the opening phase: no attacks yet
+  status_finished = 2,  // closed: won, or finished by the hourly pass
+  status_archived = 3,  // archived by the hourly pass or an operator
+};
+
 // One game. Strings are Windows-1251 byte strings.
 struct game_info {
   int32_t id = 0;
@@ -33,10 +42,10 @@ struct game_info {
   std::string uniset;
   std::array<uint8_t, 16> rules{};  // 1 true, 0 false
   int32_t turn = 0;
-  int32_t curplr = 0;          // index of the player whose move is awaited
-  int32_t status = 0;          // 0 in play, 1 opening phase, 2 closed/finished, 3 archived
-  double last_turn_age = 0.0;  // seconds, set by the refresh; not stored on disk
-  std::string lastfile;        // newest save, a file name inside turns/
+  int32_t curplr = 0;               // index of the player whose move is awaited
+  int32_t status = status_playing;  // a game_status
+  double last_turn_age = 0.0;       // seconds, set by the refresh; not stored on disk
+  std::string lastfile;             // newest save, a file name inside turns/
   int32_t winner = 0;
   aoboolean plr_states;  // true while the player is in the game
   // From admin.txt, which only the admin operations write (db/game_files.h):
@@ -66,7 +75,7 @@ extern std::vector<std::unique_ptr<game_info>> games GUARDED_BY(db_lock);
 // Makes a zeroed record with id == slot and stores it in games[slot]. Needs games.size() > slot.
 game_info& new_game_info(int32_t slot) REQUIRES(db_lock);
 
-// Number of non-empty slots with status < 2 / with status == 2.
+// Number of non-empty slots still being played (playing or opening) / finished.
 int32_t count_open_games() REQUIRES(db_lock);
 int32_t count_finished_games() REQUIRES(db_lock);
 

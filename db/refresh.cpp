@@ -104,24 +104,32 @@ struct refresh_rule {
 };
 
 const refresh_rule quick_rules[] = {
-    {day, [](const game_info& g) { return g.status == 1 || (g.status == 0 && g.turn < 3); }, 3,
-     "Archiving", "plr_plr", false, refresh_rule_kind::quick_archive_idle},
-    {three_days, [](const game_info& g) { return g.status < 3 && g.turn < 3; }, 3, "Archiving",
-     "plr_plr for more than 6 days", false, refresh_rule_kind::quick_archive_small},
+    {day,
+     [](const game_info& g) {
+       return g.status == status_opening || (g.status == status_playing && g.turn < 3);
+     },
+     status_archived, "Archiving", "plr_plr", false, refresh_rule_kind::quick_archive_idle},
+    {three_days, [](const game_info& g) { return g.status < status_archived && g.turn < 3; },
+     status_archived, "Archiving", "plr_plr for more than 6 days", false,
+     refresh_rule_kind::quick_archive_small},
 };
 
 const refresh_rule normal_rules[] = {
     {fifteen_days,
-     [](const game_info& g) { return g.status == 1 || (g.status == 0 && g.turn < 3); }, 3,
-     "Archiving", "3 days with no create", false, refresh_rule_kind::archive_unstarted},
-    {thirty_days, [](const game_info& g) { return g.status == 2 && g.turn < 3; }, 3, "Archiving",
-     "smallness", false, refresh_rule_kind::archive_small_closed},
-    {six_months, [](const game_info& g) { return g.status < 2 && g.turn > 3; }, 2, "Finishing",
-     "6 months of no turns", true, refresh_rule_kind::finish_idle},
-    {six_months, [](const game_info& g) { return g.status <= 2 && g.turn < 3; }, 3,
-     "Archiving small game", "6 months of no turns", false, refresh_rule_kind::archive_small_idle},
-    {six_months, [](const game_info& g) { return g.status == 3 && g.turn > 3; }, 2, "Upping",
-     "6 months of no turns", false, refresh_rule_kind::revive_archived},
+     [](const game_info& g) {
+       return g.status == status_opening || (g.status == status_playing && g.turn < 3);
+     },
+     status_archived, "Archiving", "3 days with no create", false,
+     refresh_rule_kind::archive_unstarted},
+    {thirty_days, [](const game_info& g) { return g.status == status_finished && g.turn < 3; },
+     status_archived, "Archiving", "smallness", false, refresh_rule_kind::archive_small_closed},
+    {six_months, [](const game_info& g) { return g.status < status_finished && g.turn > 3; },
+     status_finished, "Finishing", "6 months of no turns", true, refresh_rule_kind::finish_idle},
+    {six_months, [](const game_info& g) { return g.status <= status_finished && g.turn < 3; },
+     status_archived, "Archiving small game", "6 months of no turns", false,
+     refresh_rule_kind::archive_small_idle},
+    {six_months, [](const game_info& g) { return g.status == status_archived && g.turn > 3; },
+     status_finished, "Upping", "6 months of no turns", false, refresh_rule_kind::revive_archived},
 };
 
 int32_t seconds_since(int32_t stamp) {
@@ -180,7 +188,7 @@ void refresh_game(const std::string& root, int32_t id) {
   std::optional<game_info> record = copy_game(id);
   if (!record) return;
   game_info* g = &*record;
-  if (g->status > 3) return;
+  if (g->status > status_archived) return;
   std::string path = newest_save_path(root, *g);
   int32_t save_time = 0;
   std::string reason;

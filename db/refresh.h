@@ -12,7 +12,7 @@
 
 #include "db/game.h"
 
-// Refreshes games[id]: skips ids 599, 600, 610, 611, empty slots and records with status > 3.
+// Refreshes games[id]: skips ids 599, 600, 610, 611, empty slots and records whose status is beyond status_archived.
 // Holds game_lock(id) throughout and db_lock only to copy and put back the record, so the save is
 // read and the files written while every other game goes on.
 // A newest save that is missing, unreadable or refused, and a failing save_game_files, are

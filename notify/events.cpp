@@ -1,5 +1,7 @@
 #include "notify/events.h"
 
+#include "db/game.h"
+
 namespace {
 
 int count_in_game(const game_view& g) {
@@ -77,11 +79,12 @@ std::optional<notify_event> next_event(const game_view& g, const announced_state
   e.game = g;
   e.next = state_of(g, now);
   if (!last) {
-    e.kind = g.status == 2   ? end_kind(g)
-             : g.status == 3 ? event_kind::archived
-                             : event_kind::new_game;
+    e.kind = g.status == status_finished   ? end_kind(g)
+             : g.status == status_archived ? event_kind::archived
+                                           : event_kind::new_game;
   } else if (last->same_state(e.next)) {
-    if (policy.after_s == 0 || (g.status != 0 && g.status != 1) || last->reminders >= policy.max) {
+    if (policy.after_s == 0 || (g.status != status_playing && g.status != status_opening) ||
+        last->reminders >= policy.max) {
       return std::nullopt;
     }
     // Unsigned difference: the clock's low 32 bits may wrap; a clock set back reads as no wait.
@@ -94,10 +97,10 @@ std::optional<notify_event> next_event(const game_view& g, const announced_state
     e.waited_s = waited;
     e.next = *last;
     e.next.reminders = last->reminders + 1;
-  } else if (g.status == 2) {
+  } else if (g.status == status_finished) {
     e.kind = end_kind(g);
-    e.silent = last->status == 2;
-  } else if (g.status == 3 && last->status != 3) {
+    e.silent = last->status == status_finished;
+  } else if (g.status == status_archived && last->status != status_archived) {
     e.kind = event_kind::archived;
   } else {
     e.out = players_out(last->in_game, g);

@@ -1,5 +1,6 @@
 #include "notify/message.h"
 
+#include "db/game.h"
 #include "lib/asys.h"
 #include "lib/cp1251.h"
 #include "lib/json.h"
@@ -109,8 +110,9 @@ std::string json_body(const notify_event& e, const std::string& text, const std:
            ",\"game\":null,\"link\":" + link_value + ",\"text\":" + json_string(text) + "}";
   }
   const game_view& g = e.game;
-  const bool finished = g.status == 2;
-  const bool moving = g.status == 0 || g.status == 1 || g.status == 3;
+  const bool finished = g.status == status_finished;
+  const bool moving =
+      g.status == status_playing || g.status == status_opening || g.status == status_archived;
   std::string out =
       "{\"event\":" + json_string(event_name(e.kind)) + ",\"event_id\":" + json_string(e.event_id) +
       ",\"game\":{\"id\":" + std::to_string(g.id) + ",\"name\":" + json_string(game_name(g)) + "}" +

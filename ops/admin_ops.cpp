@@ -80,8 +80,9 @@ std::string game_members(const game_info& g) {
 
 // One line: id, status, turn, the player to move or the winner, the name.
 std::string game_line(const game_info& g) {
-  std::string who = g.status == 2 ? "winner: " + text_of(entry_or_empty(g.teams, g.winner))
-                                  : "to move: " + text_of(entry_or_empty(g.teams, g.curplr));
+  std::string who = g.status == status_finished
+                        ? "winner: " + text_of(entry_or_empty(g.teams, g.winner))
+                        : "to move: " + text_of(entry_or_empty(g.teams, g.curplr));
   return label(g.id) + "  " + status_word(g.status) + "  turn " + int_to_str(g.turn) + "  " + who +
          "  \"" + text_of(g.name) + "\"\n";
 }
@@ -152,12 +153,12 @@ bool record_before_move(const game_info& g, game_info* prev, std::string* why) {
     *why = "the newest save " + g.lastfile + " does not follow any earlier turn";
     return false;
   }
-  prev->status = g.moratorium > 0 && prev->turn < 2 ? 1 : 0;
-  prev->lastfile = turn_file_name(prev->turn, mover, prev->status == 1);
+  prev->status = g.moratorium > 0 && prev->turn < 2 ? status_opening : status_playing;
+  prev->lastfile = turn_file_name(prev->turn, mover, prev->status == status_opening);
   if (!file_exists(turns + prev->lastfile)) {
     // An archived spell in the opening phase names files "turn_" early; try the other form.
-    prev->status = 1 - prev->status;
-    prev->lastfile = turn_file_name(prev->turn, mover, prev->status == 1);
+    prev->status = prev->status == status_opening ? status_playing : status_opening;
+    prev->lastfile = turn_file_name(prev->turn, mover, prev->status == status_opening);
   }
   std::unique_ptr<gametyp> before = read_save(turns + prev->lastfile, why);
   if (!before) {
@@ -341,9 +342,10 @@ admin_result admin_revert(int32_t id, const std::string& expect) {
     return admin_refusal(label(id) + "'s newest save is " + g->lastfile + ", not " + expect +
                          ": nothing reverted");
   }
-  if (g->status == 3) return admin_refusal(label(id) + " is archived: unarchive it first");
+  if (g->status == status_archived)
+    return admin_refusal(label(id) + " is archived: unarchive it first");
   game_info prev;
-  const bool final_move = g->status == 2;
+  const bool final_move = g->status == status_finished;
   const std::string undone = g->lastfile;
   if (final_move) {
     if (!final_move_kept(dir)) {
@@ -394,16 +396,16 @@ admin_result admin_archive(int32_t id) {
   admin_result refusal;
   game_info* g = find_record(id, &refusal);
   if (!g) return refusal;
-  if (g->status == 3) return admin_refusal(label(id) + " is already archived");
+  if (g->status == status_archived) return admin_refusal(label(id) + " is already archived");
   game_info after = *g;
   after.archived_from = g->status;
-  after.status = 3;
+  after.status = status_archived;
   swap_game_files(game_root, id, [&](const std::string& staged) {
     write_admin_notes(staged, after);
     write_file_atomic(staged + "/" + state_file, format_state(after));
   });
   const int32_t from = g->status;
-  g->status = 3;
+  g->status = status_archived;
   g->archived_from = from;
   bump_games_generation();
   return done("archived " + label(id) + " (was " + status_word(from) + ")", *g);
@@ -413,14 +415,15 @@ admin_result admin_unarchive(int32_t id) {
   admin_result refusal;
   game_info* g = find_record(id, &refusal);
   if (!g) return refusal;
-  if (g->status != 3) {
+  if (g->status != status_archived) {
     return admin_refusal(label(id) + " is not archived (" + status_word(g->status) + ")");
   }
   game_info after = *g;
   after.status =
       g->archived_from >= 0 && g->archived_from <= 2 ? g->archived_from : status_before_archive(*g);
   // The opening phase and its "set_" file names go together.
-  if (after.status < 2) after.status = g->lastfile.starts_with("set_") ? 1 : 0;
+  if (after.status < status_finished)
+    after.status = g->lastfile.starts_with("set_") ? status_opening : status_playing;
   after.archived_from = -1;
   after.unarchived_at = static_cast<int32_t>(server_clock());
   swap_game_files(game_root, id, [&](const std::string& staged) {

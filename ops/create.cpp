@@ -52,7 +52,7 @@ void fill_new_game(game_info& g, const gametyp& gam, const std::string& first_fi
   g.moratorium = gam.moratorium;
   g.uniset = gam.uniset;
   for (size_t i = 0; i < g.rules.size(); ++i) g.rules[i] = gam.rule_bytes[i] ? 1 : 0;
-  g.status = gam.moratorium > 0 ? 1 : 0;
+  g.status = gam.moratorium > 0 ? status_opening : status_playing;
   g.lastfile = first_file;
   for (int32_t i = 0; i < gam.plr_cnt; ++i) {
     g.teams.push_back(gam.plrs[i].team_name);

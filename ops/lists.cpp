@@ -11,7 +11,7 @@
 namespace {
 
 bool listed(const game_info& g, bool open) {
-  return open ? g.status < 2 : g.status == 2;
+  return open ? g.status < status_finished : g.status == status_finished;
 }
 
 // Entry `i` of a per-player list, or "" when the record's list does not reach it.
@@ -25,16 +25,16 @@ std::string json_text(std::string_view cp1251) {
 }
 
 std::string background_color(const game_info& g) {
-  if (g.status == 3) return "#000011";
-  if (g.status == 2) return "#221100";
-  if (g.status == 1 || g.turn == 0) return "#666600";
+  if (g.status == status_archived) return "#000011";
+  if (g.status == status_finished) return "#221100";
+  if (g.status == status_opening || g.turn == 0) return "#666600";
   return "#662200";
 }
 
 // Windows-1251 text, like the names: "Выс." (the game has not started) and "Мор." (second
 // round of the opening phase).
 std::string turn_text(const game_info& g) {
-  if (g.status == 1 && g.turn == 1) return "\xCC\xEE\xF0.";
+  if (g.status == status_opening && g.turn == 1) return "\xCC\xEE\xF0.";
   if (g.turn == 0) return "\xC2\xFB\xF1.";
   return int_to_str(g.turn);
 }

@@ -24,10 +24,10 @@ namespace {
 // The refusals of a save that names an existing game, in the order clients see them.
 // Empty when the save may be applied.
 std::string check_turn(const game_info& g, const gametyp& gam) {
-  if (g.status == 2) {
+  if (g.status == status_finished) {
     return "ZTXS Game is closed or finished";
   }
-  if (g.status == 1 && g.turn == 1) {
+  if (g.status == status_opening && g.turn == 1) {
     // In the opening phase's second round the client counts turns up to the moratorium.
     if (gam.turn != g.moratorium) {
       return "ZTXS Wrong turn (gam.turn=" + int_to_str(gam.turn) +
@@ -56,11 +56,12 @@ void advance(game_info& g, const gametyp& gam) {
         g.curplr = 0;
         ++g.turn;
       }
-      if (g.turn == 2 && g.status == 1) g.status = 0;  // the opening phase is over
+      if (g.turn == 2 && g.status == status_opening)
+        g.status = status_playing;  // the opening phase is over
       if (!gam.plrs[g.curplr].out_flag) break;
     }
   } else {
-    g.status = 2;
+    g.status = status_finished;
     for (int32_t i = g.plr_cnt - 1; i >= 0; --i) {
       if (!gam.plrs[i].out_flag) {
         g.winner = i;
@@ -68,7 +69,7 @@ void advance(game_info& g, const gametyp& gam) {
       }
     }
   }
-  g.lastfile = turn_file_name(g.turn, g.curplr, g.status == 1);
+  g.lastfile = turn_file_name(g.turn, g.curplr, g.status == status_opening);
 }
 
 // Takes the players' names, colours and in-game flags over from the save, as the text files
@@ -115,7 +116,7 @@ op_result party_next(const std::string& req_body) {
   }
 
   advance(g, *gam);
-  const bool final_move = g.status == 2;
+  const bool final_move = g.status == status_finished;
   const std::string path = newest_save_path(game_root, g);
   std::optional<std::string> replaced;  // the file this turn overwrites (a game's last move)
   bool turn_written = false;

@@ -44,7 +44,7 @@ op_result get_party_turn(const aget_rec& pairs) {
   mutex_lock hold(game_lock(id));
   const std::optional<game_info> g = copy_game(id);
   if (!g) return op_refusal("ZTXS Unregistered game id");
-  if (g->status == 2) {
+  if (g->status == status_finished) {
     return op_refusal("ZTXS Game is closed or finished");
   }
   return op_download(g->lastfile, read_file(newest_save_path(game_root, *g)));
@@ -69,7 +69,7 @@ op_result give_party_turn(const aget_rec& pairs) {
   mutex_lock hold(game_lock(id));
   const std::optional<game_info> g = copy_game(id);
   if (!g) return op_refusal("ZTXS Unregistered game id");
-  if (g->status != 2) {
+  if (g->status != status_finished) {
     return op_refusal("ZTXS Game is not closed or finished");
   }
   const std::string name = "turn_" + *tn + "_" + *pl + ".zts";

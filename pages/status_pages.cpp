@@ -104,22 +104,22 @@ std::string log_page_head() {
 
 std::string row_color(const game_info& g) {
   std::string c = "#662200";
-  if (g.status == 1 || g.turn == 0) c = "#666600";
-  if (g.status == 2) c = "#221100";
-  if (g.status == 3) c = "#000011";
+  if (g.status == status_opening || g.turn == 0) c = "#666600";
+  if (g.status == status_finished) c = "#221100";
+  if (g.status == status_archived) c = "#000011";
   return c;
 }
 
 std::string turn_text(const game_info& g) {
   std::string t = int_to_str(g.turn);
-  if (g.turn == 0) t = "\xC2\xFB\xF1.";                   // Выс.
-  if (g.status == 1 && g.turn == 1) t = "\xCC\xEE\xF0.";  // Мор.
+  if (g.turn == 0) t = "\xC2\xFB\xF1.";                                // Выс.
+  if (g.status == status_opening && g.turn == 1) t = "\xCC\xEE\xF0.";  // Мор.
   return t;
 }
 
 std::string log_page_row(int32_t m, int32_t i, const game_info& g) {
   const std::string c = row_color(g);
-  const bool ended = g.status >= 2;
+  const bool ended = g.status >= status_finished;
   std::string out = "   <tr>\n";
   out += "    <td width=5 bgcolor=" + c + ">&nbsp;</td>\n";
   out += "    <td width=45% bgcolor=" + c +
@@ -172,10 +172,10 @@ void reserve_list_page(std::string* out) REQUIRES(db_lock) {
 }
 
 std::string state_text(const game_info& g) {
-  if (g.turn == 0) return "\xC2\xFB\xF1\xE0\xE4\xEA\xE0";            // Высадка
-  if (g.status == 0) return "\xC8\xE4\xB8\xF2";                      // Идёт
-  if (g.status == 1) return "\xCC\xEE\xF0\xE0\xF2\xEE\xF0\xE8\xE9";  // Мораторий
-  return "\xC7\xE0\xE2\xE5\xF0\xF8\xE5\xED\xE0";                     // Завершена
+  if (g.turn == 0) return "\xC2\xFB\xF1\xE0\xE4\xEA\xE0";                         // Высадка
+  if (g.status == status_playing) return "\xC8\xE4\xB8\xF2";                      // Идёт
+  if (g.status == status_opening) return "\xCC\xEE\xF0\xE0\xF2\xEE\xF0\xE8\xE9";  // Мораторий
+  return "\xC7\xE0\xE2\xE5\xF0\xF8\xE5\xED\xE0";  // Завершена
 }
 
 // A game has at most max_players seats; a larger count can only come from a damaged game file,
@@ -237,7 +237,7 @@ std::string log_page_game(int32_t pm, int32_t id) {
     return {};
   }
   const game_info& g = *games[static_cast<size_t>(id)];
-  const bool ended = g.status != 0 && g.status != 1;
+  const bool ended = g.status != status_playing && g.status != status_opening;
   std::string out = log_page_head();
   out += details_body;
   out += "  <a href=\"ztsv_log.php?mode=" + int_to_str(pm) +

@@ -111,7 +111,8 @@ bool continues(const game_info& g, const gametyp& save) {
   for (int32_t turn : turns) {
     int32_t next_turn = 0, next_plr = 0;
     if (!hand_on(save, turn, &next_turn, &next_plr)) {
-      if (g.status == 2 && g.turn == save.turn && g.curplr == save.curplr) return true;
+      if (g.status == status_finished && g.turn == save.turn && g.curplr == save.curplr)
+        return true;
       continue;
     }
     if (next_turn == g.turn && next_plr == g.curplr) return true;
@@ -139,12 +140,14 @@ void check_newest_save(const game_check& c, const game_info& g, const std::strin
            int_to_str(g.plr_cnt));
   }
   // The first save is the creator's: only its being whole matters.
-  if (g.turn == 0 && g.curplr == 0 && (g.status == 0 || g.status == 1)) return;
+  if (g.turn == 0 && g.curplr == 0 && (g.status == status_playing || g.status == status_opening))
+    return;
   if (save->version >= first_version_with_server_id && save->server_id != c.label) {
     c.fail("turns/" + g.lastfile + " belongs to " + save->server_id);
   }
-  if (g.status > 1) return;  // finished or archived: the refresh may have stopped it anywhere
-  const std::string expected = turn_file_name(g.turn, g.curplr, g.status == 1);
+  if (g.status > status_opening)
+    return;  // finished or archived: the refresh may have stopped it anywhere
+  const std::string expected = turn_file_name(g.turn, g.curplr, g.status == status_opening);
   if (g.lastfile != expected) c.fail("state.txt names " + g.lastfile + ", expected " + expected);
   if (!continues(g, *save)) {
     c.fail("turns/" + g.lastfile + " (turn " + int_to_str(save->turn) + ", player " +
@@ -196,7 +199,8 @@ void check_game(const std::string& root, int32_t id, check_report* report) REQUI
   }
   const game_info& g = *games[id];
   if (g.plr_cnt < 1 || g.plr_cnt > max_players) c.fail("plr_cnt " + int_to_str(g.plr_cnt));
-  if (g.status < 0 || g.status > 3) c.fail("status " + int_to_str(g.status));
+  if (g.status < status_playing || g.status > status_archived)
+    c.fail("status " + int_to_str(g.status));
   check_newest_save(c, g, root);
   check_turn_files(c, root, id);
 }
