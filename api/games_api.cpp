@@ -224,21 +224,6 @@ std::string text(std::string_view cp1251) {
   return "\"" + json_escape(cp1251_to_utf8(cp1251)) + "\"";
 }
 
-const char* status_word(int32_t status) {
-  switch (status) {
-    case 0:
-      return "in_play";
-    case 1:
-      return "opening";
-    case 2:
-      return "finished";
-    case 3:
-      return "archived";
-    default:
-      return "unknown";
-  }
-}
-
 std::string index_or_null(bool applies, int32_t index, int32_t count) {
   return applies && index >= 0 && index < count ? int_to_str(index) : "null";
 }

@@ -90,3 +90,18 @@ bool game_locks_free_within(std::chrono::milliseconds bound) {
   }
   return true;
 }
+
+std::string status_word(int32_t status) {
+  switch (status) {
+    case status_playing:
+      return "in_play";
+    case status_opening:
+      return "opening";
+    case status_finished:
+      return "finished";
+    case status_archived:
+      return "archived";
+    default:
+      return "status_" + std::to_string(status);
+  }
+}

@@ -27,6 +27,10 @@ enum game_status : int32_t {
   status_archived = 3,  // archived by the hourly pass or an operator
 };
 
+// The status as a word, as the JSON API and the admin tool show it: "in_play", "opening",
+// "finished", "archived", or "status_<n>" for a number outside them.
+std::string status_word(int32_t status);
+
 // One game. Strings are Windows-1251 byte strings.
 struct game_info {
   int32_t id = 0;

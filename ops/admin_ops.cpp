@@ -222,21 +222,6 @@ admin_result admin_refusal(const std::string& reason) {
   return r;
 }
 
-std::string status_word(int32_t status) {
-  switch (status) {
-    case 0:
-      return "in-play";
-    case 1:
-      return "opening";
-    case 2:
-      return "finished";
-    case 3:
-      return "archived";
-    default:
-      return "status-" + int_to_str(status);
-  }
-}
-
 bool parse_status(const std::string& text, int32_t* status) {
   for (int32_t s = 0; s <= 3; ++s) {
     if (text == int_to_str(s) || text == status_word(s)) {

@@ -22,9 +22,6 @@ struct admin_result {
   std::string json;     // the reply as one JSON object, no line end
 };
 
-// Status words, for the status numbers 0 to 3 ("status 7" for others).
-std::string status_word(int32_t status);
-
 // Reads a status given as a number 0-3 or a status word; false when it is neither.
 bool parse_status(const std::string& text, int32_t* status);
 

@@ -75,7 +75,7 @@ bool parse_call(const std::vector<std::string>& fields, admin_call* call, admin_
   };
   if (call->op == "games") {
     if (args > 1 || (args == 1 && !parse_status(fields[1], &call->status))) {
-      return usage("games [0-3|in-play|opening|finished|archived]");
+      return usage("games [0-3|in_play|opening|finished|archived]");
     }
     return true;
   }

@@ -6,7 +6,7 @@
 // Request: one line of at most max_admin_request_bytes, fields separated by TAB, ending in LF:
 //   <format> TAB <operation> [TAB <argument>]...
 // <format> is "text" (human-readable) or "json" (one JSON object). Operations:
-//   games [<status>]          every game, or those with status 0-3 / in-play, opening,
+//   games [<status>]          every game, or those with status 0-3 / in_play, opening,
 //                             finished, archived
 //   game <id>                 one game with its turn files and what it keeps aside
 //   revert <id> [<file>]      take back the last move; with <file>, only while that is the

@@ -130,12 +130,12 @@ TEST_F(Admin, EveryOperationFromTheToolToTheFilesAndTheLists) {
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 
   json_value g = admin_json("game game_0")["game"];
-  EXPECT_EQ(g["status_word"].text, "in-play");
+  EXPECT_EQ(g["status_word"].text, "in_play");
   EXPECT_EQ(g["newest_save"].text, "turn_0_2.zts");
   EXPECT_EQ(g["players"].items.size(), 3u);
   EXPECT_EQ(g["players"][1]["team"].text, "Team 2");
   EXPECT_EQ(g["turn_files"].items.size(), 3u);
-  EXPECT_EQ(admin("games").out.find("game_0  in-play  turn 0"), 0u) << admin("games").out;
+  EXPECT_EQ(admin("games").out.find("game_0  in_play  turn 0"), 0u) << admin("games").out;
 
   // Refusals change nothing and say why, with exit status 1.
   const auto before = tree();
@@ -180,7 +180,7 @@ TEST_F(Admin, EveryOperationFromTheToolToTheFilesAndTheLists) {
   const std::string final_move = move(1, 0, true);
   ASSERT_EQ(submit(final_move), "ZTXS\n00\nOk\n");
   EXPECT_EQ(open_list(), "ZTXS\n0\n");
-  EXPECT_EQ(admin_json("revert 0")["game"]["status_word"].text, "in-play");
+  EXPECT_EQ(admin_json("revert 0")["game"]["status_word"].text, "in_play");
   EXPECT_EQ(newest().body, downloaded);
   EXPECT_EQ(game_file("state.txt"),
             "turn:1\ncurplr:0\nstatus:0\nlastfile:turn_1_0.zts\nwinner:0\nplr_states:1|1|1\n");
@@ -206,7 +206,7 @@ TEST_F(Admin, EveryOperationFromTheToolToTheFilesAndTheLists) {
             std::string::npos);
   EXPECT_NE(game_get(80, "?op=666", to_server()).body.find("\"status\":3"), std::string::npos);
   EXPECT_EQ(admin("archive 0").status, 1);
-  EXPECT_EQ(admin_json("unarchive 0")["game"]["status_word"].text, "in-play");
+  EXPECT_EQ(admin_json("unarchive 0")["game"]["status_word"].text, "in_play");
   EXPECT_NE(game_file("admin.txt").find("unarchived:"), std::string::npos);
   // The hourly pass now measures from the unarchive, so an old game stays open.
   EXPECT_EQ(admin("refresh").status, 0);
