@@ -184,7 +184,9 @@ void refresh_game(const std::string& root, int32_t id) {
   }
   // The save is read and the files written holding this game's lock alone: moves of other
   // games, the lists and the pages go on meanwhile.
-  mutex_lock hold(game_lock(id));
+  double waited = 0;
+  mutex_lock hold(game_lock(id), &waited);
+  observe_lock_wait(lock_waiter::refresh, waited);
   std::optional<game_info> record = copy_game(id);
   if (!record) return;
   game_info* g = &*record;

@@ -108,7 +108,8 @@ void count_request(route_kind route, std::string_view op, outcome_kind outcome);
 void count_refusal(refusal_kind kind);
 // zts_request_duration_seconds{route}: from the request read to the reply sent.
 void observe_request_duration(route_kind route, double seconds);
-// zts_lock_wait_seconds{waiter}: time spent waiting to take the game lock.
+// zts_lock_wait_seconds{waiter}: time spent waiting for a lock over the games: a game's own
+// lock for a request (move or download) and for the hourly pass, db_lock for the API's copy.
 void observe_lock_wait(lock_waiter waiter, double seconds);
 
 // zts_connections_active: +1 when a connection is admitted, -1 when its place is given back.

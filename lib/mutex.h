@@ -49,6 +49,15 @@ class CAPABILITY("mutex") annotated_mutex {
 class SCOPED_CAPABILITY mutex_lock {
  public:
   explicit mutex_lock(annotated_mutex& m) ACQUIRE(m) : lock_(m.m_) {}
+  // Holds the mutex and sets *waited to the seconds spent waiting for it (0 when it was free),
+  // for the lock-wait metrics.
+  mutex_lock(annotated_mutex& m, double* waited) ACQUIRE(m) : lock_(m.m_, std::defer_lock) {
+    *waited = 0;
+    if (lock_.try_lock()) return;
+    const auto start = std::chrono::steady_clock::now();
+    lock_.lock();
+    *waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  }
   ~mutex_lock() RELEASE() {}
   mutex_lock(const mutex_lock&) = delete;
   mutex_lock& operator=(const mutex_lock&) = delete;

@@ -102,7 +102,9 @@ op_result party_next(const std::string& req_body) {
   }
   // The move is checked, written and synced holding this game's lock alone; the record it
   // changes is a copy, put back whole once everything is on disk.
-  mutex_lock hold(game_lock(id));
+  double waited = 0;
+  mutex_lock hold(game_lock(id), &waited);
+  observe_lock_wait(lock_waiter::request, waited);
   const std::optional<game_info> before = copy_game(id);
   if (!before) return op_refusal("ZTXS Unregistered game id");
   game_info g = *before;

@@ -5,6 +5,7 @@
 #include "db/game.h"
 #include "db/layout.h"
 #include "lib/file_io.h"
+#include "lib/metrics.h"
 #include "lib/mutex.h"
 #include "ops/game_id.h"
 
@@ -41,7 +42,9 @@ op_result get_party_turn(const aget_rec& pairs) {
   std::string refusal;
   if (!find_game_unlocked(*fn, &id, &refusal)) return op_refusal(std::move(refusal));
   // Read holding the game's lock: never the record of a move whose files are half written.
-  mutex_lock hold(game_lock(id));
+  double waited = 0;
+  mutex_lock hold(game_lock(id), &waited);
+  observe_lock_wait(lock_waiter::request, waited);
   const std::optional<game_info> g = copy_game(id);
   if (!g) return op_refusal("ZTXS Unregistered game id");
   if (g->status == status_finished) {
@@ -66,7 +69,9 @@ op_result give_party_turn(const aget_rec& pairs) {
   int32_t id = 0;
   std::string refusal;
   if (!find_game_unlocked(*fn, &id, &refusal)) return op_refusal(std::move(refusal));
-  mutex_lock hold(game_lock(id));
+  double waited = 0;
+  mutex_lock hold(game_lock(id), &waited);
+  observe_lock_wait(lock_waiter::request, waited);
   const std::optional<game_info> g = copy_game(id);
   if (!g) return op_refusal("ZTXS Unregistered game id");
   if (g->status != status_finished) {

@@ -152,6 +152,12 @@ TEST(Prometheus, ScrapesUnderLoadPassPromtoolAndMovesReachPrometheus) {
     EXPECT_NE(scrape.find("\nzts_moves_total "), std::string::npos) << scrape;
     EXPECT_EQ(promtool_check(scrape, dir), "");
   }
+  // Every move took its game's lock, and the wait (if only of no time) was counted.
+  const std::string last = http_get(80, "/metrics", at_server).body;
+  const std::string waits = "\nzts_lock_wait_seconds_count{waiter=\"request\"} ";
+  const size_t at = last.find(waits);
+  ASSERT_NE(at, std::string::npos) << last;
+  EXPECT_GE(std::stod(last.substr(at + waits.size())), moves);
 
   // Prometheus scrapes the server every second until the moves are in its database.
   write_test_file(dir.file("prometheus.yml"),
