@@ -31,6 +31,21 @@ bool find_game_unlocked(std::string_view id_text, int32_t* id, std::string* refu
   return find_game(id_text, id, refusal);
 }
 
+// Runs `serve` on a copy of the record of game `id_text`, holding that game's lock throughout:
+// never the record of a move whose files are half written. Unknown games are refused.
+template <class Serve>
+op_result with_game(std::string_view id_text, Serve serve) EXCLUDES(db_lock) {
+  int32_t id = 0;
+  std::string refusal;
+  if (!find_game_unlocked(id_text, &id, &refusal)) return op_refusal(std::move(refusal));
+  double waited = 0;
+  mutex_lock hold(game_lock(id), &waited);
+  observe_lock_wait(lock_waiter::request, waited);
+  const std::optional<game_info> g = copy_game(id);
+  if (!g) return op_refusal("ZTXS Unregistered game id");
+  return serve(*g);
+}
+
 }  // namespace
 
 op_result get_party_turn(const aget_rec& pairs) {
@@ -38,19 +53,12 @@ op_result get_party_turn(const aget_rec& pairs) {
   if (!fn) {
     return op_refusal("ZTXS No game ID provided");
   }
-  int32_t id = 0;
-  std::string refusal;
-  if (!find_game_unlocked(*fn, &id, &refusal)) return op_refusal(std::move(refusal));
-  // Read holding the game's lock: never the record of a move whose files are half written.
-  double waited = 0;
-  mutex_lock hold(game_lock(id), &waited);
-  observe_lock_wait(lock_waiter::request, waited);
-  const std::optional<game_info> g = copy_game(id);
-  if (!g) return op_refusal("ZTXS Unregistered game id");
-  if (g->status == status_finished) {
-    return op_refusal("ZTXS Game is closed or finished");
-  }
-  return op_download(g->lastfile, read_file(newest_save_path(game_root, *g)));
+  return with_game(*fn, [](const game_info& g) {
+    if (g.status == status_finished) {
+      return op_refusal("ZTXS Game is closed or finished");
+    }
+    return op_download(g.lastfile, read_file(newest_save_path(game_root, g)));
+  });
 }
 
 op_result give_party_turn(const aget_rec& pairs) {
@@ -66,21 +74,15 @@ op_result give_party_turn(const aget_rec& pairs) {
   if (!pl) {
     return op_refusal("ZTXS No player provided");
   }
-  int32_t id = 0;
-  std::string refusal;
-  if (!find_game_unlocked(*fn, &id, &refusal)) return op_refusal(std::move(refusal));
-  double waited = 0;
-  mutex_lock hold(game_lock(id), &waited);
-  observe_lock_wait(lock_waiter::request, waited);
-  const std::optional<game_info> g = copy_game(id);
-  if (!g) return op_refusal("ZTXS Unregistered game id");
-  if (g->status != status_finished) {
-    return op_refusal("ZTXS Game is not closed or finished");
-  }
-  const std::string name = "turn_" + *tn + "_" + *pl + ".zts";
-  const std::string path = turn_file_path(game_root, id, name);
-  if (!is_file_number(*tn) || !is_file_number(*pl) || !file_exists(path)) {
-    return op_refusal("ZTXS Turn was not saved");
-  }
-  return op_download(name, read_file(path));
+  return with_game(*fn, [&](const game_info& g) {
+    if (g.status != status_finished) {
+      return op_refusal("ZTXS Game is not closed or finished");
+    }
+    const std::string name = "turn_" + *tn + "_" + *pl + ".zts";
+    const std::string path = turn_file_path(game_root, g.id, name);
+    if (!is_file_number(*tn) || !is_file_number(*pl) || !file_exists(path)) {
+      return op_refusal("ZTXS Turn was not saved");
+    }
+    return op_download(name, read_file(path));
+  });
 }
