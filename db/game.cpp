@@ -74,7 +74,7 @@ void publish_game(const game_info& record) {
   } else {
     games[slot] = std::make_unique<game_info>(record);
   }
-  bump_games_generation();
+  bump_game_generation(slot);
 }
 
 bool game_locks_free_within(std::chrono::milliseconds bound) {

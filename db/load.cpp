@@ -96,9 +96,9 @@ void load_games(const std::string& root) {
 }
 
 void load_game(const std::string& root, int32_t id) {
-  // Under the same hold of db_lock as the change itself, so the order does not matter.
-  bump_games_generation();
   size_t slot = static_cast<size_t>(id);
+  // Under the same hold of db_lock as the change itself, so the order does not matter.
+  bump_game_generation(slot);
   if (slot >= games.size()) games.resize(slot + 1);
   if (!games[slot]) new_game_info(id);
   game_info& record = *games[slot];

@@ -1,33 +1,84 @@
 #include "db/reply_cache.h"
 
-#include <bit>
+#include <algorithm>
 
 #include "db/generation.h"
 
 namespace {
 
-// The kept copy gets a capacity of a power of two: lists grow a little with every new game,
-// and long-lived blocks of ever new sizes would each need fresh memory where a block of the size
-// just given back fits again. Bytes held by requests still sending are given back when they end.
-shared_text keep(const std::string& built) {
-  auto kept = std::make_shared<std::string>();
-  kept->reserve(std::bit_ceil(built.size() + 1));
-  kept->append(built);
-  return kept;
+size_t chunk_count() REQUIRES(db_lock) {
+  return (games.size() + list_chunk_slots - 1) / list_chunk_slots;
+}
+
+// Appends section `s` of the slots of chunk `c`, from the last slot down, to *out.
+void append_chunk(const list_shape& shape, size_t s, size_t c, std::string* out)
+    REQUIRES(db_lock) {
+  const size_t first = c * list_chunk_slots;
+  for (size_t k = std::min(games.size(), first + list_chunk_slots); k-- > first;) {
+    if (games[k]) shape.entry(s, *games[k], out);
+  }
+}
+
+bool changed_since(size_t c, uint64_t built_at) REQUIRES(db_lock) {
+  const size_t first = c * list_chunk_slots;
+  for (size_t k = first; k < first + list_chunk_slots; ++k) {
+    if (slot_changed_at(k) > built_at) return true;
+  }
+  return false;
+}
+
+void rebuild(kept_list::chunk* chunk, const list_shape& shape, size_t c, uint64_t now)
+    REQUIRES(db_lock) {
+  chunk->pieces.assign(shape.sections, nullptr);
+  for (size_t s = 0; s < shape.sections; ++s) {
+    std::string text;
+    append_chunk(shape, s, c, &text);
+    if (!text.empty()) chunk->pieces[s] = std::make_shared<const std::string>(std::move(text));
+  }
+  chunk->built_at = now;
+}
+
+shared_reply assemble(kept_list* cache, const list_shape& shape, uint64_t now)
+    REQUIRES(cache->mutex, db_lock) {
+  cache->chunks.resize(chunk_count());
+  for (size_t c = 0; c < cache->chunks.size(); ++c) {
+    kept_list::chunk& chunk = cache->chunks[c];
+    if (chunk.built_at == 0 || changed_since(c, chunk.built_at)) rebuild(&chunk, shape, c, now);
+  }
+  text_pieces body;
+  add_piece(&body, std::make_shared<const std::string>(shape.body_head()));
+  for (size_t s = 0; s < shape.sections; ++s) {
+    for (size_t c = cache->chunks.size(); c-- > 0;) add_piece(&body, cache->chunks[c].pieces[s]);
+  }
+  add_piece(&body, std::make_shared<const std::string>(shape.body_tail));
+  auto reply = std::make_shared<text_pieces>();
+  reply->pieces.reserve(body.pieces.size() + 1);
+  add_piece(reply.get(), std::make_shared<const std::string>(shape.http_head(body.size)));
+  for (shared_text& piece : body.pieces) add_piece(reply.get(), std::move(piece));
+  return reply;
 }
 
 }  // namespace
 
-shared_text cached_reply(reply_cache* cache, const std::function<std::string()>& build) {
+shared_reply kept_list_reply(kept_list* cache, const list_shape& shape) {
   const uint64_t now = games_generation();
   mutex_lock hold(cache->mutex);
-  if (cache->generation == now && cache->bytes) return cache->bytes;
+  if (cache->generation == now && cache->reply) return cache->reply;
   // Changes bump the generation under db_lock, so the one read here matches what is built.
   mutex_lock lock(db_lock);
   const uint64_t built_at = games_generation();
-  if (cache->generation != built_at || !cache->bytes) {
-    cache->bytes = keep(build());
+  if (cache->generation != built_at || !cache->reply) {
+    cache->reply = assemble(cache, shape, built_at);
     cache->generation = built_at;
   }
-  return cache->bytes;
+  return cache->reply;
+}
+
+std::string whole_list_body(const list_shape& shape) {
+  std::string out = shape.body_head();
+  for (size_t s = 0; s < shape.sections; ++s) {
+    for (size_t c = chunk_count(); c-- > 0;) append_chunk(shape, s, c, &out);
+  }
+  out += shape.body_tail;
+  return out;
 }

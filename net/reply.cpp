@@ -4,18 +4,23 @@
 
 namespace {
 
-std::string text_reply(std::string_view status, std::string_view content_type,
-                       std::string_view body) {
-  std::string out;
-  out.reserve(96 + body.size());
-  out.append("HTTP/1.0 ").append(status);
-  out.append("\r\nContent-Length: ").append(std::to_string(body.size()));
-  out.append("\r\nContent-Type: ").append(content_type);
-  out.append("\r\nConnection: close\r\n\r\n").append(body);
-  return out;
+void append_head(std::string_view status, std::string_view content_type,
+                 const std::vector<std::string>& extra_headers, size_t body_size,
+                 std::string* out) {
+  out->append("HTTP/1.0 ").append(status);
+  out->append("\r\nContent-Length: ").append(std::to_string(body_size));
+  out->append("\r\nContent-Type: ").append(content_type);
+  for (const std::string& h : extra_headers) out->append("\r\n").append(h);
+  out->append("\r\nConnection: close\r\n\r\n");
 }
 
 }  // namespace
+
+std::string reply_head(std::string_view status, std::string_view content_type, size_t body_size) {
+  std::string out;
+  append_head(status, content_type, {}, body_size, &out);
+  return out;
+}
 
 std::string typed_reply(std::string_view status, std::string_view content_type,
                         const std::vector<std::string>& extra_headers, std::string_view body) {
@@ -23,32 +28,25 @@ std::string typed_reply(std::string_view status, std::string_view content_type,
   size_t header_bytes = 96 + content_type.size();
   for (const std::string& h : extra_headers) header_bytes += h.size() + 2;
   out.reserve(header_bytes + body.size());
-  out.append("HTTP/1.0 ").append(status);
-  out.append("\r\nContent-Length: ").append(std::to_string(body.size()));
-  out.append("\r\nContent-Type: ").append(content_type);
-  for (const std::string& h : extra_headers) out.append("\r\n").append(h);
-  out.append("\r\nConnection: close\r\n\r\n").append(body);
+  append_head(status, content_type, extra_headers, body.size(), &out);
+  out.append(body);
   return out;
 }
 
 std::string html_reply_utf8(std::string_view status, std::string_view body) {
-  return text_reply(status, "text/html; charset=utf-8", body);
+  return typed_reply(status, html_type_utf8, {}, body);
 }
 
 std::string html_reply(std::string_view status, std::string_view body) {
-  return text_reply(status, "text/html", body);
+  return typed_reply(status, html_type, {}, body);
 }
 
 std::string download_reply(std::string_view status, std::string_view announce_name,
                            std::string_view content) {
-  std::string out;
-  out.reserve(200 + announce_name.size() + content.size());
-  out.append("HTTP/1.0 ").append(status);
-  out.append("\r\nContent-Length: ").append(std::to_string(content.size()));
-  out.append("\r\nContent-Type: application/octet-stream");
-  out.append("\r\nContent-Disposition: attachment; filename=\"").append(announce_name);
-  out.append("\"\r\nConnection: close\r\n\r\n").append(content);
-  return out;
+  return typed_reply(status, "application/octet-stream",
+                     {"Content-Disposition: attachment; filename=\"" + std::string(announce_name) +
+                      "\""},
+                     content);
 }
 
 std::string html_escape(std::string_view text) {

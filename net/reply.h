@@ -5,6 +5,14 @@
 #include <string_view>
 #include <vector>
 
+// The head of a reply of `body_size` bytes: "HTTP/1.0 <status>", Content-Length, Content-Type
+// `content_type`, "Connection: close", blank line. The replies below all begin with it.
+std::string reply_head(std::string_view status, std::string_view content_type, size_t body_size);
+
+// The content types of the HTML replies below, for heads of replies sent in pieces.
+constexpr std::string_view html_type = "text/html";
+constexpr std::string_view html_type_utf8 = "text/html; charset=utf-8";
+
 // "HTTP/1.0 <status>", Content-Length, "Content-Type: text/html; charset=utf-8",
 // "Connection: close", blank line, body.
 std::string html_reply_utf8(std::string_view status, std::string_view body);

@@ -6,9 +6,11 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <memory>
 
 #include "lib/file_io.h"
@@ -139,19 +141,53 @@ recv_result sock_recv_some(int fd, std::string* out, size_t max) {
   return recv_result::closed;
 }
 
-bool sock_send_all(int fd, std::string_view bytes, steady_time deadline) {
-  // Sends first and waits only when the socket buffer is full: a short reply goes out at once.
-  while (!bytes.empty()) {
-    ssize_t n = send(fd, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (n >= 0) {
-      bytes.remove_prefix(static_cast<size_t>(n));
-    } else if (errno == EINTR) {
+namespace {
+
+// Sends the `count` buffers at `parts` (which it advances over what went out) before
+// `deadline`. Sends first and waits only when the socket buffer is full: a short reply goes out
+// at once.
+bool send_parts(int fd, iovec* parts, size_t count, steady_time deadline) {
+  while (count > 0 && parts->iov_len == 0) {
+    ++parts;
+    --count;
+  }
+  while (count > 0) {
+    msghdr msg{};
+    msg.msg_iov = parts;
+    msg.msg_iovlen = std::min<size_t>(count, IOV_MAX);
+    ssize_t n = sendmsg(fd, &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+      if (wait_fd(fd, POLLOUT, -1, deadline) != wait_result::ready) return false;
       continue;
-    } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
-      return false;
-    } else if (wait_fd(fd, POLLOUT, -1, deadline) != wait_result::ready) {
-      return false;
+    }
+    auto sent = static_cast<size_t>(n);
+    while (count > 0 && sent >= parts->iov_len) {
+      sent -= parts->iov_len;
+      ++parts;
+      --count;
+    }
+    if (count > 0) {
+      parts->iov_base = static_cast<char*>(parts->iov_base) + sent;
+      parts->iov_len -= sent;
     }
   }
   return true;
+}
+
+}  // namespace
+
+bool sock_send_all(int fd, std::string_view bytes, steady_time deadline) {
+  iovec part{const_cast<char*>(bytes.data()), bytes.size()};
+  return send_parts(fd, &part, 1, deadline);
+}
+
+bool sock_send_pieces(int fd, const text_pieces& reply, steady_time deadline) {
+  std::vector<iovec> parts;
+  parts.reserve(reply.pieces.size());
+  for (const shared_text& piece : reply.pieces) {
+    parts.push_back({const_cast<char*>(piece->data()), piece->size()});
+  }
+  return send_parts(fd, parts.data(), parts.size(), deadline);
 }

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "lib/file_io.h"
+#include "lib/pieces.h"
 #include "net/address.h"
 
 using steady_time = std::chrono::steady_clock::time_point;
@@ -61,3 +62,7 @@ recv_result sock_recv_some(int fd, std::string* out, size_t max);
 // Sends all of `bytes` before `deadline`. Returns false when the peer is gone, a send fails or
 // the deadline passes; never raises SIGPIPE.
 bool sock_send_all(int fd, std::string_view bytes, steady_time deadline);
+
+// The same for every piece of `reply` in order, handed to the kernel a batch of pieces at a time
+// (gathered writes), never joined into one buffer.
+bool sock_send_pieces(int fd, const text_pieces& reply, steady_time deadline);

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 
 #include "tests/support/http_client.h"
 
@@ -75,6 +76,33 @@ TEST(Socket, SendToAClosedPeerFailsWithoutSignal) {
   conn.b = unique_fd();
   EXPECT_FALSE(sock_send_all(conn.a.fd, "hello", deadline_after_ms(1000)));
   EXPECT_TRUE(sock_send_all(conn.a.fd, "", deadline_after_ms(1000)));
+}
+
+// More pieces than one gathered write takes, of every size including empty, through a small
+// socket buffer read a little at a time, so that writes stop inside pieces and between them.
+TEST(Socket, PiecesArriveWholeAndInOrderThroughPartialWrites) {
+  socket_pair conn;
+  int small = 4096;
+  ASSERT_EQ(setsockopt(conn.a.fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+  text_pieces reply;
+  std::string expected;
+  for (int i = 0; i < 3000; ++i) {
+    std::string piece(static_cast<size_t>(i % 7 == 0 ? 0 : (i * 37) % 301), char('a' + i % 26));
+    expected += piece;
+    reply.pieces.push_back(std::make_shared<const std::string>(std::move(piece)));
+  }
+  reply.size = expected.size();
+  std::string got;
+  std::thread reader([&] {
+    while (wait_fd(conn.b.fd, POLLIN, -1, deadline_after_ms(5000)) == wait_result::ready &&
+           sock_recv_some(conn.b.fd, &got, 997) == recv_result::data) {
+    }
+  });
+  EXPECT_TRUE(sock_send_pieces(conn.a.fd, reply, deadline_after_ms(5000)));
+  conn.a = unique_fd();
+  reader.join();
+  EXPECT_EQ(got, expected);
+  EXPECT_EQ(joined(reply), expected);
 }
 
 }  // namespace

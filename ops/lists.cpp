@@ -1,12 +1,13 @@
 #include "ops/lists.h"
 
-#include <bit>
+#include <iterator>
 
 #include "db/game.h"
 #include "db/game_files.h"
 #include "lib/conv.h"
 #include "lib/cp1251.h"
 #include "lib/json.h"
+#include "net/reply.h"
 
 namespace {
 
@@ -58,47 +59,62 @@ void append_jsonp_entry(int32_t k, const game_info& g, std::string* out) {
   out->append("  },\n");
 }
 
-bool has_status(int32_t k, int32_t status) REQUIRES(db_lock) {
-  return k >= 0 && static_cast<size_t>(k) < games.size() && games[k] && games[k]->status == status;
+constexpr int32_t jsonp_order[] = {status_opening, status_playing, status_finished,
+                                   status_archived};
+
+// Section 0: the names of the listed games; section 1: their blocks.
+list_shape plain_list_shape(bool open) {
+  list_shape shape;
+  shape.sections = 2;
+  shape.entry = [open](size_t s, const game_info& g, std::string* out) {
+    if (!listed(g, open)) return;
+    if (s == 0) {
+      out->append("game_").append(int_to_str(g.id)).append("\n");
+    } else {
+      out->append(game_block(g));
+    }
+  };
+  shape.body_head = [open]() REQUIRES(db_lock) {
+    return "ZTXS\n" + int_to_str(open ? count_open_games() : count_finished_games()) + "\n";
+  };
+  shape.http_head = [](size_t size) { return reply_head("200 OK", html_type, size); };
+  return shape;
+}
+
+// One section per status, in the order the page shows them.
+list_shape jsonp_shape() {
+  list_shape shape;
+  shape.sections = std::size(jsonp_order);
+  shape.entry = [](size_t s, const game_info& g, std::string* out) {
+    if (g.status == jsonp_order[s]) append_jsonp_entry(g.id, g, out);
+  };
+  shape.body_head = [] { return std::string("parseResult({\n \"games\" : [\n"); };
+  shape.body_tail = "  {}\n ]\n})";
+  shape.http_head = [](size_t size) { return reply_head("200 OK", html_type_utf8, size); };
+  return shape;
 }
 
 }  // namespace
 
 std::string get_all_info(bool open) {
-  std::string body =
-      "ZTXS\n" + int_to_str(open ? count_open_games() : count_finished_games()) + "\n";
-  body.reserve(std::bit_ceil(games.size() * 320));
-  for (size_t k = games.size(); k-- > 0;) {
-    if (games[k] && listed(*games[k], open)) body += "game_" + int_to_str(k) + "\n";
-  }
-  for (size_t k = games.size(); k-- > 0;) {
-    if (games[k] && listed(*games[k], open)) body += game_block(*games[k]);
-  }
-  return body;
+  return whole_list_body(plain_list_shape(open));
 }
 
-shared_text plain_list_reply(bool open) {
-  static reply_cache open_games;
-  static reply_cache finished_games;
-  return cached_reply(open ? &open_games : &finished_games,
-                      [open]() REQUIRES(db_lock) { return frame_op(op_page(get_all_info(open))); });
+shared_reply plain_list_reply(bool open) {
+  static kept_list open_games;
+  static kept_list finished_games;
+  static const list_shape open_shape = plain_list_shape(true);
+  static const list_shape finished_shape = plain_list_shape(false);
+  return open ? kept_list_reply(&open_games, open_shape)
+              : kept_list_reply(&finished_games, finished_shape);
 }
 
-shared_text jsonp_list_reply() {
-  static reply_cache cache;
-  return cached_reply(&cache,
-                      []() REQUIRES(db_lock) { return frame_op(op_page_utf8(games_jsonp())); });
+shared_reply jsonp_list_reply() {
+  static kept_list cache;
+  static const list_shape shape = jsonp_shape();
+  return kept_list_reply(&cache, shape);
 }
 
 std::string games_jsonp() {
-  std::string out = "parseResult({\n \"games\" : [\n";
-  out.reserve(std::bit_ceil(games.size() * 256));
-  for (int32_t status : {1, 0, 2, 3}) {
-    for (size_t k = games.size(); k-- > 0;) {
-      const auto id = static_cast<int32_t>(k);
-      if (has_status(id, status)) append_jsonp_entry(id, *games[k], &out);
-    }
-  }
-  out.append("  {}\n ]\n})");
-  return out;
+  return whole_list_body(jsonp_shape());
 }

@@ -19,7 +19,7 @@ op_result op_download(std::string file_name, std::string bytes) {
   return {op_result::kind::download, std::move(bytes), std::move(file_name), {}};
 }
 
-op_result op_kept(shared_text reply) {
+op_result op_kept(shared_reply reply) {
   return {op_result::kind::kept, {}, {}, std::move(reply)};
 }
 
@@ -35,12 +35,12 @@ std::string frame_op(const op_result& result) {
     case op_result::kind::download:
       return download_reply("200 OK", result.file_name, result.body);
     case op_result::kind::kept:
-      return result.reply ? *result.reply : std::string();
+      return result.reply ? joined(*result.reply) : std::string();
   }
   return {};
 }
 
-shared_text finish_op(const op_result& result) {
+shared_reply finish_op(const op_result& result) {
   if (result.type == op_result::kind::kept && result.reply) return result.reply;
-  return std::make_shared<const std::string>(frame_op(result));
+  return single_piece(frame_op(result));
 }

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "db/reply_cache.h"
+#include "lib/pieces.h"
 
 struct op_result {
   enum class kind {
@@ -19,18 +19,18 @@ struct op_result {
   kind type = kind::refusal;
   std::string body;
   std::string file_name;  // download only
-  shared_text reply;      // kept only
+  shared_reply reply;     // kept only
 };
 
 op_result op_refusal(std::string line);
 op_result op_page_utf8(std::string body);
 op_result op_page(std::string body);
 op_result op_download(std::string file_name, std::string bytes);
-op_result op_kept(shared_text reply);
+op_result op_kept(shared_reply reply);
 
 // Writes the "LOG-ERR" line of a refusal, then returns the complete "200 OK" HTTP reply (a kept
 // one as it is, shared, not copied). Never null.
-shared_text finish_op(const op_result& result);
+shared_reply finish_op(const op_result& result);
 
 // The same reply as a string of its own (a kept one copied); for building replies to keep.
 std::string frame_op(const op_result& result);

@@ -92,7 +92,7 @@ TEST_F(Dispatch, ListCodesAnswerWithTheirLists) {
   };
   for (const auto& c : cases) {
     std::string before = log_lines();
-    std::string reply = *finish_op(serve(c.query));
+    std::string reply = joined(*finish_op(serve(c.query)));
     ASSERT_TRUE(reply.starts_with("HTTP/1.0 200 OK\r\nContent-Length: ")) << c.query;
     size_t type = reply.find("Content-Type: ");
     EXPECT_EQ(reply.substr(type, c.head.size()), c.head) << c.query;
@@ -119,13 +119,13 @@ TEST_F(Dispatch, AFailureBecomesTheCrashRefusalAndAnErrLine) {
 
 // Every kind of result is framed in one place; a refusal is also logged there.
 TEST_F(Dispatch, FinishFramesEachKindAndLogsRefusals) {
-  EXPECT_EQ(*finish_op(op_page_utf8("ZTNS")), html_reply_utf8("200 OK", "ZTNS"));
-  EXPECT_EQ(*finish_op(op_page("ZTXS\n0\n")), html_reply("200 OK", "ZTXS\n0\n"));
-  EXPECT_EQ(*finish_op(op_download("turn_1_0.zts", "ZTNX")),
+  EXPECT_EQ(joined(*finish_op(op_page_utf8("ZTNS"))), html_reply_utf8("200 OK", "ZTNS"));
+  EXPECT_EQ(joined(*finish_op(op_page("ZTXS\n0\n"))), html_reply("200 OK", "ZTXS\n0\n"));
+  EXPECT_EQ(joined(*finish_op(op_download("turn_1_0.zts", "ZTNX"))),
             download_reply("200 OK", "turn_1_0.zts", "ZTNX"));
-  const auto kept = std::make_shared<const std::string>("HTTP/1.0 200 OK\r\n\r\nkept");
+  const shared_reply kept = single_piece("HTTP/1.0 200 OK\r\n\r\nkept");
   EXPECT_EQ(finish_op(op_kept(kept)), kept) << "a kept reply is shared, not copied";
-  EXPECT_EQ(*finish_op(op_refusal("ZTXS Turn was not saved")),
+  EXPECT_EQ(joined(*finish_op(op_refusal("ZTXS Turn was not saved"))),
             html_reply_utf8("200 OK", "ZTXS Turn was not saved"));
   std::string log = read_file(dir.file("zts.log"));
   EXPECT_NE(log.find(":[LOG-ERR   ]:ZTXS Turn was not saved\r\n"), std::string::npos);

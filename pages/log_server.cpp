@@ -27,9 +27,11 @@ std::string pairs_text(const aget_rec& pairs) {
 
 // The two list pages do not depend on the clock: they are kept until the games change. The
 // details page shows the days since the last turn, so it is built for every request.
-shared_text build_page(std::string_view query_text) EXCLUDES(db_lock) {
-  static reply_cache games_page;
-  static reply_cache all_page;
+shared_reply build_page(std::string_view query_text) EXCLUDES(db_lock) {
+  static kept_list games_page;
+  static kept_list all_page;
+  static const list_shape games_shape = log_page_games_shape(0);
+  static const list_shape all_shape = log_page_all_shape(1);
   const aget_rec pairs = parse_query(query_text);
   int32_t mode = query_int(pairs, "mode");
   if (mode == -1) mode = 0;
@@ -39,27 +41,25 @@ shared_text build_page(std::string_view query_text) EXCLUDES(db_lock) {
   write_log("LOGPAGE", pairs_text(pairs));
   switch (mode) {
     case 0:
-      return cached_reply(
-          &games_page, []() REQUIRES(db_lock) { return html_reply("200 OK", log_page_games(0)); });
+      return kept_list_reply(&games_page, games_shape);
     case 1:
-      return cached_reply(&all_page,
-                          []() REQUIRES(db_lock) { return html_reply("200 OK", log_page_all(1)); });
+      return kept_list_reply(&all_page, all_shape);
     case 2: {
       std::string page;
       {
         mutex_lock lock(db_lock);
         page = log_page_game(pm, id);
       }
-      return std::make_shared<const std::string>(html_reply("200 OK", page));
+      return single_piece(html_reply("200 OK", page));
     }
     default:
-      return std::make_shared<const std::string>(html_reply("200 OK", log_page_none()));
+      return single_piece(html_reply("200 OK", log_page_none()));
   }
 }
 
 }  // namespace
 
-shared_text do_log_server(std::string_view query_text) {
+shared_reply do_log_server(std::string_view query_text) {
   try {
     return build_page(query_text);
   } catch (...) {

@@ -103,7 +103,7 @@ TEST_F(LogServer, ModeChoosesThePage) {
       {"?mode=2&id=0", game_page(0, 0)},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(*do_log_server(c.query), reply_of(c.page)) << c.query;
+    EXPECT_EQ(joined(*do_log_server(c.query)), reply_of(c.page)) << c.query;
   }
   EXPECT_NE(game_page(1, 3).find("<a href=\"ztsv_log.php?mode=1\">"), std::string::npos);
 }
@@ -114,7 +114,7 @@ TEST_F(LogServer, NoGameGivesTheEmptyReply) {
       "Connection: close\r\n\r\n";
   for (const char* query :
        {"?mode=2", "?mode=2&id=-1", "?mode=2&id=1", "?mode=2&id=5", "?mode=2&id=2"}) {
-    EXPECT_EQ(*do_log_server(query), empty) << query;
+    EXPECT_EQ(joined(*do_log_server(query)), empty) << query;
   }
 }
 

@@ -2,7 +2,8 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
+#include <functional>
+#include <iterator>
 
 #include "db/game.h"
 #include "lib/asys.h"
@@ -156,20 +157,22 @@ std::string centered_block(std::string_view cell) {
   return out;
 }
 
-// Appends to *out the rows of the games whose status passes `wanted`, from the last slot down.
-template <class Pred>
-void append_rows_where(int32_t m, Pred wanted, std::string* out) REQUIRES(db_lock) {
-  for (size_t i = games.size(); i-- > 0;) {
-    const game_info* g = games[i].get();
-    if (g != nullptr && wanted(*g)) *out += log_page_row(m, static_cast<int32_t>(i), *g);
-  }
+// A list page: rows whose HTTP head is that of every page, in Windows-1251 without a charset.
+list_shape list_page_shape(std::string head, size_t sections,
+                           std::function<bool(size_t s, const game_info& g)> wanted, int32_t m) {
+  list_shape shape;
+  shape.sections = sections;
+  shape.entry = [m, wanted = std::move(wanted)](size_t s, const game_info& g, std::string* out) {
+    if (wanted(s, g)) *out += log_page_row(m, g.id, g);
+  };
+  shape.body_head = [head = std::move(head)] { return head; };
+  shape.body_tail = page_end;
+  shape.http_head = [](size_t size) { return reply_head("200 OK", html_type, size); };
+  return shape;
 }
 
-// Room for the page of every game at once: a page grown by doubling would leave a trail of
-// blocks behind it, and the list pages run to megabytes with thousands of games.
-void reserve_list_page(std::string* out) REQUIRES(db_lock) {
-  out->reserve(std::bit_ceil(games.size() * 720 + 4096));
-}
+constexpr int32_t grouped_order[] = {status_opening, status_playing, status_finished,
+                                     status_archived};
 
 std::string state_text(const game_info& g) {
   if (g.turn == 0) return "\xC2\xFB\xF1\xE0\xE4\xEA\xE0";                         // Высадка
@@ -196,40 +199,38 @@ std::string players_line(const game_info& g) {
 
 }  // namespace
 
+list_shape log_page_games_shape(int32_t m) {
+  std::string head = log_page_head();
+  head += list_body;
+  head += list_table;
+  head += centered_block("\xCF\xE0\xF0\xF2\xE8\xE8");  // Партии
+  head += centered_block("<a href=\"ztsv_log.php?mode=" + int_to_str(m) +
+                         "\">\xCE\xE1\xED\xEE\xE2\xE8\xF2\xFC</a>");  // Обновить
+  head += std::string(separator) + "\t\t\n";
+  head += column_header();
+  head += std::string(separator) + "\t\t\t\n";
+  return list_page_shape(
+      std::move(head), std::size(grouped_order),
+      [](size_t s, const game_info& g) { return g.status == grouped_order[s]; }, m);
+}
+
+list_shape log_page_all_shape(int32_t m) {
+  std::string head = log_page_head();
+  head += list_body;
+  head += list_table;
+  head += centered_block("\xC2\xF1\xE5 \xEF\xE0\xF0\xF2\xE8\xE8");  // Все партии
+  head += std::string(separator) + "\n";
+  head += column_header();
+  head += std::string(separator) + "\n";
+  return list_page_shape(std::move(head), 1, [](size_t, const game_info&) { return true; }, m);
+}
+
 std::string log_page_games(int32_t m) {
-  std::string out;
-  reserve_list_page(&out);
-  out += log_page_head();
-  out += list_body;
-  out += list_table;
-  out += centered_block("\xCF\xE0\xF0\xF2\xE8\xE8");  // Партии
-  out += centered_block("<a href=\"ztsv_log.php?mode=" + int_to_str(m) +
-                        "\">\xCE\xE1\xED\xEE\xE2\xE8\xF2\xFC</a>");  // Обновить
-  out += std::string(separator) + "\t\t\n";
-  out += column_header();
-  out += std::string(separator) + "\t\t\t\n";
-  for (int32_t status : {1, 0, 2, 3}) {
-    append_rows_where(
-        m, [status](const game_info& g) { return g.status == status; }, &out);
-  }
-  out += page_end;
-  return out;
+  return whole_list_body(log_page_games_shape(m));
 }
 
 std::string log_page_all(int32_t m) {
-  std::string out;
-  reserve_list_page(&out);
-  out += log_page_head();
-  out += list_body;
-  out += list_table;
-  out += centered_block("\xC2\xF1\xE5 \xEF\xE0\xF0\xF2\xE8\xE8");  // Все партии
-  out += std::string(separator) + "\n";
-  out += column_header();
-  out += std::string(separator) + "\n";
-  append_rows_where(
-      m, [](const game_info&) { return true; }, &out);
-  out += page_end;
-  return out;
+  return whole_list_body(log_page_all_shape(m));
 }
 
 std::string log_page_game(int32_t pm, int32_t id) {

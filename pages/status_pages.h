@@ -12,6 +12,7 @@
 #include <string>
 
 #include "db/game.h"
+#include "db/reply_cache.h"
 
 // The list of games grouped by status (1, then 0, 2, 3; each from the last slot down); games
 // of any other status are left out. `m` is the mode written into the links.
@@ -19,6 +20,10 @@ std::string log_page_games(int32_t m) REQUIRES(db_lock);
 
 // Every non-empty slot from the last down, whatever its status.
 std::string log_page_all(int32_t m) REQUIRES(db_lock);
+
+// The same two pages as complete replies ("200 OK", text/html) to keep in pieces.
+list_shape log_page_games_shape(int32_t m);
+list_shape log_page_all_shape(int32_t m);
 
 // The details of game `id`, with a back link to mode `pm`; empty when `id` is outside `games`
 // or names an empty slot. Lists at most max_players players, whatever plr_cnt says.

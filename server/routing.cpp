@@ -29,7 +29,7 @@ std::string_view op_of(std::string_view query_text) {
 }
 
 // The result is framed (and a refusal logged) holding no lock.
-shared_text game_protocol(std::string_view query_text, const std::string& req_body)
+shared_reply game_protocol(std::string_view query_text, const std::string& req_body)
     EXCLUDES(db_lock) {
   const op_result result = do_zt_server(query_text, req_body);
   outcome_kind outcome = outcome_kind::ok;
@@ -44,7 +44,7 @@ shared_text game_protocol(std::string_view query_text, const std::string& req_bo
 
 // An unreadable log file must not end the server: it is logged and the client gets nothing.
 // A missing one gets nothing either.
-shared_text raw_log() {
+shared_reply raw_log() {
   std::string reply;
   try {
     reply = log_file_reply("200 OK", log_file_name());
@@ -57,11 +57,11 @@ shared_text raw_log() {
   count_request(route_kind::raw_log, "none",
                 reply.empty() ? outcome_kind::dropped : outcome_kind::ok);
   if (reply.empty()) return nullptr;
-  return std::make_shared<const std::string>(std::move(reply));
+  return single_piece(std::move(reply));
 }
 
-shared_text status_pages(std::string_view query_text) EXCLUDES(db_lock) {
-  shared_text reply = do_log_server(query_text);
+shared_reply status_pages(std::string_view query_text) EXCLUDES(db_lock) {
+  shared_reply reply = do_log_server(query_text);
   count_request(route_kind::status, "none", reply ? outcome_kind::ok : outcome_kind::dropped);
   return reply;
 }
@@ -112,7 +112,7 @@ std::string not_found_page(std::string_view req_path) {
          html_escape(req_path) + "\" not found</font></center></td></tr></table></body></html>";
 }
 
-shared_text route_request(const request_rec& request, const ip_addr& client, route_kind* route) {
+shared_reply route_request(const request_rec& request, const ip_addr& client, route_kind* route) {
   std::string_view path = request.path;
   if (path.starts_with(game_protocol_path)) {
     *route = route_kind::game;
@@ -129,15 +129,15 @@ shared_text route_request(const request_rec& request, const ip_addr& client, rou
   if (api_reply api = serve_api(path, request.if_none_match); api.handled) {
     *route = route_kind::api;
     count_request(route_kind::api, "none", api.outcome);
-    return std::make_shared<const std::string>(std::move(api.bytes));
+    return single_piece(std::move(api.bytes));
   }
   if (path.substr(0, path.find('?')) == metrics_path && may_read_metrics(client)) {
     *route = route_kind::metrics;
-    return std::make_shared<const std::string>(metrics_page());
+    return single_piece(metrics_page());
   }
   *route = route_kind::not_found;
   count_request(route_kind::not_found, "none", outcome_kind::not_found);
-  return std::make_shared<const std::string>(
+  return single_piece(
       html_reply_utf8("404 Not Found", not_found_page(request.path)));
 }
 

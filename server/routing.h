@@ -12,7 +12,7 @@
 #include "net/request.h"
 
 #include "db/game.h"
-#include "db/reply_cache.h"
+#include "lib/pieces.h"
 
 // Builds the complete reply for one request (null: send nothing, just close) and writes the
 // request's log lines. `client` is the address the request is taken to come from. *route gets
@@ -21,7 +21,7 @@
 // case-sensitive): "/gameserver_v2.php", "/ztsv_log.php", "/zts.log"; then "/api/games" and
 // "/api/games/<id>" (api/games_api.h), and "/metrics" for clients in the metrics_allow ranges;
 // anything else gets the 404 page.
-shared_text route_request(const request_rec& request, const ip_addr& client, route_kind* route)
+shared_reply route_request(const request_rec& request, const ip_addr& client, route_kind* route)
     EXCLUDES(db_lock);
 
 // The body of the 404 page naming `req_path` (HTML-escaped).

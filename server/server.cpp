@@ -248,9 +248,9 @@ void serve(const std::shared_ptr<server_state>& state, admitted_connection a,
   }
   const int64_t start = steady_ns();
   route_kind route = route_kind::not_found;
-  const shared_text reply = route_request(request, client, &route);
-  if (reply && sock_send_all(conn.fd, *reply, deadline_after_ms(options.send_timeout_ms))) {
-    count_bytes_sent(reply->size());
+  const shared_reply reply = route_request(request, client, &route);
+  if (reply && sock_send_pieces(conn.fd, *reply, deadline_after_ms(options.send_timeout_ms))) {
+    count_bytes_sent(reply->size);
   }
   observe_request_duration(route, seconds_since_ns(start));
   // The places are free once the reply is out: the close below never waits.

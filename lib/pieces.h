@@ -1,0 +1,29 @@
+// Replies held as pieces: bytes shared between replies and never changed once built, sent one
+// after another with gathered writes (net/socket.h). A list of thousands of games is kept as
+// pieces of a few dozen games each, so a change to one game rebuilds one piece, and a reply
+// still being sent holds pointers to pieces, not a copy of the list.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+// Bytes shared by every reply that sends them.
+using shared_text = std::shared_ptr<const std::string>;
+
+// A reply: its pieces in order (none null) and their total size.
+struct text_pieces {
+  std::vector<shared_text> pieces;
+  size_t size = 0;
+};
+using shared_reply = std::shared_ptr<const text_pieces>;
+
+// Appends `piece` unless it is null or empty.
+void add_piece(text_pieces* reply, shared_text piece);
+
+// A reply of one piece holding `bytes`.
+shared_reply single_piece(std::string bytes);
+
+// Every piece of `reply` in one string.
+std::string joined(const text_pieces& reply);
