@@ -8,19 +8,21 @@
 #
 #   bench/churn.sh                              # build in build-load, 20 minutes
 #   CHURN_SECONDS=180 HEAPTRACK=1 bench/churn.sh
+#   CHURN_GAMES=5000 bench/churn.sh            # the game count stops at about 5,200
 #   SERVER=/path/to/other/zts_server bench/churn.sh   # another build of the server, same clients
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD=${BUILD:-build-load}
 CHURN_SECONDS=${CHURN_SECONDS:-1200}
 CHURN_MOVES=${CHURN_MOVES:-8}
+CHURN_GAMES=${CHURN_GAMES:-0}  # new games in all after which play goes on without more; 0: no end
 OUT_DIR=${OUT_DIR:-/tmp}
 
 if [ -z "${ZTS_IN_NETNS:-}" ]; then
   cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZTS_BENCH=ON >/dev/null
   cmake --build "$BUILD" -j2 --target zts_server zts_load >/dev/null
   exec unshare --net env ZTS_IN_NETNS=1 BUILD="$BUILD" CHURN_SECONDS="$CHURN_SECONDS" \
-    CHURN_MOVES="$CHURN_MOVES" OUT_DIR="$OUT_DIR" HEAPTRACK="${HEAPTRACK:-}" SERVER="${SERVER:-}" \
+    CHURN_MOVES="$CHURN_MOVES" CHURN_GAMES="$CHURN_GAMES" OUT_DIR="$OUT_DIR" HEAPTRACK="${HEAPTRACK:-}" SERVER="${SERVER:-}" \
     bash "$0" "$@"
 fi
 
@@ -66,7 +68,7 @@ sampler_pid=$!
 
 status=0
 echo "== churn: 200 clients, ${CHURN_SECONDS} s, a new game after every ${CHURN_MOVES} moves"
-"$root/$BUILD/bench/zts_load" --mix --churn "$CHURN_MOVES" --clients 200 \
+"$root/$BUILD/bench/zts_load" --mix --churn "$CHURN_MOVES" --churn-games "$CHURN_GAMES" --clients 200 \
   --seconds "$CHURN_SECONDS" --pid "$server_pid" --dir "$work/server" --run 1 || status=1
 kill "$sampler_pid" 2>/dev/null || true
 sampler_pid=""

@@ -30,10 +30,13 @@ bool changed_since(size_t c, uint64_t built_at) REQUIRES(db_lock) {
 void rebuild(kept_list::chunk* chunk, const list_shape& shape, size_t c, uint64_t now)
     REQUIRES(db_lock) {
   chunk->pieces.assign(shape.sections, nullptr);
+  // Built in one scratch buffer and kept as an exact-size copy: a string grown by appending
+  // holds up to twice its size, and the pieces are most of what the lists keep.
+  std::string text;
   for (size_t s = 0; s < shape.sections; ++s) {
-    std::string text;
+    text.clear();
     append_chunk(shape, s, c, &text);
-    if (!text.empty()) chunk->pieces[s] = std::make_shared<const std::string>(std::move(text));
+    if (!text.empty()) chunk->pieces[s] = std::make_shared<const std::string>(text);
   }
   chunk->built_at = now;
 }

@@ -121,6 +121,29 @@ std::string read_file(const std::string& path) {
   return bytes;
 }
 
+open_file open_regular_file(const std::string& path) {
+  unique_fd fd = open_or_throw(path, O_RDONLY, 0, "cannot open");
+  struct stat st;
+  if (::fstat(fd.fd, &st) != 0) throw_errno("cannot stat", path);
+  if (!S_ISREG(st.st_mode)) throw io_error("not a regular file: " + path);
+  return {std::make_shared<const unique_fd>(std::move(fd)), static_cast<size_t>(st.st_size)};
+}
+
+std::string read_open_file(const open_file& file) {
+  std::string bytes(file.size, '\0');
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = retry_eintr([&] {
+      return ::pread(file.fd->fd, bytes.data() + done, bytes.size() - done,
+                     static_cast<off_t>(done));
+    });
+    if (n < 0) throw_errno("cannot read", "an open file");
+    if (n == 0) throw io_error("file shorter than when opened");
+    done += static_cast<size_t>(n);
+  }
+  return bytes;
+}
+
 void make_dirs(const std::string& path) {
   if (path.empty()) return;
   size_t pos = 0;

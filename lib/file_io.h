@@ -4,6 +4,7 @@
 #include <errno.h>
 
 #include <stdexcept>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -49,6 +50,20 @@ bool dir_exists(const std::string& path);
 
 // Reads the whole file. Throws io_error when it cannot be opened or read.
 std::string read_file(const std::string& path);
+
+// A regular file opened for reading, shared by whoever sends it, with its size when opened.
+// Files here are replaced by renaming, never rewritten in place, so the bytes behind an open
+// descriptor stay those of the moment it was opened.
+struct open_file {
+  std::shared_ptr<const unique_fd> fd;  // null: no file
+  size_t size = 0;
+};
+
+// Opens `path` for reading. Throws io_error when it cannot be opened or is not a regular file.
+open_file open_regular_file(const std::string& path);
+
+// The `size` bytes of `file` from its start. Throws io_error when they cannot all be read.
+std::string read_open_file(const open_file& file);
 
 // Creates the directory and its missing parents. Throws io_error on failure (also when a part
 // of the path exists but is not a directory).

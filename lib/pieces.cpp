@@ -16,5 +16,6 @@ std::string joined(const text_pieces& reply) {
   std::string out;
   out.reserve(reply.size);
   for (const shared_text& piece : reply.pieces) out += *piece;
+  if (reply.file.fd) out += read_open_file(reply.file);
   return out;
 }

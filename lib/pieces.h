@@ -9,12 +9,16 @@
 #include <string>
 #include <vector>
 
+#include "lib/file_io.h"
+
 // Bytes shared by every reply that sends them.
 using shared_text = std::shared_ptr<const std::string>;
 
-// A reply: its pieces in order (none null) and their total size.
+// A reply: its pieces in order (none null), then a stored file sent whole from the kernel's
+// cache (a download), and their total size.
 struct text_pieces {
   std::vector<shared_text> pieces;
+  open_file file;
   size_t size = 0;
 };
 using shared_reply = std::shared_ptr<const text_pieces>;
@@ -25,5 +29,6 @@ void add_piece(text_pieces* reply, shared_text piece);
 // A reply of one piece holding `bytes`.
 shared_reply single_piece(std::string bytes);
 
-// Every piece of `reply` in one string.
+// Every piece of `reply` and its file in one string. Throws io_error when the file cannot be
+// read whole.
 std::string joined(const text_pieces& reply);

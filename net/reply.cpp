@@ -43,10 +43,16 @@ std::string html_reply(std::string_view status, std::string_view body) {
 
 std::string download_reply(std::string_view status, std::string_view announce_name,
                            std::string_view content) {
-  return typed_reply(status, "application/octet-stream",
-                     {"Content-Disposition: attachment; filename=\"" + std::string(announce_name) +
-                      "\""},
-                     content);
+  return download_head(status, announce_name, content.size()).append(content);
+}
+
+std::string download_head(std::string_view status, std::string_view announce_name,
+                          size_t content_size) {
+  std::string out;
+  append_head(status, "application/octet-stream",
+              {"Content-Disposition: attachment; filename=\"" + std::string(announce_name) + "\""},
+              content_size, &out);
+  return out;
 }
 
 std::string html_escape(std::string_view text) {

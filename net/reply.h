@@ -30,6 +30,10 @@ std::string typed_reply(std::string_view status, std::string_view content_type,
 std::string download_reply(std::string_view status, std::string_view announce_name,
                            std::string_view content);
 
+// The head of that reply for content of `content_size` bytes.
+std::string download_head(std::string_view status, std::string_view announce_name,
+                          size_t content_size);
+
 // The text file at `path` as an HTML page (LF -> "<br>", CR dropped, & < > " escaped).
 // Empty when the file does not exist; throws io_error when it exists but cannot be read.
 std::string log_file_reply(std::string_view status, const std::string& path);

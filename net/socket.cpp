@@ -2,9 +2,13 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -176,6 +180,44 @@ bool send_parts(int fd, iovec* parts, size_t count, steady_time deadline) {
   return true;
 }
 
+// sendfile() has no MSG_NOSIGNAL: a peer gone meanwhile raises SIGPIPE at this thread, which is
+// blocked for the call and taken back before returning, so that it never ends the process.
+struct sigpipe_blocked {
+  sigpipe_blocked() {
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, &before);
+  }
+  ~sigpipe_blocked() {
+    const timespec now{0, 0};
+    while (sigtimedwait(&pipe, nullptr, &now) == SIGPIPE) {
+    }
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  }
+  sigset_t pipe;
+  sigset_t before;
+};
+
+// Sends the whole of `file` from the kernel's page cache, without copying it through here.
+// The socket is made non-blocking, as sendfile() has no MSG_DONTWAIT and the deadline must hold.
+bool send_file(int fd, const open_file& file, steady_time deadline) {
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || ((flags & O_NONBLOCK) == 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0)) {
+    return false;
+  }
+  sigpipe_blocked guard;
+  off_t offset = 0;
+  while (static_cast<size_t>(offset) < file.size) {
+    ssize_t n = sendfile(fd, file.fd->fd, &offset, file.size - static_cast<size_t>(offset));
+    if (n > 0) continue;
+    if (n == 0) return false;  // shorter than when opened
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+    if (wait_fd(fd, POLLOUT, -1, deadline) != wait_result::ready) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool sock_send_all(int fd, std::string_view bytes, steady_time deadline) {
@@ -189,5 +231,6 @@ bool sock_send_pieces(int fd, const text_pieces& reply, steady_time deadline) {
   for (const shared_text& piece : reply.pieces) {
     parts.push_back({const_cast<char*>(piece->data()), piece->size()});
   }
-  return send_parts(fd, parts.data(), parts.size(), deadline);
+  if (!send_parts(fd, parts.data(), parts.size(), deadline)) return false;
+  return !reply.file.fd || send_file(fd, reply.file, deadline);
 }

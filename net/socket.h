@@ -64,5 +64,6 @@ recv_result sock_recv_some(int fd, std::string* out, size_t max);
 bool sock_send_all(int fd, std::string_view bytes, steady_time deadline);
 
 // The same for every piece of `reply` in order, handed to the kernel a batch of pieces at a time
-// (gathered writes), never joined into one buffer.
+// (gathered writes), never joined into one buffer, then its file, if any, straight from the
+// kernel's cache (sendfile; `fd` is left non-blocking).
 bool sock_send_pieces(int fd, const text_pieces& reply, steady_time deadline);

@@ -4,23 +4,23 @@
 #include "net/reply.h"
 
 op_result op_refusal(std::string line) {
-  return {op_result::kind::refusal, std::move(line), {}, {}};
+  return {op_result::kind::refusal, std::move(line), {}, {}, {}};
 }
 
 op_result op_page_utf8(std::string body) {
-  return {op_result::kind::page_utf8, std::move(body), {}, {}};
+  return {op_result::kind::page_utf8, std::move(body), {}, {}, {}};
 }
 
 op_result op_page(std::string body) {
-  return {op_result::kind::page, std::move(body), {}, {}};
+  return {op_result::kind::page, std::move(body), {}, {}, {}};
 }
 
-op_result op_download(std::string file_name, std::string bytes) {
-  return {op_result::kind::download, std::move(bytes), std::move(file_name), {}};
+op_result op_download(std::string file_name, open_file file) {
+  return {op_result::kind::download, {}, std::move(file_name), std::move(file), {}};
 }
 
 op_result op_kept(shared_reply reply) {
-  return {op_result::kind::kept, {}, {}, std::move(reply)};
+  return {op_result::kind::kept, {}, {}, {}, std::move(reply)};
 }
 
 std::string frame_op(const op_result& result) {
@@ -33,7 +33,7 @@ std::string frame_op(const op_result& result) {
     case op_result::kind::page:
       return html_reply("200 OK", result.body);
     case op_result::kind::download:
-      return download_reply("200 OK", result.file_name, result.body);
+      return download_reply("200 OK", result.file_name, read_open_file(result.file));
     case op_result::kind::kept:
       return result.reply ? joined(*result.reply) : std::string();
   }
@@ -42,5 +42,13 @@ std::string frame_op(const op_result& result) {
 
 shared_reply finish_op(const op_result& result) {
   if (result.type == op_result::kind::kept && result.reply) return result.reply;
+  if (result.type == op_result::kind::download) {
+    auto reply = std::make_shared<text_pieces>();
+    add_piece(reply.get(), std::make_shared<const std::string>(
+                               download_head("200 OK", result.file_name, result.file.size)));
+    reply->file = result.file;
+    reply->size += result.file.size;
+    return reply;
+  }
   return single_piece(frame_op(result));
 }

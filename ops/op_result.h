@@ -13,19 +13,20 @@ struct op_result {
     refusal,    // body: one "ZTXS ..." line, logged as "LOG-ERR", sent as a UTF-8 page
     page_utf8,  // body sent as text/html; charset=utf-8
     page,       // body sent as text/html without a charset (Windows-1251 lists)
-    download,   // body: a stored file's bytes, announced as file_name
+    download,   // file: a stored file, announced as file_name
     kept,       // reply: a complete reply kept in memory and shared (the lists)
   };
   kind type = kind::refusal;
   std::string body;
   std::string file_name;  // download only
+  open_file file;         // download only
   shared_reply reply;     // kept only
 };
 
 op_result op_refusal(std::string line);
 op_result op_page_utf8(std::string body);
 op_result op_page(std::string body);
-op_result op_download(std::string file_name, std::string bytes);
+op_result op_download(std::string file_name, open_file file);
 op_result op_kept(shared_reply reply);
 
 // Writes the "LOG-ERR" line of a refusal, then returns the complete "200 OK" HTTP reply (a kept

@@ -57,7 +57,7 @@ op_result get_party_turn(const aget_rec& pairs) {
     if (g.status == status_finished) {
       return op_refusal("ZTXS Game is closed or finished");
     }
-    return op_download(g.lastfile, read_file(newest_save_path(game_root, g)));
+    return op_download(g.lastfile, open_regular_file(newest_save_path(game_root, g)));
   });
 }
 
@@ -83,6 +83,6 @@ op_result give_party_turn(const aget_rec& pairs) {
     if (!is_file_number(*tn) || !is_file_number(*pl) || !file_exists(path)) {
       return op_refusal("ZTXS Turn was not saved");
     }
-    return op_download(name, read_file(path));
+    return op_download(name, open_regular_file(path));
   });
 }

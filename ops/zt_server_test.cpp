@@ -121,8 +121,12 @@ TEST_F(Dispatch, AFailureBecomesTheCrashRefusalAndAnErrLine) {
 TEST_F(Dispatch, FinishFramesEachKindAndLogsRefusals) {
   EXPECT_EQ(joined(*finish_op(op_page_utf8("ZTNS"))), html_reply_utf8("200 OK", "ZTNS"));
   EXPECT_EQ(joined(*finish_op(op_page("ZTXS\n0\n"))), html_reply("200 OK", "ZTXS\n0\n"));
-  EXPECT_EQ(joined(*finish_op(op_download("turn_1_0.zts", "ZTNX"))),
-            download_reply("200 OK", "turn_1_0.zts", "ZTNX"));
+  write_file_atomic(dir.file("stored.zts"), "ZTNX");
+  const shared_reply download =
+      finish_op(op_download("turn_1_0.zts", open_regular_file(dir.file("stored.zts"))));
+  write_file_atomic(dir.file("stored.zts"), "replaced after opening");
+  EXPECT_EQ(joined(*download), download_reply("200 OK", "turn_1_0.zts", "ZTNX"));
+  EXPECT_EQ(download->size, joined(*download).size());
   const shared_reply kept = single_piece("HTTP/1.0 200 OK\r\n\r\nkept");
   EXPECT_EQ(finish_op(op_kept(kept)), kept) << "a kept reply is shared, not copied";
   EXPECT_EQ(joined(*finish_op(op_refusal("ZTXS Turn was not saved"))),

@@ -10,7 +10,8 @@
 //   zts_load --mix ... --churn 8
 //     The same, but a client finishes its game after 8 accepted moves (its opponent leaves) and
 //     creates a new one, so the number of games keeps growing, as when many short games are
-//     played (bench/churn.sh).
+//     played (bench/churn.sh). With --churn-games N, after N such new games in all the clients
+//     play on the games they have, so the game count stops growing and the traffic goes on.
 //   zts_load --get <target> --expect <body> --port <p> --clients 200 --seconds 10
 //     Every client repeats one GET; the same generator against another server gives an anchor.
 //   zts_load --slow 500 --seconds 75 --clients 8
@@ -75,6 +76,7 @@ struct options {
   std::string expect;
   int slow = 500;
   int churn = 0;  // moves after which a client finishes its game and starts a new one; 0: never
+  int churn_games = 0;  // with churn: games begun that way in all, after which clients play on
 };
 
 std::string source_addr(int index, int per_addr, int first) {
@@ -207,6 +209,7 @@ std::string world_body(int seed) {
 
 struct mixed_run {
   const options& opt;
+  std::atomic<int> churn_created{0};  // games begun by finishing another, all clients together
   steady::time_point deadline;
 
   client_options conn(const game_client_state& c) const {
@@ -348,7 +351,8 @@ struct mixed_run {
       c.in_sync = false;  // we no longer know whose move it is
       return;
     }
-    if (opt.churn > 0 && c.accepted.size() >= static_cast<size_t>(opt.churn)) {
+    if (opt.churn > 0 && c.accepted.size() >= static_cast<size_t>(opt.churn) &&
+        (opt.churn_games == 0 || churn_created.fetch_add(1) < opt.churn_games)) {
       finish_and_start_another(c);
       return;
     }
@@ -735,6 +739,8 @@ options parse_args(int argc, char** argv) {
       opt.dir = next();
     } else if (a == "--churn") {
       opt.churn = std::stoi(next());
+    } else if (a == "--churn-games") {
+      opt.churn_games = std::stoi(next());
     } else if (a == "--run") {
       opt.run = std::stoi(next());
     } else {
