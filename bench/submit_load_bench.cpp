@@ -48,6 +48,7 @@ const std::string moved_reply = "ZTXS\n00\nOk\n";
 struct shared_body {
   std::string raw;
   std::string encoded;
+  uint32_t crc = 0;
 };
 
 std::string noise(size_t n) {
@@ -69,6 +70,7 @@ shared_body make_body(size_t save_bytes) {
   shared_body b;
   b.raw = noise(save_bytes > 2000 ? (save_bytes - 1500) * probe / probe_size : 16);
   b.encoded = encode_base64(lzw_encode(b.raw));
+  b.crc = reference_crc32(b.raw);
   return b;
 }
 
@@ -83,6 +85,7 @@ std::string move_save(const shared_body& body, int id, int k, const std::string&
   // that runs a second after start, which would change what the lists show mid-run.
   s.game.save_time = static_cast<int32_t>(std::time(nullptr));
   s.body = body.raw;
+  s.body_crc = body.crc;
   container_parts parts;
   const std::string header = write_header_section(s);
   parts.header_size = std::to_string(header.size());

@@ -193,7 +193,7 @@ std::string write_header_section(const save_recipe& recipe) {
   }
   if (recipe.truncate_at < w.out.size()) w.out.resize(recipe.truncate_at);
   uint32_t header_check = ~reference_crc32(w.out);
-  uint32_t body_check = ~reference_crc32(recipe.body);
+  uint32_t body_check = ~(recipe.body_crc ? *recipe.body_crc : reference_crc32(recipe.body));
   if (recipe.break_header_crc) header_check ^= 1;
   if (recipe.break_body_crc) body_check ^= 0x80000000u;
   byte_writer checks;

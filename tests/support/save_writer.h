@@ -33,6 +33,9 @@ struct save_recipe {
   std::string raw_name_field;  // when not empty, written verbatim instead of the name string
   std::optional<int32_t> first_int_list_count;  // written as player 0's int_list count
   std::optional<int32_t> first_comment_count;   // written as player 0's comment count
+  // reference_crc32(body), when known already: a load generator shares one large body between
+  // thousands of saves, and the bitwise reference takes milliseconds over it.
+  std::optional<uint32_t> body_crc;
 };
 
 // A plausible game: name "Test game", server_id "game_0", `plr_cnt` players named "Team 1", ...
