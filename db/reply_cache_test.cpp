@@ -52,19 +52,21 @@ void publish(int32_t id, int32_t turn, int32_t status) {
   publish_game(g);
 }
 
-// A list of 300 games kept across a move, a new game past the last piece, an emptied slot and
+// A list of four and a half pieces of games kept across a move, a new game past the last piece, an emptied slot and
 // the list swapped whole: each reply is byte for byte the list built whole at that moment, and
 // pieces of games that did not change are the same bytes in memory as before.
 TEST(KeptList, RebuildsOnlyThePiecesOfChangedGamesAndAlwaysMatchesTheWholeList) {
   const list_shape shape = test_shape();
   kept_list cache;
+  constexpr auto k = static_cast<int32_t>(list_chunk_slots);
+  const int32_t count = 4 * k + k / 2;
   {
     std::lock_guard lock(db_lock);
     games.clear();
-    games.resize(300);
+    games.resize(count);
     bump_games_generation();
   }
-  for (int32_t id = 0; id < 300; ++id) publish(id, id % 5, id % 3 == 0 ? 2 : 0);
+  for (int32_t id = 0; id < count; ++id) publish(id, id % 5, id % 3 == 0 ? 2 : 0);
 
   const shared_reply first = kept_list_reply(&cache, shape);
   EXPECT_EQ(joined(*first), expected_reply(shape));
@@ -73,7 +75,7 @@ TEST(KeptList, RebuildsOnlyThePiecesOfChangedGamesAndAlwaysMatchesTheWholeList) 
   // Head, 5 pieces per section, tail, HTTP head.
   EXPECT_EQ(first->pieces.size(), 1u + 1u + 5u + 5u + 1u);
 
-  publish(70, 99, status_playing);  // slot 70 lies in the second piece
+  publish(k + 6, 99, status_playing);  // in the second piece
   const shared_reply moved = kept_list_reply(&cache, shape);
   EXPECT_NE(joined(*moved), joined(*first));
   EXPECT_EQ(joined(*moved), expected_reply(shape));
@@ -81,12 +83,15 @@ TEST(KeptList, RebuildsOnlyThePiecesOfChangedGamesAndAlwaysMatchesTheWholeList) 
 
   {
     std::lock_guard lock(db_lock);
-    games.resize(401);
+    games.resize(5 * k + 1);
   }
-  publish(400, 1, status_playing);
+  publish(5 * k, 1, status_playing);
   const shared_reply grown = kept_list_reply(&cache, shape);
   EXPECT_EQ(joined(*grown), expected_reply(shape));
-  EXPECT_NE(joined(*grown).find("p400;p299;"), std::string::npos) << "newest game listed first";
+  const std::string newest_first =
+      "p" + std::to_string(5 * k) + ";p" + std::to_string((count - 1) % 3 ? count - 1 : count - 2) +
+      ";";
+  EXPECT_NE(joined(*grown).find(newest_first), std::string::npos) << "newest game listed first";
   EXPECT_EQ(shared_between(moved, grown), 10u);
 
   {

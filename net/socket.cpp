@@ -150,7 +150,9 @@ namespace {
 // Sends the `count` buffers at `parts` (which it advances over what went out) before
 // `deadline`. Sends first and waits only when the socket buffer is full: a short reply goes out
 // at once.
-bool send_parts(int fd, iovec* parts, size_t count, steady_time deadline) {
+// `more`: further bytes follow at once (MSG_MORE), so the last part goes out with them rather
+// than in a short segment of its own.
+bool send_parts(int fd, iovec* parts, size_t count, steady_time deadline, bool more) {
   while (count > 0 && parts->iov_len == 0) {
     ++parts;
     --count;
@@ -159,7 +161,7 @@ bool send_parts(int fd, iovec* parts, size_t count, steady_time deadline) {
     msghdr msg{};
     msg.msg_iov = parts;
     msg.msg_iovlen = std::min<size_t>(count, IOV_MAX);
-    ssize_t n = sendmsg(fd, &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
+    ssize_t n = sendmsg(fd, &msg, MSG_DONTWAIT | MSG_NOSIGNAL | (more ? MSG_MORE : 0));
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
@@ -222,7 +224,7 @@ bool send_file(int fd, const open_file& file, steady_time deadline) {
 
 bool sock_send_all(int fd, std::string_view bytes, steady_time deadline) {
   iovec part{const_cast<char*>(bytes.data()), bytes.size()};
-  return send_parts(fd, &part, 1, deadline);
+  return send_parts(fd, &part, 1, deadline, false);
 }
 
 bool sock_send_pieces(int fd, const text_pieces& reply, steady_time deadline) {
@@ -231,6 +233,7 @@ bool sock_send_pieces(int fd, const text_pieces& reply, steady_time deadline) {
   for (const shared_text& piece : reply.pieces) {
     parts.push_back({const_cast<char*>(piece->data()), piece->size()});
   }
-  if (!send_parts(fd, parts.data(), parts.size(), deadline)) return false;
+  const bool file_follows = reply.file.fd && reply.file.size > 0;
+  if (!send_parts(fd, parts.data(), parts.size(), deadline, file_follows)) return false;
   return !reply.file.fd || send_file(fd, reply.file, deadline);
 }
