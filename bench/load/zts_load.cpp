@@ -209,8 +209,8 @@ std::string world_body(int seed) {
 
 struct mixed_run {
   const options& opt;
-  std::atomic<int> churn_created{0};  // games begun by finishing another, all clients together
   steady::time_point deadline;
+  std::atomic<int> churn_created{0};  // games begun by finishing another, all clients together
 
   client_options conn(const game_client_state& c) const {
     client_options o;
