@@ -11,8 +11,7 @@ size_t chunk_count() REQUIRES(db_lock) {
 }
 
 // Appends section `s` of the slots of chunk `c`, from the last slot down, to *out.
-void append_chunk(const list_shape& shape, size_t s, size_t c, std::string* out)
-    REQUIRES(db_lock) {
+void append_chunk(const list_shape& shape, size_t s, size_t c, std::string* out) REQUIRES(db_lock) {
   const size_t first = c * list_chunk_slots;
   for (size_t k = std::min(games.size(), first + list_chunk_slots); k-- > first;) {
     if (games[k]) shape.entry(s, *games[k], out);

@@ -52,9 +52,9 @@ void publish(int32_t id, int32_t turn, int32_t status) {
   publish_game(g);
 }
 
-// A list of four and a half pieces of games kept across a move, a new game past the last piece, an emptied slot and
-// the list swapped whole: each reply is byte for byte the list built whole at that moment, and
-// pieces of games that did not change are the same bytes in memory as before.
+// A list of four and a half pieces of games kept across a move, a new game past the last piece, an
+// emptied slot and the list swapped whole: each reply is byte for byte the list built whole at that
+// moment, and pieces of games that did not change are the same bytes in memory as before.
 TEST(KeptList, RebuildsOnlyThePiecesOfChangedGamesAndAlwaysMatchesTheWholeList) {
   const list_shape shape = test_shape();
   kept_list cache;
@@ -88,9 +88,8 @@ TEST(KeptList, RebuildsOnlyThePiecesOfChangedGamesAndAlwaysMatchesTheWholeList) 
   publish(5 * k, 1, status_playing);
   const shared_reply grown = kept_list_reply(&cache, shape);
   EXPECT_EQ(joined(*grown), expected_reply(shape));
-  const std::string newest_first =
-      "p" + std::to_string(5 * k) + ";p" + std::to_string((count - 1) % 3 ? count - 1 : count - 2) +
-      ";";
+  const std::string newest_first = "p" + std::to_string(5 * k) + ";p" +
+                                   std::to_string((count - 1) % 3 ? count - 1 : count - 2) + ";";
   EXPECT_NE(joined(*grown).find(newest_first), std::string::npos) << "newest game listed first";
   EXPECT_EQ(shared_between(moved, grown), 10u);
 

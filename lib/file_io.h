@@ -3,8 +3,8 @@
 
 #include <errno.h>
 
-#include <stdexcept>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 

@@ -23,7 +23,7 @@ std::string games_jsonp() REQUIRES(db_lock);
 
 // The same replies as the clients get them: built from `games` after something they show
 // changed (a creation, a move, a refresh, the load) and shared from memory by every request
-// until the next change; kept in pieces of a few dozen games (db/reply_cache.h). op=11 (`open`) / op=12: get_all_info(open) framed as a page; op=666:
-// games_jsonp() framed as a UTF-8 page.
+// until the next change; kept in pieces of a few dozen games (db/reply_cache.h). op=11 (`open`) /
+// op=12: get_all_info(open) framed as a page; op=666: games_jsonp() framed as a UTF-8 page.
 shared_reply plain_list_reply(bool open) EXCLUDES(db_lock);
 shared_reply jsonp_list_reply() EXCLUDES(db_lock);

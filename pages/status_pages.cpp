@@ -222,7 +222,8 @@ list_shape log_page_all_shape(int32_t m) {
   head += std::string(separator) + "\n";
   head += column_header();
   head += std::string(separator) + "\n";
-  return list_page_shape(std::move(head), 1, [](size_t, const game_info&) { return true; }, m);
+  return list_page_shape(
+      std::move(head), 1, [](size_t, const game_info&) { return true; }, m);
 }
 
 std::string log_page_games(int32_t m) {

@@ -137,8 +137,7 @@ shared_reply route_request(const request_rec& request, const ip_addr& client, ro
   }
   *route = route_kind::not_found;
   count_request(route_kind::not_found, "none", outcome_kind::not_found);
-  return single_piece(
-      html_reply_utf8("404 Not Found", not_found_page(request.path)));
+  return single_piece(html_reply_utf8("404 Not Found", not_found_page(request.path)));
 }
 
 void set_metrics_allow(std::vector<ip_net> allowed) {
