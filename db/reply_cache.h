@@ -10,6 +10,7 @@
 //   shared_reply reply = kept_list_reply(&cache, shape);
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -26,7 +27,8 @@ constexpr size_t list_chunk_slots = 256;
 
 // What a list shows. Every function runs under db_lock and must not throw but for lack of memory.
 struct list_shape {
-  // Sections follow one another; each lists the games from the last slot down.
+  // Sections follow one another (at most max_list_sections); each lists the games from the
+  // last slot down.
   size_t sections = 1;
   // Appends the entry of `g` (in slot g.id) for section `s`; nothing when it is not listed there.
   std::function<void(size_t s, const game_info& g, std::string* out)> entry;
@@ -37,16 +39,27 @@ struct list_shape {
   std::function<std::string(size_t body_size)> http_head;
 };
 
+// A list has at most this many sections.
+constexpr size_t max_list_sections = 4;
+
 // One kept list. Its lock comes after the game locks and before db_lock (db/game.h).
 struct kept_list {
   struct chunk {
     uint64_t built_at = 0;            // 0: not built
     std::vector<shared_text> pieces;  // one per section; null when it lists nothing
   };
+  // One game's entries, kept so that a piece is rebuilt by rendering only the games that
+  // changed and copying the others' bytes.
+  struct slot {
+    uint64_t built_at = 0;                           // 0: not built
+    std::string text;                                // the entries of every section in turn
+    std::array<uint32_t, max_list_sections> ends{};  // where each section's entry ends in text
+  };
   annotated_mutex mutex;
   uint64_t generation GUARDED_BY(mutex) = 0;  // of `reply`; 0: nothing built yet
   shared_reply reply GUARDED_BY(mutex);
   std::vector<chunk> chunks GUARDED_BY(mutex);  // chunk c: slots [c * list_chunk_slots, ...)
+  std::vector<slot> slots GUARDED_BY(mutex);    // by slot number
 };
 
 // The reply `shape` describes, as of the current game data: kept and shared while nothing

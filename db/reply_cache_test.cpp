@@ -11,10 +11,13 @@ namespace {
 
 // Section 0 names the games in play, section 1 every game with its turn; the head counts the
 // games, so a change anywhere shows in it.
+int rendered = 0;  // entries rendered by test_shape
+
 list_shape test_shape() {
   list_shape shape;
   shape.sections = 2;
   shape.entry = [](size_t s, const game_info& g, std::string* out) {
+    ++rendered;
     if (s == 0 && g.status == status_playing) *out += "p" + std::to_string(g.id) + ";";
     if (s == 1) *out += std::to_string(g.id) + ":" + std::to_string(g.turn) + ";";
   };
@@ -76,7 +79,9 @@ TEST(KeptList, RebuildsOnlyThePiecesOfChangedGamesAndAlwaysMatchesTheWholeList) 
   EXPECT_EQ(first->pieces.size(), 1u + 1u + 5u + 5u + 1u);
 
   publish(k + 6, 99, status_playing);  // in the second piece
+  rendered = 0;
   const shared_reply moved = kept_list_reply(&cache, shape);
+  EXPECT_EQ(rendered, 2) << "only the moved game's two entries rendered again";
   EXPECT_NE(joined(*moved), joined(*first));
   EXPECT_EQ(joined(*moved), expected_reply(shape));
   EXPECT_EQ(shared_between(first, moved), 8u) << "all but the moved game's two pieces kept";
