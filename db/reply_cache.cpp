@@ -11,14 +11,6 @@ size_t chunk_count() REQUIRES(db_lock) {
   return (games.size() + list_chunk_slots - 1) / list_chunk_slots;
 }
 
-// Appends section `s` of the slots of chunk `c`, from the last slot down, to *out.
-void append_chunk(const list_shape& shape, size_t s, size_t c, std::string* out) REQUIRES(db_lock) {
-  const size_t first = c * list_chunk_slots;
-  for (size_t k = std::min(games.size(), first + list_chunk_slots); k-- > first;) {
-    if (games[k]) shape.entry(s, *games[k], out);
-  }
-}
-
 bool changed_since(size_t c, uint64_t built_at) REQUIRES(db_lock) {
   const size_t first = c * list_chunk_slots;
   for (size_t k = first; k < first + list_chunk_slots; ++k) {
@@ -103,7 +95,9 @@ shared_reply kept_list_reply(kept_list* cache, const list_shape& shape) {
 std::string whole_list_body(const list_shape& shape) {
   std::string out = shape.body_head();
   for (size_t s = 0; s < shape.sections; ++s) {
-    for (size_t c = chunk_count(); c-- > 0;) append_chunk(shape, s, c, &out);
+    for (size_t k = games.size(); k-- > 0;) {
+      if (games[k]) shape.entry(s, *games[k], &out);
+    }
   }
   out += shape.body_tail;
   return out;

@@ -6,6 +6,11 @@ void add_piece(text_pieces* reply, shared_text piece) {
   reply->pieces.push_back(std::move(piece));
 }
 
+void add_file(text_pieces* reply, open_file file) {
+  reply->size += file.size;
+  reply->file = std::move(file);
+}
+
 shared_reply single_piece(std::string bytes) {
   auto reply = std::make_shared<text_pieces>();
   add_piece(reply.get(), std::make_shared<const std::string>(std::move(bytes)));

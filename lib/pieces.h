@@ -26,6 +26,9 @@ using shared_reply = std::shared_ptr<const text_pieces>;
 // Appends `piece` unless it is null or empty.
 void add_piece(text_pieces* reply, shared_text piece);
 
+// Sets `file` as the stored file sent after the pieces.
+void add_file(text_pieces* reply, open_file file);
+
 // A reply of one piece holding `bytes`.
 shared_reply single_piece(std::string bytes);
 

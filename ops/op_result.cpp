@@ -46,8 +46,7 @@ shared_reply finish_op(const op_result& result) {
     auto reply = std::make_shared<text_pieces>();
     add_piece(reply.get(), std::make_shared<const std::string>(
                                download_head("200 OK", result.file_name, result.file.size)));
-    reply->file = result.file;
-    reply->size += result.file.size;
+    add_file(reply.get(), result.file);
     return reply;
   }
   return single_piece(frame_op(result));
