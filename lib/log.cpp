@@ -1,9 +1,13 @@
 #include "lib/log.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <time.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
+
 #include "lib/file_io.h"
 #include "lib/mutex.h"
 
@@ -16,6 +20,12 @@ struct log_state {
   annotated_mutex lock;
   std::string file_name GUARDED_BY(lock) = "thelog.log";
   bool echo GUARDED_BY(lock) = false;
+  // The log file kept open for appending, with the file name it was opened by and the file it
+  // is; replaced when the name no longer leads to that file.
+  std::shared_ptr<const unique_fd> file GUARDED_BY(lock);
+  std::string open_name GUARDED_BY(lock);
+  dev_t device GUARDED_BY(lock) = 0;
+  ino_t inode GUARDED_BY(lock) = 0;
 };
 
 // Never destroyed: threads may still log while the process exits.
@@ -44,6 +54,29 @@ std::string format_line(std::string_view tag, std::string_view message) {
   return line;
 }
 
+// A descriptor appending to the file `name` leads to now, creating it when missing. A moved,
+// deleted or replaced log is noticed at the next line, as when the file was opened for every
+// line, at the cost of one stat() instead of an open() and a close().
+std::shared_ptr<const unique_fd> log_descriptor(log_state& s, const std::string& name) {
+  struct stat now {};
+  const bool exists = ::stat(name.c_str(), &now) == 0;
+  mutex_lock guard(s.lock);
+  if (s.file && exists && s.open_name == name && now.st_dev == s.device && now.st_ino == s.inode) {
+    return s.file;
+  }
+  s.file = nullptr;
+  auto fd = std::make_shared<unique_fd>(
+      ::open(name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+  struct stat opened {};
+  if (fd->fd < 0 || ::fstat(fd->fd, &opened) != 0)
+    throw io_error(errno_message("cannot open", name));
+  s.file = fd;
+  s.open_name = name;
+  s.device = opened.st_dev;
+  s.inode = opened.st_ino;
+  return fd;
+}
+
 }  // namespace
 
 void set_log_file(std::string file_name, bool echo) {
@@ -61,16 +94,25 @@ std::string log_file_name() {
 
 void write_log(std::string_view tag, std::string_view message, bool halt) {
   std::string line = format_line(tag, message);
+  std::string file_name;
+  bool echo = false;
   log_state& s = state();
-  mutex_lock guard(s.lock);
-  if (s.echo) {
+  {
+    mutex_lock guard(s.lock);
+    file_name = s.file_name;
+    echo = s.echo;
+  }
+  // No lock is held while writing, so that requests logging at once do not queue: a line is one
+  // write to a file open for appending, which the system never interleaves with another, and
+  // one call into the console's stream, which that stream's own lock keeps whole.
+  if (echo) {
     // The console gets this platform's line end; a console failure is as harmless as a file one.
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fputc('\n', stdout);
+    std::fwrite((line + "\n").data(), 1, line.size() + 1, stdout);
     std::fflush(stdout);
   }
   try {
-    append_file(s.file_name, line + "\r\n");
+    std::shared_ptr<const unique_fd> file = log_descriptor(s, file_name);
+    write_all(file->fd, line + "\r\n", file_name);
   } catch (const io_error&) {
     // A lost log line must not take a request or the server down.
   }

@@ -1,6 +1,6 @@
-// The event log: one tagged, time-stamped line per event, appended to the log file (opened and
-// closed for every line, so the file can be rotated while the server runs) and echoed to
-// standard output when echo is on.
+// The event log: one tagged, time-stamped line per event, appended to the log file (whatever
+// file its name leads to at that line, so the file can be rotated while the server runs) and
+// echoed to standard output when echo is on.
 //
 // Line layout: "<date>-<time>:[<tag padded to 10>]:<message>\r\n"; with an empty tag the line
 // is the message alone. The date is "YYYY-MM-DD" and the time "HH:MM:SS" (local time).
@@ -19,8 +19,8 @@ void set_log_file(std::string file_name, bool echo);
 // Current log file name (for the raw log download).
 std::string log_file_name();
 
-// Writes one line. Callers on any thread; lines are serialised by a lock private to this
-// module, so none is lost or interleaved. File errors are ignored. With halt on, the process
+// Writes one line. Callers on any thread; each line is one write, so none is lost or
+// interleaved. File errors are ignored. With halt on, the process
 // ends with exit status 0 after the line is written; the call does not return then.
 void write_log(std::string_view tag, std::string_view message, bool halt = false);
 

@@ -127,6 +127,24 @@ bool parse_request(std::string_view bytes, request_rec* out) {
   return cut_upload(after, head.content_length, &out->body);
 }
 
+size_t request_bytes_wanted(std::string_view bytes) {
+  if (!request_head_complete(bytes)) return 0;
+  request_head head = parse_request_head(bytes);
+  size_t head_size = head.headers_ended ? head.body_start : bytes.size();
+  if (head_size > max_header_bytes || head.content_length > max_body_bytes || !head.ok ||
+      !head.headers_ended || head.content_length <= 0) {
+    return bytes.size();
+  }
+  return head.body_start + static_cast<size_t>(head.content_length);
+}
+
+bool finish_request(std::string_view bytes, request_rec* out) {
+  request_head head = parse_request_head(bytes);
+  size_t head_size = head.headers_ended ? head.body_start : bytes.size();
+  if (head_size > max_header_bytes || head.content_length > max_body_bytes) return false;
+  return head.ok && parse_request(bytes, out);
+}
+
 bool read_request(int fd, request_rec* out, int timeout_ms) {
   std::string buffer;
   struct count_received {
@@ -135,14 +153,10 @@ bool read_request(int fd, request_rec* out, int timeout_ms) {
   } counted{buffer};
   receive_until(fd, &buffer, deadline_after_ms(timeout_ms), max_header_bytes,
                 request_head_complete);
-  request_head head = parse_request_head(buffer);
-  size_t head_size = head.headers_ended ? head.body_start : buffer.size();
-  if (head_size > max_header_bytes || head.content_length > max_body_bytes) return false;
-  if (!head.ok) return false;
-  if (head.headers_ended && head.content_length > 0) {
-    size_t wanted = head.body_start + static_cast<size_t>(head.content_length);
+  size_t wanted = request_bytes_wanted(buffer);
+  if (wanted > buffer.size()) {
     receive_until(fd, &buffer, deadline_after_ms(timeout_ms), wanted,
                   [wanted](const std::string& b) { return b.size() >= wanted; });
   }
-  return parse_request(buffer, out);
+  return finish_request(buffer, out);
 }

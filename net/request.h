@@ -66,6 +66,16 @@ bool cut_upload(std::string_view after_head, int32_t content_length, std::string
 // is shorter than its Content-Length, or the body holds no save. Never throws on any input.
 bool parse_request(std::string_view bytes, request_rec* out);
 
+// How many bytes the request starting `bytes` takes: 0 while its head is incomplete, then the
+// head and its announced body. No more than bytes.size() when nothing more is to be read: no
+// body, or a head or announced body over its limit (finish_request refuses those).
+size_t request_bytes_wanted(std::string_view bytes);
+
+// Parses the request in `bytes` once reading has ended (complete, or cut off by a close or a
+// time-out). False, as for parse_request, and also for a head over max_header_bytes or a
+// Content-Length over max_body_bytes.
+bool finish_request(std::string_view bytes, request_rec* out);
+
 // Reads one request from the connection `fd`: reads on until the head is complete (or the
 // client closes, or request_timeout_ms pass), then, when a body is announced, until all of it
 // has arrived (within another request_timeout_ms), and parses it with parse_request.

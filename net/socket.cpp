@@ -147,28 +147,27 @@ recv_result sock_recv_some(int fd, std::string* out, size_t max) {
 
 namespace {
 
-// Sends the `count` buffers at `parts` (which it advances over what went out) before
-// `deadline`. Sends first and waits only when the socket buffer is full: a short reply goes out
-// at once.
-// `more`: further bytes follow at once (MSG_MORE), so the last part goes out with them rather
-// than in a short segment of its own.
-bool send_parts(int fd, iovec* parts, size_t count, steady_time deadline, bool more) {
-  while (count > 0 && parts->iov_len == 0) {
-    ++parts;
-    --count;
-  }
-  while (count > 0) {
+// Sends what the socket takes now of the `count` buffers at `parts`, advancing them over what
+// went out, and adds their size to *total. `more`: further bytes follow at once (MSG_MORE), so the
+// last part goes out with them rather than in a short segment of its own.
+send_progress send_parts_some(int fd, iovec* parts, size_t count, bool more, size_t* total) {
+  for (;;) {
+    while (count > 0 && parts->iov_len == 0) {
+      ++parts;
+      --count;
+    }
+    if (count == 0) return send_progress::done;
     msghdr msg{};
     msg.msg_iov = parts;
     msg.msg_iovlen = std::min<size_t>(count, IOV_MAX);
     ssize_t n = sendmsg(fd, &msg, MSG_DONTWAIT | MSG_NOSIGNAL | (more ? MSG_MORE : 0));
     if (n < 0) {
       if (errno == EINTR) continue;
-      if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
-      if (wait_fd(fd, POLLOUT, -1, deadline) != wait_result::ready) return false;
-      continue;
+      return errno == EAGAIN || errno == EWOULDBLOCK ? send_progress::blocked
+                                                     : send_progress::failed;
     }
     auto sent = static_cast<size_t>(n);
+    *total += sent;
     while (count > 0 && sent >= parts->iov_len) {
       sent -= parts->iov_len;
       ++parts;
@@ -179,7 +178,6 @@ bool send_parts(int fd, iovec* parts, size_t count, steady_time deadline, bool m
       parts->iov_len -= sent;
     }
   }
-  return true;
 }
 
 // sendfile() has no MSG_NOSIGNAL: a peer gone meanwhile raises SIGPIPE at this thread, which is
@@ -200,40 +198,72 @@ struct sigpipe_blocked {
   sigset_t before;
 };
 
-// Sends the whole of `file` from the kernel's page cache, without copying it through here.
-// The socket is made non-blocking, as sendfile() has no MSG_DONTWAIT and the deadline must hold.
-bool send_file(int fd, const open_file& file, steady_time deadline) {
+// Sends what the socket takes now of `file` from *offset on, straight from the kernel's page
+// cache. The socket is made non-blocking, as sendfile() has no MSG_DONTWAIT.
+send_progress send_file_some(int fd, const open_file& file, off_t* offset) {
   const int flags = fcntl(fd, F_GETFL);
   if (flags < 0 || ((flags & O_NONBLOCK) == 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0)) {
-    return false;
+    return send_progress::failed;
   }
   sigpipe_blocked guard;
-  off_t offset = 0;
-  while (static_cast<size_t>(offset) < file.size) {
-    ssize_t n = sendfile(fd, file.fd->fd, &offset, file.size - static_cast<size_t>(offset));
+  while (static_cast<size_t>(*offset) < file.size) {
+    ssize_t n = sendfile(fd, file.fd->fd, offset, file.size - static_cast<size_t>(*offset));
     if (n > 0) continue;
-    if (n == 0) return false;  // shorter than when opened
+    if (n == 0) return send_progress::failed;  // shorter than when opened
     if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
-    if (wait_fd(fd, POLLOUT, -1, deadline) != wait_result::ready) return false;
+    return errno == EAGAIN || errno == EWOULDBLOCK ? send_progress::blocked : send_progress::failed;
   }
-  return true;
+  return send_progress::done;
+}
+
+// Repeats `send_some` until it is done, waiting for room in the socket buffer in between.
+template <typename SendSome>
+bool send_before(int fd, steady_time deadline, SendSome send_some) {
+  for (;;) {
+    switch (send_some()) {
+      case send_progress::done:
+        return true;
+      case send_progress::failed:
+        return false;
+      case send_progress::blocked:
+        if (wait_fd(fd, POLLOUT, -1, deadline) != wait_result::ready) return false;
+    }
+  }
 }
 
 }  // namespace
 
 bool sock_send_all(int fd, std::string_view bytes, steady_time deadline) {
   iovec part{const_cast<char*>(bytes.data()), bytes.size()};
-  return send_parts(fd, &part, 1, deadline, false);
+  size_t total = 0;
+  return send_before(fd, deadline, [&] { return send_parts_some(fd, &part, 1, false, &total); });
+}
+
+send_progress sock_send_some(int fd, const text_pieces& reply, size_t* sent) {
+  const bool file_follows = reply.file.fd && reply.file.size > 0;
+  const size_t pieces_size = reply.size - (reply.file.fd ? reply.file.size : 0);
+  if (*sent < pieces_size) {
+    std::vector<iovec> parts;
+    size_t skip = *sent;
+    for (const shared_text& piece : reply.pieces) {
+      if (skip >= piece->size()) {
+        skip -= piece->size();
+        continue;
+      }
+      parts.push_back({const_cast<char*>(piece->data()) + skip, piece->size() - skip});
+      skip = 0;
+    }
+    send_progress got = send_parts_some(fd, parts.data(), parts.size(), file_follows, sent);
+    if (got != send_progress::done) return got;
+  }
+  if (!file_follows) return send_progress::done;
+  off_t offset = static_cast<off_t>(*sent - pieces_size);
+  send_progress got = send_file_some(fd, reply.file, &offset);
+  *sent = pieces_size + static_cast<size_t>(offset);
+  return got;
 }
 
 bool sock_send_pieces(int fd, const text_pieces& reply, steady_time deadline) {
-  std::vector<iovec> parts;
-  parts.reserve(reply.pieces.size());
-  for (const shared_text& piece : reply.pieces) {
-    parts.push_back({const_cast<char*>(piece->data()), piece->size()});
-  }
-  const bool file_follows = reply.file.fd && reply.file.size > 0;
-  if (!send_parts(fd, parts.data(), parts.size(), deadline, file_follows)) return false;
-  return !reply.file.fd || send_file(fd, reply.file, deadline);
+  size_t sent = 0;
+  return send_before(fd, deadline, [&] { return sock_send_some(fd, reply, &sent); });
 }

@@ -63,6 +63,15 @@ recv_result sock_recv_some(int fd, std::string* out, size_t max);
 // the deadline passes; never raises SIGPIPE.
 bool sock_send_all(int fd, std::string_view bytes, steady_time deadline);
 
+enum class send_progress { done, blocked, failed };
+
+// Sends, without waiting, what the socket buffer takes of `reply` from byte *sent on (its pieces
+// in order, with gathered writes, then its file straight from the kernel's cache by sendfile,
+// leaving `fd` non-blocking), and advances *sent over it. `blocked`: the buffer is full, call
+// again when `fd` is writable. `failed`: the peer is gone or the file shorter than when opened.
+// Never raises SIGPIPE.
+send_progress sock_send_some(int fd, const text_pieces& reply, size_t* sent);
+
 // The same for every piece of `reply` in order, handed to the kernel a batch of pieces at a time
 // (gathered writes), never joined into one buffer, then its file, if any, straight from the
 // kernel's cache (sendfile; `fd` is left non-blocking).

@@ -23,31 +23,32 @@ using operation_fn = op_result (*)(const aget_rec& pairs, const std::string& req
 struct operation {
   int32_t code;
   const char* log_name;  // how the code appears in the request's "LOG" line; null: as "op=<n>"
+  bool may_wait;         // it writes or reads a game's files, or waits for a game's lock
   operation_fn run;
 };
 
 // The one place an operation code meets its name and its operation.
 const operation operations[] = {
-    {8, "SVOP_CREATE_PARTY",
+    {8, "SVOP_CREATE_PARTY", true,
      [](const aget_rec&, const std::string& body) EXCLUDES(db_lock) { return create_party(body); }},
-    {11, "SVOP_GETALLINFO",
+    {11, "SVOP_GETALLINFO", false,
      [](const aget_rec&, const std::string&)
          EXCLUDES(db_lock) { return op_kept(plain_list_reply(true)); }},
-    {12, "SVOP_GETALLFININFO",
+    {12, "SVOP_GETALLFININFO", false,
      [](const aget_rec&, const std::string&)
          EXCLUDES(db_lock) { return op_kept(plain_list_reply(false)); }},
-    {27, "SVOP_PARTY_NEXT",
+    {27, "SVOP_PARTY_NEXT", true,
      [](const aget_rec&, const std::string& body) EXCLUDES(db_lock) { return party_next(body); }},
-    {28, "SVOP_GET_PARTY_TURN",
+    {28, "SVOP_GET_PARTY_TURN", true,
      [](const aget_rec& pairs, const std::string&)
          EXCLUDES(db_lock) { return get_party_turn(pairs); }},
-    {29, "SVOP_GIVE_PARTY_TURN",
+    {29, "SVOP_GIVE_PARTY_TURN", true,
      [](const aget_rec& pairs, const std::string&)
          EXCLUDES(db_lock) { return give_party_turn(pairs); }},
-    {op_jsonp, nullptr,  // never logged
+    {op_jsonp, nullptr, false,  // never logged
      [](const aget_rec&, const std::string&)
          EXCLUDES(db_lock) { return op_kept(jsonp_list_reply()); }},
-    {777, "SVOP_ID",
+    {777, "SVOP_ID", false,
      [](const aget_rec&, const std::string&) EXCLUDES(db_lock) { return op_page_utf8("ZTNS"); }},
 };
 
@@ -118,6 +119,13 @@ op_result run_guarded(const std::function<op_result()>& serve) {
   }
   write_log("ERR", "Error in do_zt_server");
   return op_refusal("ZTXS Crash in zt_server");
+}
+
+bool op_may_wait(std::string_view query_text) {
+  aget_rec pairs = parse_query(query_text);
+  const std::string* op = find_query(pairs, "op");
+  const operation* known = op ? find_operation(str_to_int(*op)) : nullptr;
+  return known && known->may_wait;
 }
 
 op_result do_zt_server(std::string_view query_text, const std::string& req_body) {

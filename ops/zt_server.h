@@ -18,6 +18,10 @@
 // "ZTXS Crash in zt_server".
 op_result do_zt_server(std::string_view query_text, const std::string& req_body) EXCLUDES(db_lock);
 
+// Whether the operation `query_text` names may wait on a disk or on a game's lock held across
+// disk writes (a create, a move, a download), as against answering from memory at once.
+bool op_may_wait(std::string_view query_text);
+
 // The crash guard of do_zt_server: returns what `serve` returns. If it throws, returns the
 // refusal "ZTXS Crash in zt_server" and writes the "ERR" line "Error in do_zt_server".
 op_result run_guarded(const std::function<op_result()>& serve);

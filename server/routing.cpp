@@ -140,6 +140,16 @@ shared_reply route_request(const request_rec& request, const ip_addr& client, ro
   return single_piece(html_reply_utf8("404 Not Found", not_found_page(request.path)));
 }
 
+bool route_may_wait(const request_rec& request) {
+  std::string_view path = request.path;
+  if (path.starts_with(game_protocol_path)) {
+    return op_may_wait(path.substr(game_protocol_path.size()));
+  }
+  // The pages, the log and the API read files; a 404 page does not.
+  return path.starts_with(status_pages_path) || path.starts_with(raw_log_path) ||
+         path.starts_with("/api/") || path.substr(0, path.find('?')) == metrics_path;
+}
+
 void set_metrics_allow(std::vector<ip_net> allowed) {
   auto nets = std::make_shared<const std::vector<ip_net>>(std::move(allowed));
   mutex_lock lock(access().mutex);
