@@ -145,8 +145,8 @@ bool finish_request(std::string_view bytes, request_rec* out) {
   return head.ok && parse_request(bytes, out);
 }
 
-bool read_request(int fd, request_rec* out, int timeout_ms) {
-  std::string buffer;
+bool read_request(int fd, request_rec* out, int timeout_ms, std::string received) {
+  std::string buffer = std::move(received);
   struct count_received {
     const std::string& bytes;
     ~count_received() { count_bytes_received(bytes.size()); }

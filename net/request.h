@@ -81,5 +81,6 @@ bool finish_request(std::string_view bytes, request_rec* out);
 // has arrived (within another request_timeout_ms), and parses it with parse_request.
 // False means: send no reply, close. Also false for a head over max_header_bytes or a
 // Content-Length over max_body_bytes, before any body is read. `timeout_ms` replaces
-// request_timeout_ms (tests).
-bool read_request(int fd, request_rec* out, int timeout_ms = request_timeout_ms);
+// request_timeout_ms (tests). `received`: the bytes of the request read from `fd` already.
+bool read_request(int fd, request_rec* out, int timeout_ms = request_timeout_ms,
+                  std::string received = {});

@@ -140,8 +140,7 @@ shared_reply route_request(const request_rec& request, const ip_addr& client, ro
   return single_piece(html_reply_utf8("404 Not Found", not_found_page(request.path)));
 }
 
-bool route_may_wait(const request_rec& request) {
-  std::string_view path = request.path;
+bool route_may_wait(std::string_view path) {
   if (path.starts_with(game_protocol_path)) {
     return op_may_wait(path.substr(game_protocol_path.size()));
   }

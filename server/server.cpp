@@ -248,6 +248,18 @@ void admit(server_state& state, connection* conn) REQUIRES(state.mutex) {
   }
 }
 
+// Takes a place for the connection's client, waiting for one if need be. False (counted as a
+// refusal) when none came free.
+bool take_place(server_state& state, connection& conn) {
+  mutex_lock lock(state.mutex);
+  if (take_client_place(state, lock, &conn.slot, conn.client,
+                        conn.options->max_connections_per_addr)) {
+    return true;
+  }
+  count_connection_refused(cap_kind::per_address);
+  return false;
+}
+
 // Routes the request and sends the reply, waiting as long as the send time-out allows, then
 // closes. The caller holds the connection's places.
 void route_and_send(connection& conn) {
@@ -263,30 +275,28 @@ void route_and_send(connection& conn) {
   close_connection(std::move(conn.fd));
 }
 
-// A worker's connection: wait for its client's place if need be; read the request unless a
-// loop has; route it, send the reply, close.
+// A worker's connection: wait for its client's place if need be; read the request as far as a
+// loop has not; route it, send the reply, close.
 void serve_on_worker(server_state& state, connection& conn) {
   const server_options& options = *conn.options;
-  if (!conn.slot.counted_client) {
-    if (conn.request) {
-      conn.client = client_address(conn.peer, conn.request->forwarded_for, options.trusted_proxies);
-    }
-    mutex_lock lock(state.mutex);
-    if (!take_client_place(state, lock, &conn.slot, conn.client,
-                           options.max_connections_per_addr)) {
-      count_connection_refused(cap_kind::per_address);
+  if (!conn.proxied && !conn.slot.counted_client && !take_place(state, conn)) return;
+  if (!conn.request) {
+    if (conn.received.empty() &&
+        wait_fd(conn.fd.fd, POLLIN, state.wake_read.fd,
+                deadline_after_ms(options.first_byte_timeout_ms)) != wait_result::ready) {
+      count_request(route_kind::unreadable, "none", outcome_kind::dropped);
       return;
     }
-  }
-  if (!conn.request) {
-    wait_result first = wait_fd(conn.fd.fd, POLLIN, state.wake_read.fd,
-                                deadline_after_ms(options.first_byte_timeout_ms));
     request_rec request;
-    if (first != wait_result::ready || !read_request(conn.fd.fd, &request)) {
+    if (!read_request(conn.fd.fd, &request, request_timeout_ms, std::move(conn.received))) {
       count_request(route_kind::unreadable, "none", outcome_kind::dropped);
       return;
     }
     conn.request = std::move(request);
+  }
+  if (conn.proxied && !conn.slot.counted_client) {
+    conn.client = client_address(conn.peer, conn.request->forwarded_for, options.trusted_proxies);
+    if (!take_place(state, conn)) return;
   }
   route_and_send(conn);
 }
@@ -461,7 +471,7 @@ void request_read(conn_loop& loop, connection* conn) {
     placed = try_take_client_place(*loop.state, &conn->slot, conn->client,
                                    options.max_connections_per_addr);
   }
-  const bool may_wait = route_may_wait(request);
+  const bool may_wait = route_may_wait(request.path);
   conn->request = std::move(request);
   if (!placed || may_wait) {
     hand_to_worker(loop.state, take_out(loop, conn));
@@ -480,9 +490,14 @@ void read_some(conn_loop& loop, connection* conn) {
     got = sock_recv_some(conn->fd.fd, &conn->received, recv_chunk_bytes);
     if (conn->wanted == 0) {
       conn->wanted = request_bytes_wanted(conn->received);
-      // The body gets a time-out of its own.
+      // An upload is read by the worker that will store it: the loops read only what they
+      // answer, so that they stay free for the short requests however many uploads arrive.
       if (conn->wanted > conn->received.size()) {
-        set_deadline(loop, conn, deadline_after_ms(request_timeout_ms));
+        if (route_may_wait(parse_request_head(conn->received).path)) {
+          hand_to_worker(loop.state, take_out(loop, conn));
+          return;
+        }
+        set_deadline(loop, conn, deadline_after_ms(request_timeout_ms));  // for the body
       }
     }
     const bool complete = conn->wanted > 0 ? conn->received.size() >= conn->wanted
