@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <mutex>
 #include <regex>
@@ -107,6 +108,18 @@ TEST_F(LogTest, FirstCallCreatesTheFileLaterCallsAppend) {
   lines = log_lines();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_NE(lines[0].find("three"), std::string::npos);
+  EXPECT_EQ(read_file(dir.file("zts.log.1")).find("three"), std::string::npos);
+
+  // Deleted, then replaced by another file: each next line goes to what the name leads to.
+  ASSERT_EQ(::unlink(log_path.c_str()), 0);
+  write_log("SYS", "four");
+  ASSERT_EQ(log_lines().size(), 1u);
+  write_file_atomic(log_path, "kept\r\n");
+  write_log("SYS", "five");
+  lines = log_lines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "kept");
+  EXPECT_NE(lines[1].find("five"), std::string::npos);
 }
 
 TEST_F(LogTest, UnwritableFileStillEchoesAndReturns) {
