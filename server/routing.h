@@ -24,9 +24,9 @@
 shared_reply route_request(const request_rec& request, const ip_addr& client, route_kind* route)
     EXCLUDES(db_lock);
 
-// Whether routing a request for `path` may wait on a disk or on a game's lock held across disk writes:
-// creates, moves, downloads, the status pages, the log, the JSON API and the metrics. The lists,
-// op=777 and the 404 page answer from memory and never wait.
+// Whether routing a request for `path` may wait on a disk or on a game's lock held across disk
+// writes: creates, moves, downloads, the status pages, the log, the JSON API and the metrics.
+// The lists, op=777 and the 404 page answer from memory and never wait.
 bool route_may_wait(std::string_view path);
 
 // The body of the 404 page naming `req_path` (HTML-escaped).
