@@ -5,13 +5,16 @@
 #   2. three consecutive 60 s runs of 200 clients mixing every kind of request, each client playing
 #      its own game (created in the first run, continued in the others), with the server's memory
 #      and a check of every accepted turn on disk after each run;
-#   3. 500 silent or trickling connections beside 8 normal clients, until the server has closed
+#   3. the same mix paced at a few steady rates below the most the server takes (LOAD_RATES);
+#   4. 500 silent or trickling connections beside 8 normal clients, until the server has closed
 #      them all (75 s at most).
 # Everything runs in a network namespace of its own, so port 80 is ours alone and other servers
 # on this machine are neither disturbed nor measured. Needs root (unshare, port 80) and nginx.
 #
 #   bench/load.sh                      # build in build-load, run, print
 #   LOAD_SECONDS=10 bench/load.sh      # shorter mixed runs
+#   LOAD_RATES="2000" PACED_SECONDS=60 bench/load.sh   # paced runs after them (default
+#                                      # 1000, 2000 and 3000 requests/s, 30 s each; "" for none)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD=${BUILD:-build-load}
@@ -19,12 +22,15 @@ LOAD_SECONDS=${LOAD_SECONDS:-60}
 ANCHOR_SECONDS=${ANCHOR_SECONDS:-10}
 SLOW_SECONDS=${SLOW_SECONDS:-75}
 LOAD_RUNS=${LOAD_RUNS:-3}
+LOAD_RATES=${LOAD_RATES-1000 2000 3000}
+PACED_SECONDS=${PACED_SECONDS:-30}
 
 if [ -z "${ZTS_IN_NETNS:-}" ]; then
   cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZTS_BENCH=ON >/dev/null
   cmake --build "$BUILD" -j2 --target zts_server zts_load >/dev/null
   exec unshare --net env ZTS_IN_NETNS=1 BUILD="$BUILD" LOAD_SECONDS="$LOAD_SECONDS" \
-    ANCHOR_SECONDS="$ANCHOR_SECONDS" SLOW_SECONDS="$SLOW_SECONDS" LOAD_RUNS="$LOAD_RUNS" bash "$0" "$@"
+    ANCHOR_SECONDS="$ANCHOR_SECONDS" SLOW_SECONDS="$SLOW_SECONDS" LOAD_RUNS="$LOAD_RUNS" \
+    LOAD_RATES="$LOAD_RATES" PACED_SECONDS="$PACED_SECONDS" bash "$0" "$@"
 fi
 
 ip link set lo up
@@ -88,6 +94,18 @@ for run in $(seq "$LOAD_RUNS"); do
   echo "== mixed run $run: 200 clients, ${LOAD_SECONDS} s"
   "$load" --mix --clients 200 --seconds "$LOAD_SECONDS" --pid "$server_pid" --dir "$work/server" \
     --run "$run" || status=1
+done
+
+# The same mix offered at a steady rate below what the server can take, as players who think
+# between their requests make it: the latency a player sees, where the runs above (each client
+# going on the moment it has its reply) measure how much the server takes at most.
+run=$LOAD_RUNS
+for rate in $LOAD_RATES; do
+  run=$((run + 1))
+  echo
+  echo "== paced mixed run: 200 clients offering $rate requests/s, ${PACED_SECONDS} s"
+  "$load" --mix --clients 200 --seconds "$PACED_SECONDS" --pid "$server_pid" --dir "$work/server" \
+    --run "$run" --rate "$rate" || status=1
 done
 
 echo

@@ -1,4 +1,5 @@
-// HTTP/1.0 replies, built whole in memory as byte strings and sent by the connection thread.
+// HTTP/1.0 replies, built whole in memory as byte strings and sent by the loop or worker that
+// serves the connection.
 #pragma once
 
 #include <string>

@@ -106,7 +106,7 @@ void write_new_game(const game_info& g, const std::string& save) {
 }  // namespace
 
 op_result create_party(const std::string& req_body) {
-  auto gam = std::make_unique<gametyp>();  // large: keep it off the connection thread's stack
+  auto gam = std::make_unique<gametyp>();  // large: keep it off the worker's stack
   std::string why;
   if (!read_game_save(gam.get(), req_body, &why)) {
     return op_refusal("ZTXS Server failed to parse new game data file (" + why + ")");

@@ -89,7 +89,7 @@ void take_players(game_info& g, const gametyp& gam) {
 }  // namespace
 
 op_result party_next(const std::string& req_body) {
-  auto gam = std::make_unique<gametyp>();  // large: keep it off the connection thread's stack
+  auto gam = std::make_unique<gametyp>();  // large: keep it off the worker's stack
   std::string why;
   if (!read_game_save(gam.get(), req_body, &why)) {
     return op_refusal("ZTXS Server failed to parse game data file (" + why + ")");

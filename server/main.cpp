@@ -246,7 +246,7 @@ int main(int argc, char** argv) {
   // that alone cost 8 ms of a 200 KB download. Keep large blocks in the heap and keep the heap.
   mallopt(M_MMAP_THRESHOLD, 32 << 20);
   mallopt(M_TRIM_THRESHOLD, 256 << 20);
-  // A kept heap is kept per arena, and by default every few connection threads get an arena of
+  // A kept heap is kept per arena, and by default every few threads get an arena of
   // their own (16 on two cores): each then held its own high-water mark of list-sized blocks,
   // and the sum grew with the game list (~55 KB a game) and was never given back. Two arenas,
   // one per core, share one high-water mark; small blocks come from each thread's cache anyway.

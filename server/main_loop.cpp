@@ -40,7 +40,7 @@ void run_main_loop(stop_signal* stop, uint32_t tick_ms, const std::function<void
   uint32_t last_refresh = 0;
   uint32_t ticks = 0;
   while (!wait_for_stop(stop, tick_ms)) {
-    // Blocks freed by the connection threads stay with the allocator (main.cpp keeps them on
+    // Blocks freed by the loops and workers stay with the allocator (main.cpp keeps them on
     // purpose: faulting pages back in is dear); under churn that reserve grew with the size of
     // the lists. Handing it back every few ticks bounds it by what a few seconds use.
     if (++ticks % trim_every_ticks == 0) malloc_trim(0);

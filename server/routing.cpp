@@ -79,7 +79,7 @@ struct metrics_access {
   std::shared_ptr<const std::vector<ip_net>> allowed GUARDED_BY(mutex) = default_metrics_allow();
 };
 
-// Never destroyed: a connection thread cut off by a stop may still read it at exit.
+// Never destroyed: a worker cut off by a stop may still read it at exit.
 metrics_access& access() {
   static metrics_access* a = new metrics_access;
   return *a;

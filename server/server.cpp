@@ -635,8 +635,7 @@ void on_connection_event(conn_loop& loop, connection* conn) {
 // This loop's wait set: every listener, each waking one loop for one connection
 // (EPOLLEXCLUSIVE), and the stop pipe, which wakes them all.
 // REQUIRES: the stop has not begun (stop_server closes the listeners under this lock).
-bool watch_listeners(conn_loop& loop) REQUIRES(loop.state->mutex) {
-  server_state& state = *loop.state;
+bool watch_listeners(server_state& state, conn_loop& loop) REQUIRES(state.mutex) {
   for (size_t i = 0; i < state.listeners.size(); ++i) {
     loop.listeners.push_back(state.listeners[i].fd);
     epoll_event ev{};
@@ -678,7 +677,7 @@ void loop_thread(const std::shared_ptr<server_state>& state) {
     loop.set = unique_fd(epoll_create1(EPOLL_CLOEXEC));
     {
       mutex_lock lock(state->mutex);
-      loop.watching = !state->stopping && loop.set.fd >= 0 && watch_listeners(loop);
+      loop.watching = !state->stopping && loop.set.fd >= 0 && watch_listeners(*state, loop);
       if (!loop.watching) --state->accepting;
     }
     run_loop(loop);
@@ -753,7 +752,7 @@ server_handle start_server(const server_options& options) {
   for (const ip_endpoint& ep : running->listen) {
     state->listeners.push_back(sock_listen(ep));
     int fd = state->listeners.back().fd;
-    // Several threads wait on it: the one that loses the race must not block in accept.
+    // Several loops wait on it: the one that loses the race must not block in accept.
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     server.ports.push_back(sock_local_port(fd));
   }

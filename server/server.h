@@ -1,10 +1,13 @@
-// The listener and its connection threads. Every connection thread waits on all listening
-// sockets at once, accepts a connection itself, waits for the request, reads it, routes it,
-// sends the reply, closes, and goes back to accepting; a thread that finds no other one left
-// accepting starts one more (up to the connection cap), and one that stays idle for
-// idle_thread_keep_ms ends unless it is the last. No connection is handed from one thread to
-// another. Used by the program (on the configured endpoints, by default local_ip() port 80) and
-// by tests (in-process on 127.0.0.1 and an ephemeral port):
+// The listener, its connection loops and its workers. One loop per core (at least two) waits
+// on all listening sockets at once and on the connections it has accepted, and does everything
+// that never blocks: it accepts, reads each request as its bytes arrive, answers op=777, the
+// lists and the 404 page itself and sends those replies as the socket drains, then closes. A
+// request that may wait on a disk or on a game's lock (a move, a create, a download, the pages,
+// the log, the API) is handed to a worker once its head names it, as is a connection whose
+// client must wait for a place; a worker serves it the blocking way to its close, with the same
+// time-outs. Workers are started when every one is busy and end after idle_thread_keep_ms idle.
+// Used by the program (on the configured endpoints, by default local_ip() port 80) and by tests
+// (in-process on 127.0.0.1 and an ephemeral port):
 //
 //   scoped_server server;                       // listening when the constructor returns
 //   http_reply r = http_get(server.port(), "/gameserver_v2.php?op=777");
@@ -28,21 +31,21 @@
 // Most connections served at once; a connection beyond it is closed at once, so a flood can
 // exhaust neither threads nor descriptors.
 inline constexpr int max_connections = 512;
-// Most connections at once from one client address, so one client cannot take every thread.
+// Most connections at once from one client address, so one client cannot take every place.
 inline constexpr int max_connections_per_addr = 64;
 // How long a connection may stay silent before its first byte.
 inline constexpr int first_byte_timeout_ms = 60 * 1000;
-// How long one reply may take to send; a client that does not read cannot hold a thread longer.
+// How long one reply may take to send; a client that does not read cannot hold its place longer.
 inline constexpr int send_timeout_ms = 60 * 1000;
 // How long a stop waits for requests in flight; a stalled client must not hold up a stop.
 inline constexpr int stop_grace_ms = 30 * 1000;
 
-// How long a connection thread that has finished its connection waits for the next one before
-// it ends: a busy server then reuses its threads instead of making one per connection.
+// How long a worker that has finished its connection waits for the next one before it ends: a
+// busy server then reuses its workers instead of making one per request.
 inline constexpr int idle_thread_keep_ms = 2000;
 // How long a connection from an address at its cap waits for one of that address's places to
 // come free before it is closed. A client that reconnects the moment its reply has arrived can
-// be faster than the thread that sent it is at giving its place back.
+// be faster than the loop or worker that sent it is at giving its place back.
 inline constexpr int place_wait_ms = 1000;
 
 // What the listener runs with. The defaults are the server's behaviour without configuration.
@@ -58,7 +61,7 @@ struct server_options {
   std::vector<ip_net> trusted_proxies;
 };
 
-// Shared by every connection thread and the owner of the server_handle; defined in server.cpp.
+// Shared by the loops, the workers and the owner of the server_handle; defined in server.cpp.
 struct server_state;
 
 struct server_handle {
@@ -67,7 +70,7 @@ struct server_handle {
   std::shared_ptr<server_state> state;
 };
 
-// Binds every endpoint of options.listen, starts the first connection thread and returns once
+// Binds every endpoint of options.listen, starts the connection loops and returns once
 // every socket listens. Throws io_error (naming the endpoint) when a socket cannot be bound,
 // after closing the ones already bound.
 server_handle start_server(const server_options& options);

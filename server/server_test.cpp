@@ -1,4 +1,4 @@
-// The listener and its connection threads over real sockets: limits, time-outs, stopping.
+// The listener, its loops and its workers over real sockets: limits, time-outs, stopping.
 #include "server/server.h"
 
 #include <gtest/gtest.h>

@@ -7,6 +7,10 @@
 //     status pages. Prints requests/s, p50/p99 latency and
 //     errors per operation, the server's resident memory at start, peak and end, and then checks
 //     that every accepted turn is on disk and in its game's state.txt.
+//   zts_load --mix ... --rate 2000
+//     The same, paced: the clients together offer 2,000 requests a second, each at its own
+//     steady interval, as players do who think between moves, instead of each going on the
+//     moment it has its reply. Latency then counts from when a request was due.
 //   zts_load --mix ... --churn 8
 //     The same, but a client finishes its game after 8 accepted moves (its opponent leaves) and
 //     creates a new one, so the number of games keeps growing, as when many short games are
@@ -77,6 +81,8 @@ struct options {
   int slow = 500;
   int churn = 0;  // moves after which a client finishes its game and starts a new one; 0: never
   int churn_games = 0;  // with churn: games begun that way in all, after which clients play on
+  double rate = 0;      // requests a second offered by all clients together; 0: each goes on
+                        // the moment it has its reply
 };
 
 std::string source_addr(int index, int per_addr, int first) {
@@ -190,7 +196,8 @@ struct game_client_state {
   std::string addr;
   int32_t game = -1;  // the server's slot, found in the JSONP list after creating
   int32_t turn = 0, curplr = 0;
-  bool in_sync = true;  // false after a refused or lost submission: stop playing
+  steady::time_point next_start;  // with --rate: when this client's next request is due
+  bool in_sync = true;            // false after a refused or lost submission: stop playing
   std::vector<accepted_turn> accepted;
   op_stats ops[k_count];
 };
@@ -225,6 +232,14 @@ struct mixed_run {
                const std::function<std::string(const http_reply&)>& check,
                http_reply* out = nullptr) {
     auto began = steady::now();
+    if (opt.rate > 0) {
+      // Paced: the latency counts from when the request was due, so that a server falling
+      // behind shows it in full (the wait of the requests it delayed included).
+      std::this_thread::sleep_until(c.next_start);
+      began = c.next_start;
+      c.next_start += std::chrono::duration_cast<steady::duration>(
+          std::chrono::duration<double>(opt.clients / opt.rate));
+    }
     http_reply r;
     try {
       r = http_exchange(opt.port, bytes, conn(c));
@@ -488,6 +503,12 @@ int run_mixed(const options& opt) {
   const double cpu_before = opt.pid > 0 ? cpu_seconds(opt.pid) : 0;
   mixed_run run{opt, steady::now() + std::chrono::seconds(opt.seconds)};
   auto began = steady::now();
+  for (game_client_state& c : clients) {
+    // Paced clients start spread over one interval, not all at once.
+    c.next_start =
+        began + std::chrono::duration_cast<steady::duration>(
+                    std::chrono::duration<double>(opt.rate > 0 ? c.index / opt.rate : 0));
+  }
   std::vector<std::thread> threads;
   for (game_client_state& c : clients) threads.emplace_back([&run, &c] { run.run_client(c); });
   for (std::thread& t : threads) t.join();
@@ -741,6 +762,8 @@ options parse_args(int argc, char** argv) {
       opt.churn = std::stoi(next());
     } else if (a == "--churn-games") {
       opt.churn_games = std::stoi(next());
+    } else if (a == "--rate") {
+      opt.rate = std::stod(next());
     } else if (a == "--run") {
       opt.run = std::stoi(next());
     } else {
