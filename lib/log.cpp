@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -77,9 +78,19 @@ std::shared_ptr<const unique_fd> log_descriptor(log_state& s, const std::string&
   return fd;
 }
 
+bool stdout_is_null() {
+  struct stat out {};
+  struct stat null {};
+  return ::fstat(STDOUT_FILENO, &out) == 0 && ::stat("/dev/null", &null) == 0 &&
+         S_ISCHR(out.st_mode) && out.st_rdev == null.st_rdev;
+}
+
 }  // namespace
 
 void set_log_file(std::string file_name, bool echo) {
+  // An echo into /dev/null is a system call a line for nothing (a server started with its
+  // console discarded).
+  if (echo && stdout_is_null()) echo = false;
   log_state& s = state();
   mutex_lock guard(s.lock);
   s.file_name = std::move(file_name);

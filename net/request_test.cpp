@@ -115,6 +115,27 @@ TEST(ParseRequest, HeadIsCompleteOnlyWithItsBlankLine) {
   for (const auto& c : cases) EXPECT_EQ(request_head_complete(c.bytes), c.complete) << c.bytes;
 }
 
+// What a loop reading a request piece by piece is told: nothing until the head is in, then the
+// head and its announced body; no more than it has when there is no body or a limit is passed,
+// and finish_request then refuses what passed one.
+TEST(ParseRequest, BytesWantedFollowTheHeadAndItsAnnouncedBody) {
+  const std::string head = "POST /x HTTP/1.0\r\nContent-Length: 10\r\n\r\n";
+  EXPECT_EQ(request_bytes_wanted(head.substr(0, 25)), 0u);
+  EXPECT_EQ(request_bytes_wanted(head), head.size() + 10);
+  EXPECT_EQ(request_bytes_wanted(head + "0123"), head.size() + 10);
+  const std::string get = "GET /x HTTP/1.0\r\n\r\n";
+  EXPECT_EQ(request_bytes_wanted(get), get.size());
+  request_rec req;
+  EXPECT_TRUE(finish_request(get, &req));
+  EXPECT_EQ(req.path, "/x");
+  for (const std::string& over :
+       {"POST /x HTTP/1.0\r\nContent-Length: " + std::to_string(max_body_bytes + 1) + "\r\n\r\n",
+        "GET /x HTTP/1.0\r\nX: " + std::string(max_header_bytes, 'a') + "\r\n\r\n"}) {
+    EXPECT_LE(request_bytes_wanted(over), over.size());
+    EXPECT_FALSE(finish_request(over, &req));
+  }
+}
+
 // One accepted TCP connection and its client end.
 struct tcp_pair {
   tcp_pair() {
@@ -172,6 +193,25 @@ TEST(ReadRequest, RequestsSentInTwoPiecesReadAsWhole) {
     EXPECT_EQ(req.path, c.path) << c.what;
     EXPECT_EQ(req.body, c.body) << c.what;
   }
+}
+
+// A worker goes on with a request whose head a loop has read, and does not wait for more when
+// the loop had it all.
+TEST(ReadRequest, GoesOnFromTheBytesAlreadyRead) {
+  const std::string bytes = post(form_head + "ZTNXdata" + form_tail);
+  const size_t cut = bytes.find("\r\n\r\n") + 6;
+  tcp_pair pair;
+  send_bytes(pair.client, bytes.substr(cut));
+  request_rec req;
+  EXPECT_TRUE(read_request(pair.server.fd, &req, 5000, bytes.substr(0, cut)));
+  EXPECT_EQ(req.path, "/gameserver_v2.php?op=27");
+  EXPECT_EQ(req.body, "ZTNXdata");
+
+  tcp_pair silent;
+  auto start = steady::now();
+  EXPECT_TRUE(read_request(silent.server.fd, &req, 5000, bytes));
+  EXPECT_EQ(req.body, "ZTNXdata");
+  EXPECT_LT(steady::now() - start, milliseconds(1000));
 }
 
 TEST(ReadRequest, AnswersWithoutWaitingForTheClientToClose) {

@@ -1,5 +1,6 @@
 #include "net/socket.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -9,7 +10,10 @@
 #include <string>
 #include <thread>
 
+#include "lib/file_io.h"
+#include "lib/pieces.h"
 #include "tests/support/http_client.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -103,6 +107,48 @@ TEST(Socket, PiecesArriveWholeAndInOrderThroughPartialWrites) {
   reader.join();
   EXPECT_EQ(got, expected);
   EXPECT_EQ(joined(reply), expected);
+}
+
+// The loops' sender: it takes what the socket buffer has room for and says so, resumes from
+// where it stopped, in the pieces or in the file after them, and reports a peer that is gone.
+TEST(Socket, SendSomeResumesWhereTheBufferFilledUp) {
+  temp_dir dir;
+  const std::string file_bytes(300000, 'f');
+  write_file_atomic(dir.file("turn.zts"), file_bytes);
+  text_pieces reply;
+  add_piece(&reply, std::make_shared<const std::string>(std::string(70000, 'h')));
+  add_piece(&reply, std::make_shared<const std::string>("head end\r\n"));
+  add_file(&reply, open_regular_file(dir.file("turn.zts")));
+  socket_pair conn;
+  int small = 4096;
+  ASSERT_EQ(setsockopt(conn.a.fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+  fcntl(conn.a.fd, F_SETFL, fcntl(conn.a.fd, F_GETFL) | O_NONBLOCK);
+
+  size_t sent = 0;
+  int blocked = 0;
+  std::string got;
+  for (;;) {
+    const size_t before = sent;
+    send_progress step = sock_send_some(conn.a.fd, reply, &sent);
+    ASSERT_NE(step, send_progress::failed);
+    EXPECT_GE(sent, before);
+    if (step == send_progress::done) break;
+    ++blocked;
+    while (sock_recv_some(conn.b.fd, &got, 997) == recv_result::data) {
+    }
+  }
+  EXPECT_EQ(sent, reply.size);
+  conn.a = unique_fd();
+  while (wait_fd(conn.b.fd, POLLIN, -1, deadline_after_ms(5000)) == wait_result::ready &&
+         sock_recv_some(conn.b.fd, &got, 65536) == recv_result::data) {
+  }
+  EXPECT_GT(blocked, 10);
+  EXPECT_EQ(got, joined(reply));
+
+  socket_pair gone;
+  gone.b = unique_fd();
+  sent = 0;
+  EXPECT_EQ(sock_send_some(gone.a.fd, reply, &sent), send_progress::failed);
 }
 
 }  // namespace

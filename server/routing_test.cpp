@@ -70,6 +70,24 @@ TEST_F(Routing, PathsReachTheirHandlerByExactPrefix) {
   }
 }
 
+// What the loops may answer themselves: only what is served from memory. A move or a download
+// answered there would hold up every connection of that loop while it waits for a disk or a
+// game's lock.
+TEST(RoutingWaits, OnlyRequestsThatNeverWaitStayOnTheLoops) {
+  for (const char* path :
+       {"/gameserver_v2.php?op=8", "/gameserver_v2.php?op=27", "/gameserver_v2.php?x=1&op=28",
+        "/gameserver_v2.php?op=29&fn=game_1", "/gameserver_v2.php?op= 27 ", "/ztsv_log.php?mode=2",
+        "/zts.log", "/api/games", "/api/games/3", "/metrics"}) {
+    EXPECT_TRUE(route_may_wait(path)) << path;
+  }
+  for (const char* path :
+       {"/gameserver_v2.php?op=777", "/gameserver_v2.php?op=11", "/gameserver_v2.php?op=12",
+        "/gameserver_v2.php?op=666", "/gameserver_v2.php?op=777&op=27", "/gameserver_v2.php",
+        "/nothing", "/"}) {
+    EXPECT_FALSE(route_may_wait(path)) << path;
+  }
+}
+
 // The status pages get the target after the prefix, and a game id that names nothing gives an
 // empty page rather than no reply.
 TEST_F(Routing, StatusPagesPrefixReachesTheLogServer) {

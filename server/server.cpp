@@ -449,6 +449,7 @@ void start_reply(conn_loop& loop, connection* conn, shared_reply reply) {
   epoll_event ev{};
   ev.events = EPOLLOUT;
   ev.data.u64 = reinterpret_cast<uint64_t>(conn);
+  // Not watched yet when the reply was routed straight after the accept: add_connection adds it.
   epoll_ctl(loop.set.fd, EPOLL_CTL_MOD, conn->fd.fd, &ev);
   set_deadline(loop, conn, deadline_after_ms(conn->options->send_timeout_ms));
 }
@@ -511,6 +512,20 @@ void read_some(conn_loop& loop, connection* conn) {
   }
 }
 
+// Handles one event on a connection; a fault in it ends that connection, not the loop.
+void on_connection_event(conn_loop& loop, connection* conn) {
+  try {
+    if (conn->reply) {
+      (void)send_some(loop, conn);
+    } else {
+      read_some(loop, conn);
+    }
+  } catch (...) {
+    write_log("ERR", "Error in sthread", true);
+    if (loop.conns.count(conn) != 0) end_connection(loop, conn);
+  }
+}
+
 // A connection admitted by this loop: watched for its request, or handed to a worker to wait
 // for its client's place.
 void add_connection(conn_loop& loop, std::unique_ptr<connection> conn) {
@@ -519,16 +534,17 @@ void add_connection(conn_loop& loop, std::unique_ptr<connection> conn) {
     return;
   }
   connection* c = conn.get();
-  epoll_event ev{};
-  ev.events = EPOLLIN | EPOLLRDHUP;
-  ev.data.u64 = reinterpret_cast<uint64_t>(c);
-  if (epoll_ctl(loop.set.fd, EPOLL_CTL_ADD, c->fd.fd, &ev) != 0) {
-    hand_to_worker(loop.state, std::move(conn));  // served the blocking way
-    return;
-  }
   loop.conns.emplace(c, std::move(conn));
   c->deadline = deadline_after_ms(c->options->first_byte_timeout_ms);
   loop.timers.insert({c->deadline, c});
+  // On a busy server the request has mostly arrived by the time its connection is accepted:
+  // reading it at once spares the wait set a descriptor and the loop a wake-up.
+  on_connection_event(loop, c);
+  if (loop.conns.count(c) == 0) return;  // answered, or handed to a worker
+  epoll_event ev{};
+  ev.events = c->reply ? EPOLLOUT : EPOLLIN | EPOLLRDHUP;
+  ev.data.u64 = reinterpret_cast<uint64_t>(c);
+  if (epoll_ctl(loop.set.fd, EPOLL_CTL_ADD, c->fd.fd, &ev) != 0) end_connection(loop, c);
 }
 
 // Stops watching the listeners (a stop, or a listener failed for good) and, at a stop, closes
@@ -616,20 +632,6 @@ int wait_ms(const conn_loop& loop) {
       loop.timers.begin()->first - std::chrono::steady_clock::now());
   // Rounded up so that a deadline a fraction of a millisecond away is not spun on.
   return static_cast<int>(std::clamp<int64_t>((left.count() + 999) / 1000, 0, 60 * 60 * 1000));
-}
-
-// Handles one event on a connection; a fault in it ends that connection, not the loop.
-void on_connection_event(conn_loop& loop, connection* conn) {
-  try {
-    if (conn->reply) {
-      (void)send_some(loop, conn);
-    } else {
-      read_some(loop, conn);
-    }
-  } catch (...) {
-    write_log("ERR", "Error in sthread", true);
-    if (loop.conns.count(conn) != 0) end_connection(loop, conn);
-  }
 }
 
 // This loop's wait set: every listener, each waking one loop for one connection
