@@ -61,6 +61,17 @@ op_result get_party_turn(const aget_rec& pairs) {
   });
 }
 
+bool party_turn_ready(const aget_rec& pairs) {
+  const std::string* fn = find_given(pairs, "fn");
+  int32_t id = 0;
+  std::string refusal;
+  if (!fn || !find_game_unlocked(*fn, &id, &refusal)) return true;
+  annotated_mutex& lock = game_lock(id);
+  if (!lock.try_lock()) return false;
+  lock.unlock();
+  return true;
+}
+
 op_result give_party_turn(const aget_rec& pairs) {
   const std::string* fn = find_given(pairs, "fn");
   const std::string* tn = find_given(pairs, "tn");

@@ -13,6 +13,10 @@
 // Throws io_error when the file cannot be read.
 op_result get_party_turn(const aget_rec& pairs) EXCLUDES(db_lock);
 
+// Whether get_party_turn would find the game's lock free at this moment, or refuse without
+// needing it: then it answers from the page cache at once, unless a move takes the lock first.
+bool party_turn_ready(const aget_rec& pairs) EXCLUDES(db_lock);
+
 // op=29 (fn, tn, pl): turns/turn_<tn>_<pl>.zts of a finished game (status 2), so it can be
 // replayed. tn and pl must each be 1 to 10 decimal digits; anything else is answered "ZTXS Turn
 // was not saved" without touching the file system. Results as for get_party_turn.

@@ -24,31 +24,33 @@ struct operation {
   int32_t code;
   const char* log_name;  // how the code appears in the request's "LOG" line; null: as "op=<n>"
   bool may_wait;         // it writes or reads a game's files, or waits for a game's lock
+  // ...but not at this moment (null: always may): the lock it needs is free now.
+  bool (*ready_now)(const aget_rec& pairs);
   operation_fn run;
 };
 
 // The one place an operation code meets its name and its operation.
 const operation operations[] = {
-    {8, "SVOP_CREATE_PARTY", true,
+    {8, "SVOP_CREATE_PARTY", true, nullptr,
      [](const aget_rec&, const std::string& body) EXCLUDES(db_lock) { return create_party(body); }},
-    {11, "SVOP_GETALLINFO", false,
+    {11, "SVOP_GETALLINFO", false, nullptr,
      [](const aget_rec&, const std::string&)
          EXCLUDES(db_lock) { return op_kept(plain_list_reply(true)); }},
-    {12, "SVOP_GETALLFININFO", false,
+    {12, "SVOP_GETALLFININFO", false, nullptr,
      [](const aget_rec&, const std::string&)
          EXCLUDES(db_lock) { return op_kept(plain_list_reply(false)); }},
-    {27, "SVOP_PARTY_NEXT", true,
+    {27, "SVOP_PARTY_NEXT", true, nullptr,
      [](const aget_rec&, const std::string& body) EXCLUDES(db_lock) { return party_next(body); }},
-    {28, "SVOP_GET_PARTY_TURN", true,
+    {28, "SVOP_GET_PARTY_TURN", true, party_turn_ready,
      [](const aget_rec& pairs, const std::string&)
          EXCLUDES(db_lock) { return get_party_turn(pairs); }},
-    {29, "SVOP_GIVE_PARTY_TURN", true,
+    {29, "SVOP_GIVE_PARTY_TURN", true, nullptr,
      [](const aget_rec& pairs, const std::string&)
          EXCLUDES(db_lock) { return give_party_turn(pairs); }},
-    {op_jsonp, nullptr, false,  // never logged
+    {op_jsonp, nullptr, false, nullptr,  // never logged
      [](const aget_rec&, const std::string&)
          EXCLUDES(db_lock) { return op_kept(jsonp_list_reply()); }},
-    {777, "SVOP_ID", false,
+    {777, "SVOP_ID", false, nullptr,
      [](const aget_rec&, const std::string&) EXCLUDES(db_lock) { return op_page_utf8("ZTNS"); }},
 };
 
@@ -125,7 +127,7 @@ bool op_may_wait(std::string_view query_text) {
   aget_rec pairs = parse_query(query_text);
   const std::string* op = find_query(pairs, "op");
   const operation* known = op ? find_operation(str_to_int(*op)) : nullptr;
-  return known && known->may_wait;
+  return known && known->may_wait && !(known->ready_now && known->ready_now(pairs));
 }
 
 op_result do_zt_server(std::string_view query_text, const std::string& req_body) {

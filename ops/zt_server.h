@@ -19,7 +19,9 @@
 op_result do_zt_server(std::string_view query_text, const std::string& req_body) EXCLUDES(db_lock);
 
 // Whether the operation `query_text` names may wait on a disk or on a game's lock held across
-// disk writes (a create, a move, a download), as against answering from memory at once.
+// disk writes (a create, a move, a download), as against answering from memory or the page
+// cache at once. A download of a game's newest turn (op=28) whose game is not being moved at
+// this moment does not wait.
 bool op_may_wait(std::string_view query_text);
 
 // The crash guard of do_zt_server: returns what `serve` returns. If it throws, returns the

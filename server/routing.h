@@ -26,7 +26,8 @@ shared_reply route_request(const request_rec& request, const ip_addr& client, ro
 
 // Whether routing a request for `path` may wait on a disk or on a game's lock held across disk
 // writes: creates, moves, downloads, the status pages, the log, the JSON API and the metrics.
-// The lists, op=777 and the 404 page answer from memory and never wait.
+// The lists, op=777 and the 404 page answer from memory and never wait, nor does a newest-turn
+// download (op=28) whose game is not being moved at the moment of asking.
 bool route_may_wait(std::string_view path);
 
 // The body of the 404 page naming `req_path` (HTML-escaped).

@@ -6,8 +6,11 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <mutex>
 #include <string>
 
+#include "db/game.h"
+#include "db/generation.h"
 #include "lib/file_io.h"
 #include "lib/log.h"
 #include "lib/metrics.h"
@@ -75,9 +78,9 @@ TEST_F(Routing, PathsReachTheirHandlerByExactPrefix) {
 // game's lock.
 TEST(RoutingWaits, OnlyRequestsThatNeverWaitStayOnTheLoops) {
   for (const char* path :
-       {"/gameserver_v2.php?op=8", "/gameserver_v2.php?op=27", "/gameserver_v2.php?x=1&op=28",
-        "/gameserver_v2.php?op=29&fn=game_1", "/gameserver_v2.php?op= 27 ", "/ztsv_log.php?mode=2",
-        "/zts.log", "/api/games", "/api/games/3", "/metrics"}) {
+       {"/gameserver_v2.php?op=8", "/gameserver_v2.php?op=27", "/gameserver_v2.php?op=29&fn=game_1",
+        "/gameserver_v2.php?op= 27 ", "/ztsv_log.php?mode=2", "/zts.log", "/api/games",
+        "/api/games/3", "/metrics"}) {
     EXPECT_TRUE(route_may_wait(path)) << path;
   }
   for (const char* path :
@@ -86,6 +89,24 @@ TEST(RoutingWaits, OnlyRequestsThatNeverWaitStayOnTheLoops) {
         "/nothing", "/"}) {
     EXPECT_FALSE(route_may_wait(path)) << path;
   }
+  // A newest-turn download waits only while its game is being moved; one that is refused
+  // (no such game) never does.
+  {
+    std::lock_guard lock(db_lock);
+    games.resize(1);
+    new_game_info(0).name = "g";
+    bump_games_generation();  // the kept lists must not outlive this change
+  }
+  EXPECT_FALSE(route_may_wait("/gameserver_v2.php?op=28&fn=game_0"));
+  EXPECT_FALSE(route_may_wait("/gameserver_v2.php?op=28&fn=game_7"));
+  {
+    mutex_lock moving(game_lock(0));
+    EXPECT_TRUE(route_may_wait("/gameserver_v2.php?op=28&fn=game_0"));
+  }
+  EXPECT_FALSE(route_may_wait("/gameserver_v2.php?op=28&fn=game_0"));
+  std::lock_guard lock(db_lock);
+  games.clear();
+  bump_games_generation();
 }
 
 // The status pages get the target after the prefix, and a game id that names nothing gives an
