@@ -579,31 +579,38 @@ void listener_failed(conn_loop& loop, int err) {
 
 // Accepts what is waiting on listener `index`, a few connections at a time.
 void accept_some(conn_loop& loop, size_t index) {
-  for (int i = 0; i < accepts_per_wake && !loop.state->stopping; ++i) {
-    sockaddr_storage peer{};
-    socklen_t peer_len = sizeof peer;
-    int fd = retry_eintr([&] {
-      return accept4(loop.listeners[index], reinterpret_cast<sockaddr*>(&peer), &peer_len,
-                     SOCK_CLOEXEC | SOCK_NONBLOCK);
-    });
-    if (fd < 0) {
-      int err = errno;
-      if (err == EAGAIN || err == EWOULDBLOCK) return;  // taken by another loop, or none left
+  server_state& state = *loop.state;
+  for (int i = 0; i < accepts_per_wake; ++i) {
+    auto conn = std::make_unique<connection>(loop.state);
+    int err = 0;
+    {
+      // Accepted and admitted under one lock, so that connections take their places in the
+      // order they were accepted, whichever loop accepts them.
+      mutex_lock lock(state.mutex);
+      if (state.stopping) return;  // left to the listener's close
+      sockaddr_storage peer{};
+      socklen_t peer_len = sizeof peer;
+      int fd = retry_eintr([&] {
+        return accept4(loop.listeners[index], reinterpret_cast<sockaddr*>(&peer), &peer_len,
+                       SOCK_CLOEXEC | SOCK_NONBLOCK);
+      });
+      if (fd < 0) {
+        err = errno;
+      } else {
+        conn->fd = unique_fd(fd);
+        ip_endpoint from;
+        if (endpoint_from_sockaddr(reinterpret_cast<sockaddr*>(&peer), peer_len, &from)) {
+          conn->peer = plain_ip(from.addr);
+        }
+        admit(state, conn.get());
+      }
+    }
+    if (err == EAGAIN || err == EWOULDBLOCK) return;  // taken by another loop, or none left
+    if (err != 0) {
       if (!accept_error_is_transient(err)) return listener_failed(loop, err);
       // Out of descriptors or memory: give the connections in flight a moment to end.
       if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) sleep_ms(10);
       return;
-    }
-    auto conn = std::make_unique<connection>(loop.state);
-    conn->fd = unique_fd(fd);
-    ip_endpoint from;
-    if (endpoint_from_sockaddr(reinterpret_cast<sockaddr*>(&peer), peer_len, &from)) {
-      conn->peer = plain_ip(from.addr);
-    }
-    {
-      mutex_lock lock(loop.state->mutex);
-      if (loop.state->stopping) return;  // closed unserved, as the listener is about to be
-      admit(*loop.state, conn.get());
     }
     if (conn->fd.fd >= 0) add_connection(loop, std::move(conn));
   }
