@@ -293,11 +293,12 @@ void serve_on_worker(server_state& state, connection& conn) {
       return;
     }
     conn.request = std::move(request);
+    // A loop that read the request has found its client already.
+    if (conn.proxied) {
+      conn.client = client_address(conn.peer, conn.request->forwarded_for, options.trusted_proxies);
+    }
   }
-  if (conn.proxied && !conn.slot.counted_client) {
-    conn.client = client_address(conn.peer, conn.request->forwarded_for, options.trusted_proxies);
-    if (!take_place(state, conn)) return;
-  }
+  if (conn.proxied && !conn.slot.counted_client && !take_place(state, conn)) return;
   route_and_send(conn);
 }
 
@@ -581,7 +582,7 @@ void listener_failed(conn_loop& loop, int err) {
 void accept_some(conn_loop& loop, size_t index) {
   server_state& state = *loop.state;
   for (int i = 0; i < accepts_per_wake; ++i) {
-    auto conn = std::make_unique<connection>(loop.state);
+    std::unique_ptr<connection> conn;
     int err = 0;
     {
       // Accepted and admitted under one lock, so that connections take their places in the
@@ -597,6 +598,7 @@ void accept_some(conn_loop& loop, size_t index) {
       if (fd < 0) {
         err = errno;
       } else {
+        conn = std::make_unique<connection>(loop.state);
         conn->fd = unique_fd(fd);
         ip_endpoint from;
         if (endpoint_from_sockaddr(reinterpret_cast<sockaddr*>(&peer), peer_len, &from)) {
