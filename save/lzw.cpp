@@ -8,16 +8,27 @@ constexpr uint32_t clear_code = 256;
 constexpr uint32_t end_code = 257;
 // The table holds codes 0 to 4095; no entry beyond it is ever added.
 constexpr uint32_t table_size = 4096;
-// Entries record output offsets in 32 bits; no section comes near this.
+// Output is capped at 4 GiB - 1 as the contract says; no section comes near this.
 constexpr size_t max_output_size = 0xFFFFFFFFu;
 
 // An entry's string is always a run of bytes already written to the output (the previous
 // code's string and the byte after it), so an entry is just where that run starts and its
 // length. Decoding copies runs instead of walking prefix chains, and no chain is ever followed.
+// The 256 single-byte strings are runs of `literal_bytes`, so that every code below the next
+// free entry is decoded the same way, without a branch the data decides.
 struct entry {
-  uint32_t offset;
+  const char* at;
   uint32_t length;
 };
+
+// Byte i at index i, and 16 more so that a 16-byte copy from any of them stays inside.
+struct literal_table {
+  char bytes[256 + 16];
+  constexpr literal_table() : bytes() {
+    for (int i = 0; i < 256; ++i) bytes[i] = static_cast<char>(i);
+  }
+};
+constexpr literal_table literal_bytes;
 
 struct bit_reader {
   const unsigned char* data;
@@ -71,33 +82,34 @@ size_t lzw_decode(std::string_view in, char* out, size_t size) {
   if (size > max_output_size) size = max_output_size;
   bit_reader bits{reinterpret_cast<const unsigned char*>(in.data()), in.size()};
   entry table[table_size];
+  for (uint32_t i = 0; i < clear_code; ++i) table[i] = {&literal_bytes.bytes[i], 1};
   uint32_t last = end_code;
   int width = 9;
   size_t count = 0;
   bool have_previous = false;
-  size_t prev_offset = 0;  // where the previous code's string was written
+  const char* prev = out;  // where the previous code's string was written
   size_t prev_length = 0;
 
-  // Writes `length` bytes copied from out[offset] (a run ending at or before count); bytes at or
-  // past `size` are dropped.
-  auto emit_run = [&](size_t offset, size_t length) {
+  // Writes the `length` bytes at `from` (a run of the literals, or of the output ending at or
+  // before count); bytes at or past `size` are dropped.
+  auto emit_run = [&](const char* from, size_t length) __attribute__((always_inline)) {
     if (length <= 16 && size - count >= 16) {
       // Most strings are short: one 16-byte move, loaded whole before it is stored, so a source
       // close behind count is read before anything lands on it. The bytes past `length` are
       // overwritten by the strings that follow, or lie at or past the last byte produced.
       char run[16];
-      std::memcpy(run, out + offset, 16);
+      std::memcpy(run, from, 16);
       std::memcpy(out + count, run, 16);
       count += length;
       return;
     }
     size_t n = length < size - count ? length : size - count;
-    std::memcpy(out + count, out + offset, n);
+    std::memcpy(out + count, from, n);
     count += n;
   };
-  auto add_entry = [&](size_t length) {
+  auto add_entry = [&](size_t length) __attribute__((always_inline)) {
     ++last;
-    table[last] = {static_cast<uint32_t>(prev_offset), static_cast<uint32_t>(length)};
+    table[last] = {prev, static_cast<uint32_t>(length)};
     width = width_after_adding(last, width);
   };
 
@@ -105,7 +117,7 @@ size_t lzw_decode(std::string_view in, char* out, size_t size) {
   while (c != end_code) {
     if (!bits.more()) break;
     if (count >= size) break;
-    size_t start = count;
+    char* start = out + count;
     if (c == clear_code) {
       last = end_code;
       width = 9;
@@ -115,20 +127,16 @@ size_t lzw_decode(std::string_view in, char* out, size_t size) {
       prev_length = 1;
     } else if (c <= last) {
       if (!have_previous || last + 1 >= table_size) break;
-      size_t length = 1;
-      if (c < clear_code) {
-        out[count++] = static_cast<char>(c);
-      } else {
-        emit_run(table[c].offset, table[c].length);
-        length = table[c].length;
-      }
+      // c is a literal or a defined entry: the end code ended the loop, the clear code is above.
+      const entry e = table[c];
+      emit_run(e.at, e.length);
       add_entry(prev_length + 1);
-      prev_length = length;
+      prev_length = e.length;
     } else if (c == last + 1) {
       if (!have_previous || last + 1 >= table_size) break;
       // The previous string followed by its own first byte.
-      char first = out[prev_offset];
-      emit_run(prev_offset, prev_length);
+      char first = *prev;
+      emit_run(prev, prev_length);
       if (count < size) out[count++] = first;
       add_entry(prev_length + 1);
       prev_length = prev_length + 1;
@@ -136,7 +144,7 @@ size_t lzw_decode(std::string_view in, char* out, size_t size) {
       break;
     }
     have_previous = true;
-    prev_offset = start;
+    prev = start;
     c = bits.read(width);
   }
   return count;
