@@ -164,15 +164,16 @@ astr split_entries(std::string_view text) {
 namespace {
 
 // A file that already holds exactly `bytes` is left alone: everything on disk was synced before
-// it became visible, so rewriting it would only add two syncs to every move under db_lock
-// (name.txt and descr.txt never change after creation, cond.txt seldom does).
+// it became visible, so rewriting it would only add two syncs to every move (name.txt and
+// descr.txt never change after creation, cond.txt seldom does). The game's lock serialises
+// every writer and reader of these files, so they are rewritten keeping a spare.
 void write_if_changed(const std::string& path, std::string_view bytes) {
   try {
     if (file_exists(path) && read_file(path) == bytes) return;
   } catch (const io_error&) {
     // Unreadable: rewriting it is the cure.
   }
-  write_file_atomic(path, bytes);
+  replace_keeping_spare(path, bytes);
 }
 
 }  // namespace

@@ -10,20 +10,12 @@
 
 namespace fs = std::filesystem;
 
-namespace {
-
-bool is_leftover_temporary(const std::string& name) {
-  return name.starts_with('.') && name.find(".tmp.") != std::string::npos;
-}
-
-}  // namespace
-
 int link_tree(const std::string& from, const std::string& to) {
   make_dirs(to);
   int files = 0;
   for (const fs::directory_entry& entry : fs::directory_iterator(from)) {
     const std::string name = entry.path().filename().string();
-    if (is_leftover_temporary(name)) continue;
+    if (is_leftover_temporary(name) || is_spare(name)) continue;
     const std::string target = to + "/" + name;
     if (entry.is_directory()) {
       files += link_tree(entry.path().string(), target);

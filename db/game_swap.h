@@ -10,8 +10,8 @@
 #include <string>
 
 // Makes `to` (and missing parents) and hard-links every file under `from` into it, keeping the
-// tree's shape; leftover temporaries of interrupted writes are skipped. Returns the number of
-// files linked. The new directories are not synced (sync_tree). Throws io_error or
+// tree's shape; leftover temporaries of interrupted writes and spares are skipped. Returns the
+// number of files linked. The new directories are not synced (sync_tree). Throws io_error or
 // std::filesystem::filesystem_error (a link across file systems fails with EXDEV).
 int link_tree(const std::string& from, const std::string& to);
 

@@ -1,6 +1,7 @@
 #include "lib/file_io.h"
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -52,6 +53,32 @@ unique_fd create_temp(const std::string& dir, const std::string& name, std::stri
     if (fd >= 0) return unique_fd(fd);
     if (errno != EEXIST || attempt == max_temp_attempts) throw_errno("cannot create", *temp);
   }
+}
+
+// Writes `bytes` to `fd` from its start, syncs and closes it.
+void write_sync_close(unique_fd fd, std::string_view bytes, const std::string& path) {
+  write_all(fd.fd, bytes, path);
+  if (retry_eintr([&] { return ::fsync(fd.fd); }) != 0) throw_errno("cannot sync", path);
+  if (!fd.close_checked()) throw_errno("cannot close", path);
+}
+
+std::string spare_path(const std::string& dir, const std::string& name) {
+  return dir + "/." + name + ".spare";
+}
+
+// The spare, emptied, for refilling: a new file when it is missing, not a regular file, or
+// linked from elsewhere (that link must keep its bytes).
+unique_fd open_spare(const std::string& spare) {
+  unique_fd fd = open_or_throw(spare, O_WRONLY | O_CREAT | O_NOFOLLOW, 0644, "cannot open");
+  struct stat st;
+  if (::fstat(fd.fd, &st) != 0) throw_errno("cannot stat", spare);
+  if (!S_ISREG(st.st_mode) || st.st_nlink != 1) {
+    fd = unique_fd();
+    if (::unlink(spare.c_str()) != 0 && errno != ENOENT) throw_errno("cannot remove", spare);
+    return open_or_throw(spare, O_WRONLY | O_CREAT | O_EXCL, 0644, "cannot create");
+  }
+  if (retry_eintr([&] { return ::ftruncate(fd.fd, 0); }) != 0) throw_errno("cannot empty", spare);
+  return fd;
 }
 
 }  // namespace
@@ -189,15 +216,52 @@ void write_file_atomic(const std::string& path, std::string_view bytes) {
   std::string temp;
   unique_fd fd = create_temp(dir, name, &temp);
   try {
-    write_all(fd.fd, bytes, temp);
-    if (retry_eintr([&] { return ::fsync(fd.fd); }) != 0) throw_errno("cannot sync", temp);
-    if (!fd.close_checked()) throw_errno("cannot close", temp);
+    write_sync_close(std::move(fd), bytes, temp);
     if (::rename(temp.c_str(), path.c_str()) != 0) throw_errno("cannot rename over", path);
   } catch (...) {
     remove_file_quiet(temp);
     throw;
   }
   sync_dir(dir);
+}
+
+void replace_keeping_spare(const std::string& path, std::string_view bytes) {
+  std::string dir, name;
+  split_path(path, &dir, &name);
+  if (name.empty()) {
+    errno = EISDIR;
+    throw_errno("cannot write", path);
+  }
+  const std::string spare = spare_path(dir, name);
+  try {
+    // An exchange would also swap in a directory where rename(2) refuses to replace one.
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+      errno = EISDIR;
+      throw_errno("cannot write", path);
+    }
+    write_sync_close(open_spare(spare), bytes, spare);
+    if (::renameat2(AT_FDCWD, spare.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) != 0) {
+      // Nothing to exchange with yet, or a file system that cannot exchange: a plain rename.
+      if (errno != ENOENT && errno != EINVAL && errno != ENOSYS) {
+        throw_errno("cannot exchange", path);
+      }
+      if (::rename(spare.c_str(), path.c_str()) != 0) throw_errno("cannot rename over", path);
+    }
+  } catch (...) {
+    // What the spare held is not needed; a full disk gets its blocks back.
+    remove_file_quiet(spare);
+    throw;
+  }
+  sync_dir(dir);
+}
+
+bool is_leftover_temporary(std::string_view name) {
+  return name.starts_with('.') && name.find(".tmp.") != std::string_view::npos;
+}
+
+bool is_spare(std::string_view name) {
+  return name.size() > 7 && name.starts_with('.') && name.ends_with(".spare");
 }
 
 void append_file(const std::string& path, std::string_view bytes) {

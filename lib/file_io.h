@@ -52,8 +52,9 @@ bool dir_exists(const std::string& path);
 std::string read_file(const std::string& path);
 
 // A regular file opened for reading, shared by whoever sends it, with its size when opened.
-// Files here are replaced by renaming, never rewritten in place, so the bytes behind an open
-// descriptor stay those of the moment it was opened.
+// Files written by write_file_atomic are replaced by renaming, never rewritten in place, so the
+// bytes behind an open descriptor stay those of the moment it was opened (replace_keeping_spare
+// gives no such promise).
 struct open_file {
   std::shared_ptr<const unique_fd> fd;  // null: no file
   size_t size = 0;
@@ -81,6 +82,24 @@ void sync_dir(const std::string& dir);
 // A failure to sync the directory after the rename is reported as io_error too, although the
 // new content is then already in place (a file system that cannot sync directories is accepted).
 void write_file_atomic(const std::string& path, std::string_view bytes);
+
+// Does what write_file_atomic does, but the file `path` held is kept as its spare
+// (".<name>.spare") instead of being deleted, and the next call fills that spare again and
+// exchanges it with `path` (renameat2 RENAME_EXCHANGE). A file rewritten on every move then costs
+// no inode freed and allocated each time: ext4 skips every inode freed in the last seconds when it
+// allocates one, so that churn grows with the rate of writes. A spare that has other links (an
+// aside or snapshot link) is never refilled: a new one is made. On a file system without the
+// exchange the old file is replaced as write_file_atomic does. Throws io_error and leaves `path`
+// as it was when the new content is not in place.
+// REQUIRES: the caller serialises every writer of `path`, and nobody reads `path` through a
+// descriptor held across two of its writes (the spare such a reader holds is rewritten).
+void replace_keeping_spare(const std::string& path, std::string_view bytes);
+
+// True for the names the writers above leave beside a file: a temporary of a write that was cut
+// short (".<name>.tmp.<pid>.<n>") or a spare (".<name>.spare"). The server never reads them, and
+// copies of a game leave them out.
+bool is_leftover_temporary(std::string_view name);
+bool is_spare(std::string_view name);
 
 // Appends `bytes` at the end of the file, creating it when missing (the event log: opened and
 // closed on every call so the file can be moved away while the server runs). Throws io_error on

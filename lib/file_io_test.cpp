@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -148,6 +149,52 @@ TEST(WriteFileAtomic, FailuresThrowAndLeaveTheTargetAsItWas) {
 }
 
 // A write that fails part-way must keep the old content and remove the half-written temporary.
+ino_t inode_of(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+// The spare takes turns with the file, keeps only what was replaced, never rewrites a file that
+// is linked elsewhere, and a failure leaves the file and no spare.
+TEST(ReplaceKeepingSpare, AlternatesTwoInodesAndSparesWhatOthersLinkTo) {
+  temp_dir dir;
+  const std::string path = dir.file("state.txt");
+  const std::string spare = dir.file(".state.txt.spare");
+  replace_keeping_spare(path, "turn:0");
+  EXPECT_EQ(entries(dir.path), std::vector<std::string>{"state.txt"});
+  const ino_t first = inode_of(path);
+  replace_keeping_spare(path, "turn:1");
+  EXPECT_EQ(read_file(path), "turn:1");
+  EXPECT_EQ(read_file(spare), "turn:0");
+  EXPECT_EQ(inode_of(spare), first);
+  replace_keeping_spare(path, "t2");  // shorter than what the spare held: nothing of it stays
+  EXPECT_EQ(read_file(path), "t2");
+  EXPECT_EQ(inode_of(path), first);
+  EXPECT_EQ(read_file(spare), "turn:1");
+
+  // An aside link to the live file: after the next write it is the spare, and must stay as is.
+  ASSERT_EQ(::link(path.c_str(), dir.file("end_state.txt").c_str()), 0);
+  replace_keeping_spare(path, "turn:3");
+  replace_keeping_spare(path, "turn:4");
+  EXPECT_EQ(read_file(dir.file("end_state.txt")), "t2");
+  EXPECT_EQ(read_file(path), "turn:4");
+  EXPECT_NE(inode_of(path), first);
+  EXPECT_NE(inode_of(spare), first);
+
+  // A directory in the way is refused as rename(2) refuses it, and leaves no spare.
+  make_dirs(dir.file("cond.txt/x"));
+  EXPECT_THROW(replace_keeping_spare(dir.file("cond.txt"), "map:x"), io_error);
+  EXPECT_TRUE(dir_exists(dir.file("cond.txt/x")));
+  EXPECT_FALSE(file_exists(dir.file(".cond.txt.spare")));
+  EXPECT_THROW(replace_keeping_spare(dir.file("no/such/file"), "x"), io_error);
+
+  EXPECT_TRUE(is_spare(".state.txt.spare"));
+  EXPECT_FALSE(is_spare("state.txt.spare"));
+  EXPECT_FALSE(is_spare(".spare"));
+  EXPECT_TRUE(is_leftover_temporary(".state.txt.tmp.12.3"));
+  EXPECT_FALSE(is_leftover_temporary(".state.txt.spare"));
+}
+
 TEST(WriteFileAtomicDeathTest, ShortWriteKeepsTheOldContent) {
   GTEST_FLAG_SET(death_test_style, "fast");
   temp_dir dir;

@@ -49,10 +49,6 @@ struct game_check {
   void fail(const std::string& what) const { report->problems.push_back(label + ": " + what); }
 };
 
-bool is_leftover_temporary(const std::string& name) {
-  return name.starts_with('.') && name.find(".tmp.") != std::string::npos;
-}
-
 // The keys a whole cond.txt / state.txt carries; a file cut short lacks the last ones.
 const std::vector<std::string> cond_keys = {"map",      "plr_cnt",    "teams",  "colors", "money",
                                             "resource", "moratorium", "uniset", "rules"};

@@ -4,6 +4,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "lib/file_io.h"
+
 namespace {
 
 const std::string form_head =
@@ -39,7 +41,7 @@ std::map<std::string, std::string> read_tree(const std::string& dir) {
   std::error_code ec;
   if (!fs::is_directory(dir, ec)) return files;
   for (const auto& entry : fs::recursive_directory_iterator(dir)) {
-    if (!entry.is_regular_file()) continue;
+    if (!entry.is_regular_file() || is_spare(entry.path().filename().string())) continue;
     std::ifstream in(entry.path(), std::ios::binary);
     std::ostringstream bytes;
     bytes << in.rdbuf();
