@@ -97,6 +97,8 @@ struct server_state {
   std::atomic<bool> stopping{false};
   std::atomic<bool> listener_failed{false};  // accept failed for good ("Boom...")
 
+  // Held by the loop accepting a connection until it is admitted. Taken before `mutex`.
+  annotated_mutex accept_mutex;
   annotated_mutex mutex;
   // Notified when a connection, a loop or a worker ends, and when a place is given back.
   std::condition_variable changed;
@@ -578,35 +580,47 @@ void listener_failed(conn_loop& loop, int err) {
   stop_watching(loop);
 }
 
+// Accepts one connection from listener `index` into *conn and admits it. Returns 0, or the
+// accept's errno (*conn then stays empty).
+int accept_one(server_state& state, conn_loop& loop, size_t index,
+               std::unique_ptr<connection>* conn) REQUIRES(state.accept_mutex) {
+  sockaddr_storage peer{};
+  socklen_t peer_len = sizeof peer;
+  int fd = retry_eintr([&] {
+    return accept4(loop.listeners[index], reinterpret_cast<sockaddr*>(&peer), &peer_len,
+                   SOCK_CLOEXEC | SOCK_NONBLOCK);
+  });
+  if (fd < 0) return errno;
+  *conn = std::make_unique<connection>(loop.state);
+  (*conn)->fd = unique_fd(fd);
+  ip_endpoint from;
+  if (endpoint_from_sockaddr(reinterpret_cast<sockaddr*>(&peer), peer_len, &from)) {
+    (*conn)->peer = plain_ip(from.addr);
+  }
+  mutex_lock lock(state.mutex);
+  admit(state, conn->get());
+  return 0;
+}
+
 // Accepts what is waiting on listener `index`, a few connections at a time.
 void accept_some(conn_loop& loop, size_t index) {
   server_state& state = *loop.state;
   for (int i = 0; i < accepts_per_wake; ++i) {
+    if (state.stopping) return;  // left to the listener's close
+    // One loop accepts at a time and admits each connection before the next accept, so that
+    // connections take their places in the order they were accepted, whichever loop takes them.
+    // A loop that finds another accepting goes back to its own connections: the listener stays
+    // ready and its next wait reports it again.
+    if (!state.accept_mutex.try_lock()) return;
     std::unique_ptr<connection> conn;
     int err = 0;
-    {
-      // Accepted and admitted under one lock, so that connections take their places in the
-      // order they were accepted, whichever loop accepts them.
-      mutex_lock lock(state.mutex);
-      if (state.stopping) return;  // left to the listener's close
-      sockaddr_storage peer{};
-      socklen_t peer_len = sizeof peer;
-      int fd = retry_eintr([&] {
-        return accept4(loop.listeners[index], reinterpret_cast<sockaddr*>(&peer), &peer_len,
-                       SOCK_CLOEXEC | SOCK_NONBLOCK);
-      });
-      if (fd < 0) {
-        err = errno;
-      } else {
-        conn = std::make_unique<connection>(loop.state);
-        conn->fd = unique_fd(fd);
-        ip_endpoint from;
-        if (endpoint_from_sockaddr(reinterpret_cast<sockaddr*>(&peer), peer_len, &from)) {
-          conn->peer = plain_ip(from.addr);
-        }
-        admit(state, conn.get());
-      }
+    try {
+      err = accept_one(state, loop, index, &conn);
+    } catch (...) {
+      state.accept_mutex.unlock();
+      throw;
     }
+    state.accept_mutex.unlock();
     if (err == EAGAIN || err == EWOULDBLOCK) return;  // taken by another loop, or none left
     if (err != 0) {
       if (!accept_error_is_transient(err)) return listener_failed(loop, err);
