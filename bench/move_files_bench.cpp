@@ -2,12 +2,13 @@
 // server around it. Each thread owns a directory laid out like a game's and, for every "move",
 // durably writes a new turn file of --bytes and then a new state.txt, each written to a temporary,
 // synced, renamed into place and its directory synced (lib's write_file_atomic), until the time is
-// up. Prints moves/s and the latency of one move. With --spare 1, state.txt is written as the
-// server writes it: into its kept spare, synced, exchanged with state.txt and the directory synced
-// (lib's replace_keeping_spare), so that no inode is freed per move.
+// up. Prints moves/s and the latency of one move. With --like-server 1 it does the file work as
+// the server does it: state.txt is written into its kept spare, synced, exchanged with state.txt
+// and the directory synced (lib's replace_keeping_spare), so that no inode is freed per move, and
+// the turn file a move replaces as the newest is dropped from the page cache (drop_from_cache).
 // Built by the bench glob, but a program of its own (its own main, no Google Benchmark cases).
 //
-//   move_files_bench --dir /tmp/x --threads 64 --seconds 10 [--bytes 204800] [--spare 1]
+//   move_files_bench --dir /tmp/x --threads 64 --seconds 10 [--bytes 204800] [--like-server 1]
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -28,7 +29,7 @@ struct options {
   int threads = 64;
   int seconds = 10;
   size_t bytes = 200 * 1024;
-  bool spare = false;
+  bool like_server = false;
 };
 
 bool parse(int argc, char** argv, options* opt) {
@@ -41,8 +42,8 @@ bool parse(int argc, char** argv, options* opt) {
       opt->threads = std::atoi(v);
     } else if (key == "--seconds") {
       opt->seconds = std::atoi(v);
-    } else if (key == "--spare") {
-      opt->spare = std::atoi(v) != 0;
+    } else if (key == "--like-server") {
+      opt->like_server = std::atoi(v) != 0;
     } else if (key == "--bytes") {
       opt->bytes = static_cast<size_t>(std::atoll(v));
     } else {
@@ -58,7 +59,7 @@ int main(int argc, char** argv) {
   options opt;
   if (!parse(argc, argv, &opt)) {
     std::fprintf(stderr,
-                 "usage: %s --dir DIR [--threads N] [--seconds S] [--bytes B] [--spare 1]\n",
+                 "usage: %s --dir DIR [--threads N] [--seconds S] [--bytes B] [--like-server 1]\n",
                  argv[0]);
     return 2;
   }
@@ -87,8 +88,12 @@ int main(int argc, char** argv) {
           const std::string state = "turn:" + std::to_string(move / 2) +
                                     "\ncurplr:" + std::to_string(move % 2) +
                                     "\nstatus:0\nlastfile:" + file + "\nwinner:0\nplr_states:1|1\n";
-          if (opt.spare) {
+          if (opt.like_server) {
             replace_keeping_spare(game + "/state.txt", state);
+            if (move > 0) {
+              drop_from_cache(game + "/turns/turn_" + std::to_string((move - 1) / 2) + "_" +
+                              std::to_string((move - 1) % 2) + ".zts");
+            }
           } else {
             write_file_atomic(game + "/state.txt", state);
           }

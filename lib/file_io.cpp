@@ -295,6 +295,13 @@ void link_file_atomic(const std::string& from, const std::string& to) {
   }
 }
 
+void drop_from_cache(const std::string& path) {
+  int fd = retry_eintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); });
+  if (fd < 0) return;
+  unique_fd file(fd);
+  ::posix_fadvise(file.fd, 0, 0, POSIX_FADV_DONTNEED);
+}
+
 void remove_file_quiet(const std::string& path) {
   ::unlink(path.c_str());
 }

@@ -116,5 +116,10 @@ void rename_path(const std::string& from, const std::string& to);
 // Not synced: the caller syncs the directory of `to`. Throws io_error.
 void link_file_atomic(const std::string& from, const std::string& to);
 
+// Tells the kernel the file's cached pages will not be read again soon, so that it gives them
+// back now (posix_fadvise POSIX_FADV_DONTNEED): new pages cost far more than reused ones, ten
+// times more in a virtual machine. Only clean pages go; failures are ignored.
+void drop_from_cache(const std::string& path);
+
 // Removes a file if it exists; errors are ignored (used to undo a half-finished operation).
 void remove_file_quiet(const std::string& path);

@@ -147,6 +147,9 @@ op_result party_next(const std::string& req_body) {
   }
   publish_game(g);
   remember_save_stamp(path, gam->save_time);
+  // Clients download the newest turn; the one it replaced is seldom read again, and its pages
+  // are better reused by the next move than kept while fresh ones are taken.
+  if (before->lastfile != g.lastfile) drop_from_cache(newest_save_path(game_root, *before));
   count_move();
   return op_page_utf8("ZTXS\n00\nOk\n");
 }
