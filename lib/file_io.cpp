@@ -66,8 +66,8 @@ std::string spare_path(const std::string& dir, const std::string& name) {
   return dir + "/." + name + ".spare";
 }
 
-// The spare, emptied, for refilling: a new file when it is missing, not a regular file, or
-// linked from elsewhere (that link must keep its bytes).
+// The spare, open for refilling: a new file when it is missing, not a regular file, or linked
+// from elsewhere (that link must keep its bytes).
 unique_fd open_spare(const std::string& spare) {
   unique_fd fd = open_or_throw(spare, O_WRONLY | O_CREAT | O_NOFOLLOW, 0644, "cannot open");
   struct stat st;
@@ -77,8 +77,19 @@ unique_fd open_spare(const std::string& spare) {
     if (::unlink(spare.c_str()) != 0 && errno != ENOENT) throw_errno("cannot remove", spare);
     return open_or_throw(spare, O_WRONLY | O_CREAT | O_EXCL, 0644, "cannot create");
   }
-  if (retry_eintr([&] { return ::ftruncate(fd.fd, 0); }) != 0) throw_errno("cannot empty", spare);
   return fd;
+}
+
+// Overwrites the spare from its start and cuts what is left of its old content, then syncs its
+// data and size: written over the blocks it has, a text of the same length as the last but one
+// costs the sync one data block and no allocation.
+void refill_spare(unique_fd fd, std::string_view bytes, const std::string& spare) {
+  write_all(fd.fd, bytes, spare);
+  if (retry_eintr([&] { return ::ftruncate(fd.fd, static_cast<off_t>(bytes.size())); }) != 0) {
+    throw_errno("cannot cut", spare);
+  }
+  if (retry_eintr([&] { return ::fdatasync(fd.fd); }) != 0) throw_errno("cannot sync", spare);
+  if (!fd.close_checked()) throw_errno("cannot close", spare);
 }
 
 }  // namespace
@@ -240,7 +251,7 @@ void replace_keeping_spare(const std::string& path, std::string_view bytes) {
       errno = EISDIR;
       throw_errno("cannot write", path);
     }
-    write_sync_close(open_spare(spare), bytes, spare);
+    refill_spare(open_spare(spare), bytes, spare);
     if (::renameat2(AT_FDCWD, spare.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) != 0) {
       // Nothing to exchange with yet, or a file system that cannot exchange: a plain rename.
       if (errno != ENOENT && errno != EINVAL && errno != ENOSYS) {
