@@ -60,3 +60,40 @@ TEST(Base64, AllByteValuesRoundTripThroughTheAlphabet) {
   }
   EXPECT_EQ(decode_base64(text), raw.substr(0, 255));
 }
+
+// Long texts take the 32-character blocks: whatever stops or interrupts them (a foreign
+// character, "=", a line break, the end of the room), the bytes are those the groups give.
+TEST(Base64, LongTextsDecodeAsTheirGroupsWhereverTheyStop) {
+  static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  uint32_t seed = 12345;
+  auto next = [&seed] { return seed = seed * 1103515245u + 12345u, seed >> 8; };
+  for (size_t groups : {8u, 9u, 16u, 17u, 40u, 97u}) {
+    std::string raw, text;
+    for (size_t i = 0; i < groups * 3; ++i) raw += static_cast<char>(next());
+    for (size_t i = 0; i < raw.size(); i += 3) {
+      uint32_t w = uint8_t(raw[i]) << 16 | uint8_t(raw[i + 1]) << 8 | uint8_t(raw[i + 2]);
+      for (int s = 18; s >= 0; s -= 6) text += alphabet[(w >> s) & 63];
+    }
+    ASSERT_EQ(decode_base64(text), raw);
+    for (size_t at = 0; at < text.size(); at += 1 + next() % 7) {
+      const size_t kept = at / 4 * 3;  // the whole groups before the one holding `at`
+      for (char foreign : {'*', '-', ' ', '\0', '\x80'}) {
+        std::string bad = text;
+        bad[at] = foreign;
+        EXPECT_EQ(decode_base64(bad), raw.substr(0, kept)) << groups << " " << at;
+      }
+      // "=" third in a group ends its bytes at one and decoding goes on.
+      std::string padded = text;
+      padded[at / 4 * 4 + 2] = '=';
+      EXPECT_EQ(decode_base64(padded).substr(0, kept), raw.substr(0, kept)) << at;
+      std::string broken = text;
+      broken.insert(at, at % 2 ? "\n" : "\r\n");
+      EXPECT_EQ(decode_base64(broken), raw) << groups << " " << at;
+      std::string room(raw.size() + 40, '#');
+      const size_t cap = raw.size() - at * 3 / 4;
+      EXPECT_EQ(decode_base64(text, room.data(), cap), cap);
+      EXPECT_EQ(room.substr(0, cap), raw.substr(0, cap)) << groups << " " << cap;
+      EXPECT_EQ(room.substr(cap), std::string(room.size() - cap, '#')) << groups << " " << cap;
+    }
+  }
+}
