@@ -8,7 +8,8 @@
 #      move (turn file and state.txt, each written, synced, renamed, directory synced) from as
 #      many threads on as many directories, and the disk's rate of synchronous 200 KB writes.
 # Everything runs in a network namespace of its own, so port 80 is ours alone and other servers
-# on this machine are neither disturbed nor measured. Needs root (unshare, port 80), nginx, wrk.
+# on this machine are neither disturbed nor measured. Needs root (unshare, port 80), nginx, wrk,
+# and about 20 GB free under /tmp: the submission runs keep every file they write until the end.
 #
 #   bench/ops_bench.sh                    # build in build-ops, run, print
 #   SECONDS_EACH=5 ROUNDS=1 bench/ops_bench.sh     # shorter runs
@@ -173,11 +174,18 @@ if [[ $PARTS == *submissions* ]]; then
   # six), so a run right after deleting thousands of files pays for them: the program's runs each
   # free an inode per move, and removing a run's directory frees thousands at once.
   files="$root/$BUILD/bench/move_files_bench"
+  # A run with errors or failures (a full disk, say: each run writes gigabytes) says so and ends.
+  failed() {
+    echo "$1 failed:" >&2
+    echo "$2" >&2
+    df -h "$work" >&2
+    exit 1
+  }
   first_id=1001
   declare -A ours theirs alike
   for clients in 1 64; do
     ours[$clients]=$("$load" submit --clients "$clients" --seconds "$SECONDS_EACH" \
-      --first-id "$first_id")
+      --first-id "$first_id") || failed "server, $clients clients" "${ours[$clients]}"
     first_id=$((first_id + clients))
   done
   # The program doing the file work as the server does it (state.txt refilled into its spare and
@@ -185,11 +193,12 @@ if [[ $PARTS == *submissions* ]]; then
   # it (state.txt replaced by a new file each move): the latter frees inodes, so it goes last.
   for clients in 1 64; do
     alike[$clients]=$("$files" --dir "$work/alike_$clients" --threads "$clients" \
-      --seconds "$SECONDS_EACH" --like-server 1)
+      --seconds "$SECONDS_EACH" --like-server 1) ||
+      failed "files as the server does them, $clients threads" "${alike[$clients]}"
   done
   for clients in 1 64; do
     theirs[$clients]=$("$files" --dir "$work/files_$clients" --threads "$clients" \
-      --seconds "$SECONDS_EACH")
+      --seconds "$SECONDS_EACH") || failed "files, $clients threads" "${theirs[$clients]}"
   done
   for clients in 1 64; do
     echo "${ours[$clients]}" | sed 's/^/  server:     /'
