@@ -42,6 +42,16 @@ void split_path(const std::string& path, std::string* dir, std::string* name) {
   }
 }
 
+// split_path for a path that must name a file to write; throws io_error when it names none
+// (a trailing slash).
+void split_file_path(const std::string& path, std::string* dir, std::string* name) {
+  split_path(path, dir, name);
+  if (name->empty()) {
+    errno = EISDIR;
+    throw_errno("cannot write", path);
+  }
+}
+
 // Creates a new temporary file beside `name` and stores its path in `temp`. A name can be
 // taken only by a leftover of a crashed process that had the same pid; the next one is tried.
 unique_fd create_temp(const std::string& dir, const std::string& name, std::string* temp) {
@@ -219,11 +229,7 @@ void sync_dir(const std::string& dir) {
 
 void write_file_atomic(const std::string& path, std::string_view bytes) {
   std::string dir, name;
-  split_path(path, &dir, &name);
-  if (name.empty()) {
-    errno = EISDIR;
-    throw_errno("cannot write", path);
-  }
+  split_file_path(path, &dir, &name);
   std::string temp;
   unique_fd fd = create_temp(dir, name, &temp);
   try {
@@ -238,11 +244,7 @@ void write_file_atomic(const std::string& path, std::string_view bytes) {
 
 void replace_keeping_spare(const std::string& path, std::string_view bytes) {
   std::string dir, name;
-  split_path(path, &dir, &name);
-  if (name.empty()) {
-    errno = EISDIR;
-    throw_errno("cannot write", path);
-  }
+  split_file_path(path, &dir, &name);
   const std::string spare = spare_path(dir, name);
   try {
     // An exchange would also swap in a directory where rename(2) refuses to replace one.
