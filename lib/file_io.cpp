@@ -65,13 +65,6 @@ unique_fd create_temp(const std::string& dir, const std::string& name, std::stri
   }
 }
 
-// Writes `bytes` to `fd` from its start, syncs and closes it.
-void write_sync_close(unique_fd fd, std::string_view bytes, const std::string& path) {
-  write_all(fd.fd, bytes, path);
-  if (retry_eintr([&] { return ::fsync(fd.fd); }) != 0) throw_errno("cannot sync", path);
-  if (!fd.close_checked()) throw_errno("cannot close", path);
-}
-
 std::string spare_path(const std::string& dir, const std::string& name) {
   return dir + "/." + name + ".spare";
 }
@@ -233,7 +226,9 @@ void write_file_atomic(const std::string& path, std::string_view bytes) {
   std::string temp;
   unique_fd fd = create_temp(dir, name, &temp);
   try {
-    write_sync_close(std::move(fd), bytes, temp);
+    write_all(fd.fd, bytes, temp);
+    if (retry_eintr([&] { return ::fsync(fd.fd); }) != 0) throw_errno("cannot sync", temp);
+    if (!fd.close_checked()) throw_errno("cannot close", temp);
     if (::rename(temp.c_str(), path.c_str()) != 0) throw_errno("cannot rename over", path);
   } catch (...) {
     remove_file_quiet(temp);
@@ -275,12 +270,6 @@ bool is_leftover_temporary(std::string_view name) {
 
 bool is_spare(std::string_view name) {
   return name.size() > 7 && name.starts_with('.') && name.ends_with(".spare");
-}
-
-void append_file(const std::string& path, std::string_view bytes) {
-  unique_fd fd = open_or_throw(path, O_WRONLY | O_APPEND | O_CREAT, 0644, "cannot open");
-  write_all(fd.fd, bytes, path);
-  if (!fd.close_checked()) throw_errno("cannot close", path);
 }
 
 void rename_path(const std::string& from, const std::string& to) {

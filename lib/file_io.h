@@ -1,4 +1,4 @@
-// Whole-file reads and the one writer every file of the server goes through.
+// Whole-file reads and the writers every file of the server goes through.
 #pragma once
 
 #include <errno.h>
@@ -78,17 +78,18 @@ void sync_dir(const std::string& dir);
 // (".<name>.tmp.<pid>.<n>") is written, flushed to disk, renamed over `path`, and the directory
 // is synced. On any failure it throws io_error, leaves the old content of `path` (or its
 // absence) as it was and removes the temporary file. Every file the server writes goes through
-// here. Concurrent writers of one path each leave a complete version; the last rename wins.
-// A failure to sync the directory after the rename is reported as io_error too, although the
-// new content is then already in place (a file system that cannot sync directories is accepted).
+// here or through replace_keeping_spare. Concurrent writers of one path each leave a complete
+// version; the last rename wins. A failure to sync the directory after the rename is reported as
+// io_error too, although the new content is then already in place (a file system that cannot sync
+// directories is accepted).
 void write_file_atomic(const std::string& path, std::string_view bytes);
 
 // Does what write_file_atomic does, but the file `path` held is kept as its spare
 // (".<name>.spare") instead of being deleted, and the next call fills that spare again and
 // exchanges it with `path` (renameat2 RENAME_EXCHANGE). A file rewritten on every move then costs
-// no inode freed and allocated each time: ext4 skips every inode freed in the last seconds when it
-// allocates one, so that churn grows with the rate of writes. A spare that has other links (an
-// aside or snapshot link) is never refilled: a new one is made. On a file system without the
+// no inode freed and allocated each time: ext4 skips every inode freed in the last minute or more
+// when it allocates one, so that churn grows with the rate of writes. A spare that has other links
+// (an aside or snapshot link) is never refilled: a new one is made. On a file system without the
 // exchange the old file is replaced as write_file_atomic does. Throws io_error and leaves `path`
 // as it was when the new content is not in place.
 // REQUIRES: the caller serialises every writer of `path`, and nobody reads `path` through a
@@ -100,11 +101,6 @@ void replace_keeping_spare(const std::string& path, std::string_view bytes);
 // copies of a game leave them out.
 bool is_leftover_temporary(std::string_view name);
 bool is_spare(std::string_view name);
-
-// Appends `bytes` at the end of the file, creating it when missing (the event log: opened and
-// closed on every call so the file can be moved away while the server runs). Throws io_error on
-// failure; what was written before the failure stays.
-void append_file(const std::string& path, std::string_view bytes);
 
 // Writes all of `bytes` to `fd`, going on after short writes. Throws io_error naming `path`.
 void write_all(int fd, std::string_view bytes, std::string_view path);

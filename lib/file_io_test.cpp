@@ -241,15 +241,6 @@ TEST(WriteFileAtomicConcurrent, WritersAndReadersOnlySeeCompleteVersions) {
   EXPECT_EQ(entries(dir.path), std::vector<std::string>{"state.txt"});
 }
 
-TEST(AppendFile, CreatesThenAppends) {
-  temp_dir dir;
-  std::string path = dir.file("zts.log");
-  append_file(path, "one\r\n");
-  append_file(path, "two\r\n");
-  EXPECT_EQ(read_file(path), "one\r\ntwo\r\n");
-  EXPECT_THROW(append_file(dir.file("no/such.log"), "x"), io_error);
-}
-
 TEST(RemoveFileQuiet, RemovesAndIgnoresWhatIsMissing) {
   temp_dir dir;
   write_test_file(dir.file("f"), "x");
