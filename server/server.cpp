@@ -581,7 +581,7 @@ void listener_failed(conn_loop& loop, int err) {
 }
 
 // Accepts one connection from listener `index` into *conn and admits it. Returns 0, or the
-// accept's errno (*conn then stays empty).
+// accept's errno (*conn then stays empty); EAGAIN too when a stop has begun.
 int accept_one(server_state& state, conn_loop& loop, size_t index,
                std::unique_ptr<connection>* conn) REQUIRES(state.accept_mutex) {
   sockaddr_storage peer{};
@@ -598,6 +598,10 @@ int accept_one(server_state& state, conn_loop& loop, size_t index,
     (*conn)->peer = plain_ip(from.addr);
   }
   mutex_lock lock(state.mutex);
+  if (state.stopping) {
+    conn->reset();  // closed unserved, as the listener is about to be
+    return EAGAIN;
+  }
   admit(state, conn->get());
   return 0;
 }
