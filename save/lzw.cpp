@@ -113,8 +113,42 @@ size_t lzw_decode(std::string_view in, char* out, size_t size) {
     width = width_after_adding(last, width);
   };
 
+  // Decodes codes that are literals or defined entries for as long as nothing else can happen:
+  // no table event on the next entry, the code wholly inside the input, room for the longest
+  // string and a 16-byte overshoot. Returns with c the first code it did not decode (already
+  // read); the loop below decodes that one, whatever it is. Kept apart, with nothing else live,
+  // so that every variable stays in a register.
+  const uint64_t input_bits = uint64_t(in.size()) * 8;
   uint32_t c = bits.read(width);
+  auto decode_common_codes = [&]() __attribute__((always_inline)) {
+    const uint32_t stop = last < 510    ? 510
+                          : last < 1022 ? 1022
+                          : last < 2046 ? 2046
+                          : last < 4093 ? 4093
+                                        : table_size;
+    while (c <= last && c - clear_code >= 2 && last + 1 < stop && bits.bit_pos < input_bits &&
+           size - count >= table_size + 16) {
+      const entry e = table[c];
+      char* start = out + count;
+      char run[16];
+      std::memcpy(run, e.at, 16);
+      std::memcpy(start, run, 16);
+      // A long string is copied 16 bytes at a time: it ends at or before `start`, so every
+      // byte of it is read before anything lands on it.
+      for (uint32_t k = 16; k < e.length; k += 16) std::memcpy(start + k, e.at + k, 16);
+      count += e.length;
+      table[++last] = {prev, static_cast<uint32_t>(prev_length + 1)};
+      prev = start;
+      prev_length = e.length;
+      c = bits.read(width);
+    }
+  };
+
   while (c != end_code) {
+    if (have_previous) {
+      decode_common_codes();
+      if (c == end_code) break;
+    }
     if (!bits.more()) break;
     if (count >= size) break;
     char* start = out + count;
