@@ -169,7 +169,7 @@ namespace {
 // every writer and reader of these files, so they are rewritten keeping a spare.
 void write_if_changed(const std::string& path, std::string_view bytes) {
   try {
-    if (file_exists(path) && read_file(path) == bytes) return;
+    if (file_holds(path, bytes)) return;
   } catch (const io_error&) {
     // Unreadable: rewriting it is the cure.
   }

@@ -162,6 +162,26 @@ std::string read_file(const std::string& path) {
   return bytes;
 }
 
+bool file_holds(const std::string& path, std::string_view bytes) {
+  int raw = retry_eintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); });
+  if (raw < 0 && errno == ENOENT) return false;
+  if (raw < 0) throw_errno("cannot open", path);
+  unique_fd fd(raw);
+  // One byte more than expected, so that a longer file shows at once; a short read of a
+  // regular file is its end.
+  std::string found(bytes.size() + 1, '\0');
+  size_t have = 0;
+  while (have < found.size()) {
+    ssize_t n =
+        retry_eintr([&] { return ::read(fd.fd, found.data() + have, found.size() - have); });
+    if (n < 0) throw_errno("cannot read", path);
+    if (n == 0) break;
+    have += static_cast<size_t>(n);
+    if (have == bytes.size()) break;
+  }
+  return have == bytes.size() && std::string_view(found.data(), have) == bytes;
+}
+
 open_file open_regular_file(const std::string& path) {
   unique_fd fd = open_or_throw(path, O_RDONLY, 0, "cannot open");
   struct stat st;
@@ -187,6 +207,7 @@ std::string read_open_file(const open_file& file) {
 
 void make_dirs(const std::string& path) {
   if (path.empty()) return;
+  if (dir_exists(path)) return;  // as nearly always: one stat instead of two calls per level
   size_t pos = 0;
   while (pos != std::string::npos) {
     pos = path.find('/', pos + 1);

@@ -51,6 +51,11 @@ bool dir_exists(const std::string& path);
 // Reads the whole file. Throws io_error when it cannot be opened or read.
 std::string read_file(const std::string& path);
 
+// True when `path` is a file holding exactly `bytes`; false when it does not exist or holds
+// anything else. Throws io_error when it exists but cannot be opened or read (a directory
+// included). Cheaper than read_file() for the small files a move compares before rewriting.
+bool file_holds(const std::string& path, std::string_view bytes);
+
 // A regular file opened for reading, shared by whoever sends it, with its size when opened.
 // Files written by write_file_atomic are replaced by renaming, never rewritten in place, so the
 // bytes behind an open descriptor stay those of the moment it was opened (replace_keeping_spare

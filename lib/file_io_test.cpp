@@ -79,6 +79,21 @@ TEST(ReadFile, MissingFileOrDirectoryThrowsWithThePath) {
   }
 }
 
+TEST(FileHolds, OnlyExactlyTheseBytes) {
+  temp_dir dir;
+  write_test_file(dir.file("empty"), "");
+  write_test_file(dir.file("binary"), all_bytes());
+  EXPECT_TRUE(file_holds(dir.file("empty"), ""));
+  EXPECT_TRUE(file_holds(dir.file("binary"), all_bytes()));
+  EXPECT_FALSE(file_holds(dir.file("empty"), "x"));
+  EXPECT_FALSE(file_holds(dir.file("binary"), ""));
+  EXPECT_FALSE(file_holds(dir.file("binary"), all_bytes().substr(1)));  // shorter, longer file
+  EXPECT_FALSE(file_holds(dir.file("binary"), all_bytes() + "x"));
+  EXPECT_FALSE(file_holds(dir.file("binary"), std::string(256, 'a')));
+  EXPECT_FALSE(file_holds(dir.file("missing"), ""));
+  EXPECT_THROW(file_holds(dir.path, ""), io_error);
+}
+
 TEST(MakeDirs, CreatesMissingParentsAndAcceptsExistingOnes) {
   temp_dir dir;
   std::string deep = dir.file("game_server/1/turns");
