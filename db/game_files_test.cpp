@@ -141,12 +141,18 @@ TEST_F(GameFiles, SaveRewritesOnlyTheFilesWhoseTextChanged) {
     EXPECT_EQ(::stat((std::string("game_server/game_3/") + name).c_str(), &st), 0);
     return st.st_ino;
   };
-  const ino_t name_before = inode("name.txt");
   const ino_t state_before = inode("state.txt");
   write_test_file("game_server/game_3/descr.txt", "damaged");
+  // What a file holds beyond its text, or its absence, counts as a change too.
+  write_test_file("game_server/game_3/cond.txt", std::string(sample_cond) + "\n");
+  std::filesystem::remove("game_server/game_3/name.txt");
+  save_game_files("game_server", *games[3]);
+  EXPECT_EQ(read_file("game_server/game_3/cond.txt"), sample_cond);
+  EXPECT_EQ(read_file("game_server/game_3/name.txt"), "Spring war");
+  const ino_t name_now = inode("name.txt");
   games[3]->turn = 4;
   save_game_files("game_server", *games[3]);
-  EXPECT_EQ(inode("name.txt"), name_before);
+  EXPECT_EQ(inode("name.txt"), name_now);
   EXPECT_NE(inode("state.txt"), state_before);
   EXPECT_EQ(read_file("game_server/game_3/descr.txt"), "No rush, please");
   games.clear();
