@@ -55,19 +55,26 @@ struct bit_reader {
   bool more() const { return bit_pos < uint64_t(size) * 8; }
 };
 
+// The entries whose adding sets the width of the codes that follow.
+struct width_change {
+  uint32_t entry;
+  int width;
+};
+constexpr width_change width_changes[] = {{510, 10}, {1022, 11}, {2046, 12}, {4093, 9}};
+
 int width_after_adding(uint32_t index, int width) {
-  switch (index) {
-    case 510:
-      return 10;
-    case 1022:
-      return 11;
-    case 2046:
-      return 12;
-    case 4093:
-      return 9;
-    default:
-      return width;
+  for (const width_change& w : width_changes) {
+    if (index == w.entry) return w.width;
   }
+  return width;
+}
+
+// The next entry after `last` whose adding changes the width, or the table's end.
+uint32_t next_width_change(uint32_t last) {
+  for (const width_change& w : width_changes) {
+    if (last < w.entry) return w.entry;
+  }
+  return table_size;
 }
 
 }  // namespace
@@ -121,13 +128,9 @@ size_t lzw_decode(std::string_view in, char* out, size_t size) {
   const uint64_t input_bits = uint64_t(in.size()) * 8;
   uint32_t c = bits.read(width);
   auto decode_common_codes = [&]() __attribute__((always_inline)) {
-    const uint32_t stop = last < 510    ? 510
-                          : last < 1022 ? 1022
-                          : last < 2046 ? 2046
-                          : last < 4093 ? 4093
-                                        : table_size;
-    while (c <= last && c - clear_code >= 2 && last + 1 < stop && bits.bit_pos < input_bits &&
-           size - count >= table_size + 16) {
+    const uint32_t stop = next_width_change(last);
+    while (c <= last && c != clear_code && c != end_code && last + 1 < stop &&
+           bits.bit_pos < input_bits && size - count >= table_size + 16) {
       const entry e = table[c];
       char* start = out + count;
       char run[16];
