@@ -8,6 +8,7 @@
 #include <chrono>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <mutex>
 #include <sstream>
 #include <vector>
@@ -229,6 +230,13 @@ struct registry_set {
                                .Register(registry)
                                .Add({});
 
+  Family<Counter>& notify_attempts_failed = prometheus::BuildCounter()
+                                                .Name("zts_notifications_attempts_failed_total")
+                                                .Help("Notification attempts not taken, by target")
+                                                .Register(registry);
+  std::mutex notify_targets_mutex;
+  std::map<std::string, Counter*, std::less<>> notify_targets;  // guarded by the mutex above
+
   Family<Gauge>& build_info = prometheus::BuildGauge()
                                   .Name("zts_build_info")
                                   .Help("Always 1; the label names the server's version")
@@ -419,6 +427,19 @@ void count_notification_sent() {
 
 void count_notification_failed() {
   if constexpr (metrics_on) reg().notify_failed.Increment();
+}
+
+void count_notification_attempt_failed(std::string_view target) {
+  if constexpr (metrics_on) {
+    registry_set& r = reg();
+    std::lock_guard<std::mutex> lock(r.notify_targets_mutex);
+    auto it = r.notify_targets.find(target);
+    if (it == r.notify_targets.end()) {
+      Counter* c = &r.notify_attempts_failed.Add({{"target", std::string(target)}});
+      it = r.notify_targets.emplace(std::string(target), c).first;
+    }
+    it->second->Increment();
+  }
 }
 
 void set_games_by_status(const status_counts& counts) {

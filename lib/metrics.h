@@ -135,6 +135,10 @@ void count_admin_operation(admin_op_kind op, bool done);
 void count_notification_queued();
 void count_notification_sent();
 void count_notification_failed();
+// zts_notifications_attempts_failed_total{target}: attempts that were not taken (no answer, an
+// error answer, a transfer curl could not start), by the target's name from the configuration
+// (its label, or scheme, host and format; never its URL), so bounded by the configuration.
+void count_notification_attempt_failed(std::string_view target);
 
 // zts_games{status}.
 void set_games_by_status(const status_counts& counts);

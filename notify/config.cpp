@@ -1,5 +1,6 @@
 #include "notify/config.h"
 
+#include <algorithm>
 #include <array>
 #include <string_view>
 
@@ -12,9 +13,11 @@ constexpr int64_t max_remind_max = 100;
 // Longer than any webhook outage worth waiting for; also keeps backoff arithmetic small.
 constexpr uint32_t max_retry_for_s = 30 * 24 * 3600;
 constexpr uint32_t max_duration_s = 10u * 366 * 24 * 3600;
+// A target's label is a short name for log lines, not a description.
+constexpr size_t max_label_bytes = 64;
 
-constexpr std::array<std::string_view, 8> placeholders = {"{game}",   "{id}",  "{turn}",  "{team}",
-                                                          "{winner}", "{out}", "{hours}", "{link}"};
+constexpr std::array<std::string_view, 9> placeholders = {
+    "{game}", "{id}", "{turn}", "{team}", "{winner}", "{out}", "{hours}", "{waited}", "{link}"};
 
 struct parse_ctx {
   std::string* error;
@@ -53,9 +56,10 @@ bool check_template(parse_ctx& ctx, const toml::node& node, const std::string& k
     bool known = false;
     for (std::string_view p : placeholders) known = known || p == name;
     if (!known) {
-      return ctx.fail(node, key,
-                      "unknown placeholder " + std::string(name) +
-                          " (known: {game} {id} {turn} {team} {winner} {out} {hours} {link})");
+      return ctx.fail(
+          node, key,
+          "unknown placeholder " + std::string(name) +
+              " (known: {game} {id} {turn} {team} {winner} {out} {hours} {waited} {link})");
     }
   }
   return true;
@@ -127,6 +131,15 @@ bool read_target(parse_ctx& ctx, const toml::node& node, const std::string& pref
     } else if (k.str() == "name") {
       if (!read_string(ctx, v, key, &out->name_pattern)) return false;
       if (out->name_pattern.empty()) return ctx.fail(v, key, "empty pattern");
+    } else if (k.str() == "label") {
+      if (!read_string(ctx, v, key, &out->label)) return false;
+      // It goes into log lines and metric labels as it is.
+      bool printable = std::none_of(out->label.begin(), out->label.end(), [](char c) {
+        return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+      });
+      if (out->label.empty() || out->label.size() > max_label_bytes || !printable) {
+        return ctx.fail(v, key, "1 to 64 bytes, no control characters");
+      }
     } else {
       return ctx.fail(v, key, "unknown key");
     }
@@ -154,13 +167,14 @@ const char* format_name(notify_format format) {
 
 notify_templates default_templates() {
   notify_templates t;
-  t.new_game = "Новая партия «{game}»: первым ходит {team}. {link}";
-  t.turn = "«{game}», ход {turn}: ходит {team}. {link}";
-  t.player_out = "«{game}»: выбыл {out}. Ход {turn}: ходит {team}. {link}";
-  t.finished = "«{game}» завершена. Победил {winner}. {link}";
+  // Names come first after a colon, so the texts read whatever the names' number and gender.
+  t.new_game = "Новая партия «{game}». Первый ход: {team}. {link}";
+  t.turn = "«{game}», ход {turn}. Ходит: {team}. {link}";
+  t.player_out = "«{game}». Вне игры: {out}. Ход {turn}. Ходит: {team}. {link}";
+  t.finished = "«{game}» завершена. Победа: {winner}. {link}";
   t.finished_idle = "«{game}» завершена: давно не было ходов. {link}";
   t.archived = "«{game}» отправлена в архив: давно не было ходов. {link}";
-  t.reminder = "Напоминание: «{game}», ход {turn}: {team} ходит уже {hours} ч. {link}";
+  t.reminder = "Напоминание: «{game}», ход {turn} ждёт уже {waited}. Ходит: {team}. {link}";
   t.test = "Проверка уведомлений сервера. {link}";
   return t;
 }

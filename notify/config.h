@@ -13,6 +13,7 @@
 //   url = "https://hooks.example.org/..."
 //   format = "json"                 # discord | slack | ntfy | json
 //   games = [3, 7]                  # optional; and/or name = "league-*"
+//   label = "league-discord"        # optional: how logs and metrics name it
 #pragma once
 
 #include <cstdint>
@@ -33,12 +34,16 @@ struct notify_target {
   // those whose name (UTF-8) matches the shell pattern.
   std::vector<int32_t> game_ids;
   std::string name_pattern;
+  // What logs, --notify-test and metrics call the target (no control characters); empty: its
+  // scheme, host and format (see target_name in notify/delivery.h).
+  std::string label;
 
   bool operator==(const notify_target&) const = default;
 };
 
 // The texts of the events. Placeholders: {game} {id} {turn} {team} {winner} {out} {hours}
-// {link}. Defaults are in the language of the status pages.
+// (whole hours a reminder's turn has waited) {waited} (that wait in words: "40 мин", "2 ч 30
+// мин") {link}. Defaults are in the language of the status pages.
 struct notify_templates {
   std::string new_game;
   std::string turn;

@@ -67,6 +67,11 @@ std::string url_origin(const std::string& url) {
   return port.empty() ? out : out + ":" + port;
 }
 
+std::string target_name(const notify_target& target) {
+  if (!target.label.empty()) return target.label;
+  return url_origin(target.url) + " (" + format_name(target.format) + ")";
+}
+
 void init_curl_once() {
   static std::once_flag once;
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
@@ -89,7 +94,10 @@ std::unique_ptr<transfer> make_transfer(const outgoing_request& request,
     t->headers = more;
   }
   // "Expect: 100-continue" would cost a round trip (or a second) on bodies over 1 KB.
-  t->headers = curl_slist_append(t->headers, "Expect:");
+  curl_slist* more = curl_slist_append(t->headers, "Expect:");
+  // On failure the list is left as it was, and still owned by `t`.
+  if (!more) throw std::runtime_error("curl_slist_append failed");
+  t->headers = more;
   CURL* c = t->easy;
   curl_easy_setopt(c, CURLOPT_URL, request.url.c_str());
   curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");

@@ -28,6 +28,10 @@ bool check_target_url(const std::string& url, std::string* why);
 // "(invalid URL)".
 std::string url_origin(const std::string& url);
 
+// How log lines, --notify-test and metrics name a target: its label, or "<origin> (<format>)"
+// ("https://hooks.example.org (discord)"), never its URL.
+std::string target_name(const notify_target& target);
+
 enum class delivery_outcome {
   sent,    // a 2xx answer
   retry,   // no answer, a timeout, 408, 429 or 5xx: try again later

@@ -25,14 +25,6 @@ event_kind end_kind(const game_view& g) {
   return count_in_game(g) <= 1 ? event_kind::finished : event_kind::finished_idle;
 }
 
-std::string make_event_id(const notify_event& e) {
-  std::string id = "zts-" + std::to_string(e.game.id) + "-" + std::to_string(e.next.turn) + "-" +
-                   std::to_string(e.next.curplr) + "-" + std::to_string(e.next.status) + "-" +
-                   event_name(e.kind);
-  if (e.kind == event_kind::reminder) id += "-" + std::to_string(e.next.reminders);
-  return id;
-}
-
 }  // namespace
 
 const char* event_name(event_kind kind) {
@@ -55,6 +47,14 @@ const char* event_name(event_kind kind) {
       break;
   }
   return "test";
+}
+
+std::string event_id_for(const notify_event& e, uint32_t seq) {
+  std::string id = "zts-" + std::to_string(e.game.id) + "-" + std::to_string(e.next.turn) + "-" +
+                   std::to_string(e.next.curplr) + "-" + std::to_string(e.next.status) + "-" +
+                   event_name(e.kind) + "-" + std::to_string(seq);
+  if (e.kind == event_kind::reminder) id += "-" + std::to_string(e.next.reminders);
+  return id;
 }
 
 std::string team_of(const game_view& g, int32_t k) {
@@ -106,6 +106,5 @@ std::optional<notify_event> next_event(const game_view& g, const announced_state
     e.out = players_out(last->in_game, g);
     e.kind = e.out.empty() ? event_kind::turn : event_kind::player_out;
   }
-  e.event_id = make_event_id(e);
   return e;
 }

@@ -62,7 +62,7 @@ struct notify_event {
   uint32_t waited_s = 0;     // reminder: how long the turn has waited
   announced_state next;      // what is stored once the message is delivered
   bool silent = false;       // nothing to send: only store `next`
-  std::string event_id;      // stable across targets and restarts, for de-duplication
+  std::string event_id;      // set by the sender (event_id_for): one id per announcement
 };
 
 struct reminder_policy {
@@ -74,11 +74,17 @@ struct reminder_policy {
 // The current state of `g` as it would be stored, announced at `now`.
 announced_state state_of(const game_view& g, uint32_t now);
 
+// The id of `e`, the `seq`-th announcement of a state of its game (see notify/state_store.h's
+// announcement counter): the same for every target and across retries and restarts, and new
+// when a state is reached again (a revert, an unarchive), so receivers may drop duplicates by
+// it. A reminder adds its number: "zts-3-12-0-0-turn-7", "zts-3-12-0-0-reminder-7-1".
+std::string event_id_for(const notify_event& e, uint32_t seq);
+
 // The one message due about `g` given the last announced state (nullptr: the game is new to
 // this target), or nothing. A new game, a changed turn or mover, a player out, the end of the
 // game and archiving each give one event for the newest state; an unchanged state in play
 // gives a reminder when one is due by `policy`. Changes nobody needs to hear of (a finished game
-// edited further) come back `silent`.
+// edited further) come back `silent`. The event's id is left to the caller (event_id_for).
 std::optional<notify_event> next_event(const game_view& g, const announced_state* last,
                                        uint32_t now, const reminder_policy& policy);
 

@@ -110,7 +110,7 @@ TEST(NotifyEvents, NewestStateOnlyOneEventPerChange) {
     EXPECT_EQ(e->kind, c.kind) << c.what;
     EXPECT_EQ(e->silent, c.silent) << c.what;
     EXPECT_EQ(e->out, c.out) << c.what;
-    EXPECT_EQ(e->event_id, c.event_id) << c.what;
+    EXPECT_EQ(event_id_for(*e, 7), std::string(c.event_id) + "-7") << c.what;
     EXPECT_EQ(e->next, state_of(c.now, 200)) << c.what;
     // Once stored, the same state gives nothing more.
     EXPECT_FALSE(next_event(c.now, &e->next, 300, off)) << c.what;
@@ -128,7 +128,7 @@ TEST(NotifyEvents, RemindersDueAfterThenEveryUpToMax) {
   EXPECT_EQ(first->waited_s, 100u);
   EXPECT_EQ(first->next.reminders, 1);
   EXPECT_EQ(first->next.since, 1000u);  // counted from the turn, not from the reminder
-  EXPECT_EQ(first->event_id, "zts-3-4-1-0-reminder-1");
+  EXPECT_EQ(event_id_for(*first, 7), "zts-3-4-1-0-reminder-7-1");
   s = first->next;
   EXPECT_FALSE(next_event(g, &s, 1149, policy));
   std::optional<notify_event> second = next_event(g, &s, 1150, policy);

@@ -1,5 +1,7 @@
 #include "notify/message.h"
 
+#include <algorithm>
+
 #include "db/game.h"
 #include "lib/asys.h"
 #include "lib/cp1251.h"
@@ -17,26 +19,54 @@ std::string clean_name(const std::string& cp1251) {
   return text;
 }
 
-// Makes a name inert in the target's markup: Slack reads <!channel>, <@U123> and &-entities;
-// Discord reads @everyone and @here even when pings are off it would show them as mentions.
+// Makes a name plain text in the target's markup, so a name reads as itself and cannot link,
+// mention or format. Discord: a backslash before every character its markdown reads (masked
+// links [text](url), *bold*, spoilers ||x||, <@id> mentions, line-start # > -), and @everyone
+// and @here broken by an invisible space (pings are off, but they would still show as
+// mentions). Slack: & < > as entities (its links <url|text> and mentions <!channel> start with
+// <), and its formatting characters, which it has no escape for, fenced by invisible spaces so
+// they can neither open nor close a span.
 std::string inert_for(notify_format format, const std::string& name) {
+  static constexpr std::string_view zwsp = "\u200b";
+  std::string out;
   if (format == notify_format::slack) {
-    std::string out;
     for (char c : name) {
       if (c == '&') {
         out += "&amp;";
       } else if (c == '<') {
         out += "&lt;";
       } else if (c == '>') {
+        out += zwsp;  // a quote at the start of a line
         out += "&gt;";
+      } else if (c == '*' || c == '_' || c == '~' || c == '`') {
+        out += zwsp;
+        out += c;
+        out += zwsp;
       } else {
         out += c;
       }
     }
     return out;
   }
-  if (format == notify_format::discord) return replace_all(name, "@", "@\u200b");
+  if (format == notify_format::discord) {
+    static constexpr std::string_view markup = "\\*_~`|<>[]()#-";
+    for (char c : name) {
+      if (markup.find(c) != std::string_view::npos) out += '\\';
+      out += c;
+      if (c == '@') out += zwsp;
+    }
+    return out;
+  }
   return name;
+}
+
+// "40 мин", "2 ч", "2 ч 30 мин": a wait as the reminders say it (at least a minute).
+std::string wait_text(uint32_t seconds) {
+  const uint32_t minutes = std::max<uint32_t>(seconds / 60, 1);
+  if (minutes < 60) return std::to_string(minutes) + " мин";
+  std::string out = std::to_string(minutes / 60) + " ч";
+  if (minutes % 60 != 0) out += " " + std::to_string(minutes % 60) + " мин";
+  return out;
 }
 
 std::string game_name(const game_view& g) {
@@ -181,9 +211,14 @@ std::string event_text(const notify_event& e, notify_format format,
       filled += out_teams;
     } else if (key == "{hours}") {
       filled += std::to_string(e.waited_s / 3600);
+    } else if (key == "{waited}") {
+      filled += wait_text(e.waited_s);
     } else if (key == "{link}") {
-      filled += format == notify_format::slack ? inert_for(format, status_link(public_url, g.id))
-                                               : status_link(public_url, g.id);
+      // Slack reads the & of a query string as the start of an entity; nothing else in a
+      // link is markup (the operator's URL, and Slack formats nothing inside a link).
+      filled += format == notify_format::slack
+                    ? replace_all(status_link(public_url, g.id), "&", "&amp;")
+                    : status_link(public_url, g.id);
     } else {
       filled += key;
     }

@@ -43,20 +43,21 @@ TEST(NotifyMessage, EveryFormatCarriesTheTextSafely) {
   outgoing_request r = render_request(e, target, config);
   EXPECT_EQ(r.url, target.url);
   json_value d = parsed(r.body);
-  EXPECT_EQ(d["content"].text,
-            "«Игра \"1\"\\», ход 4: ходит @\u200beveryone <!channel> &  X-Evil: 1. " + link);
+  EXPECT_EQ(
+      d["content"].text,
+      "«Игра \"1\"\\\\», ход 4. Ходит: @\u200beveryone \\<!channel\\> &  X\\-Evil: 1. " + link);
   EXPECT_EQ(d["allowed_mentions"]["parse"].kind, json_value::array_kind);
   EXPECT_TRUE(d["allowed_mentions"]["parse"].items.empty());
 
   target.format = notify_format::slack;
   json_value s = parsed(render_request(e, target, config).body);
   EXPECT_EQ(s["text"].text,
-            "«Игра \"1\"\\», ход 4: ходит @everyone &lt;!channel&gt; &amp;  X-Evil: 1. "
+            "«Игра \"1\"\\», ход 4. Ходит: @everyone &lt;!channel\u200b&gt; &amp;  X-Evil: 1. "
             "https://games.example.org/ztsv_log.php?mode=2&amp;id=3");
 
   target.format = notify_format::ntfy;
   r = render_request(e, target, config);
-  EXPECT_EQ(r.body, "«Игра \"1\"\\», ход 4: ходит @everyone <!channel> &  X-Evil: 1. " + link);
+  EXPECT_EQ(r.body, "«Игра \"1\"\\», ход 4. Ходит: @everyone <!channel> &  X-Evil: 1. " + link);
   EXPECT_EQ(r.headers, (std::vector<std::string>{
                            "Content-Type: text/plain; charset=utf-8",
                            "Title: =?UTF-8?B?0JjQs9GA0LAgIjEiXA==?=",  // Игра "1"\ in UTF-8
@@ -78,7 +79,7 @@ TEST(NotifyMessage, EveryFormatCarriesTheTextSafely) {
   // Without a public URL there is no link and no trailing blank.
   config.public_url.clear();
   EXPECT_EQ(event_text(e, notify_format::ntfy, config.templates, ""),
-            "«Игра \"1\"\\», ход 4: ходит @everyone <!channel> &  X-Evil: 1.");
+            "«Игра \"1\"\\», ход 4. Ходит: @everyone <!channel> &  X-Evil: 1.");
   EXPECT_TRUE(parsed(render_request(e, target, config).body)["link"].is_null());
 }
 
@@ -93,7 +94,7 @@ TEST(NotifyMessage, TemplatesFillOncePerPlaceholderAndStayBounded) {
   EXPECT_EQ(event_text(e, notify_format::json, t, "http://h"),
             "Игра \"1\"\\/3/4/{winner}/{winner}/Красные/0/http://h/ztsv_log.php?mode=2&id=3/{");
   EXPECT_EQ(event_text(e, notify_format::json, default_templates(), ""),
-            "«Игра \"1\"\\» завершена. Победил {winner}.");
+            "«Игра \"1\"\\» завершена. Победа: {winner}.");
 
   e.game.name = std::string(3000, '\xE0');  // 6000 bytes of "а" in UTF-8
   std::string text = event_text(e, notify_format::discord, t, "");

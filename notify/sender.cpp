@@ -40,7 +40,7 @@ struct pending_message {
 struct target_runtime {
   notify_target target;
   std::string dir;
-  std::string origin;   // scheme and host: what log lines may show
+  std::string name;     // target_name(): what log lines and metrics show
   bool loaded = false;  // `announced` read from disk, or the baseline written
   std::map<int32_t, announced_state> announced;
   // The target's filter before a reload: games it did not take are taken now without a message.
@@ -51,6 +51,8 @@ struct target_runtime {
   steady::time_point next_attempt{};
   uint32_t backoff_ms = 0;
   bool store_failing = false;  // an "ERR" line about its state files was written
+  bool down = false;           // its outage's first failure was logged; nothing taken since
+  uint64_t dropped = 0;        // messages given up on during this outage
 };
 
 // The running sender. `multi` is made before the thread starts and cleaned up after it ends.
@@ -71,7 +73,7 @@ void store(target_runtime& t, int32_t game_id, const announced_state& state) {
     t.store_failing = false;
   } catch (const io_error& e) {
     // Kept in memory: this process will not repeat the message; a restart may, once.
-    if (!t.store_failing) write_log("ERR", "Notifications to " + t.origin + ": " + e.what());
+    if (!t.store_failing) write_log("ERR", "Notifications to " + t.name + ": " + e.what());
     t.store_failing = true;
   }
 }
@@ -81,12 +83,45 @@ std::string describe(const pending_message& m) {
          std::to_string(m.attempts) + (m.attempts == 1 ? " attempt" : " attempts");
 }
 
-void give_up(target_runtime& t, const pending_message& m, const std::string& reason) {
+// One attempt at `m` was not taken: counted, and logged when it starts an outage (the rest of
+// the outage is told by the line that ends it).
+void attempt_failed(target_runtime& t, const pending_message& m, const std::string& reason) {
+  count_notification_attempt_failed(t.name);
+  if (t.down) return;
+  t.down = true;
+  write_log("ERR", "Notifications to " + t.name + " failing: " + reason + " (" + describe(m) + ")");
+}
+
+void give_up(target_runtime& t, const pending_message& m) {
   failed_total.fetch_add(1, std::memory_order_relaxed);
   count_notification_failed();
-  write_log("ERR",
-            "Notification to " + t.origin + " not delivered: " + reason + " (" + describe(m) + ")");
+  ++t.dropped;
   store(t, m.event.game.id, m.event.next);
+}
+
+void recovered(target_runtime& t) {
+  if (!t.down) return;
+  std::string lost;
+  if (t.dropped > 0) {
+    lost = "; " + std::to_string(t.dropped) + (t.dropped == 1 ? " message" : " messages") +
+           " given up on meanwhile";
+  }
+  write_log("SYS", "Notifications to " + t.name + " delivered again" + lost);
+  t.down = false;
+  t.dropped = 0;
+}
+
+// Takes the target's transfer out of `multi` and frees it. Should curl refuse to let it go, the
+// transfer is left allocated rather than freed under curl.
+void detach(CURLM* multi, target_runtime& t) {
+  if (!t.inflight) return;
+  CURLMcode code = curl_multi_remove_handle(multi, t.inflight->easy);
+  if (code != CURLM_OK) {
+    write_log("ERR", "Notifications to " + t.name +
+                         ": curl_multi_remove_handle: " + curl_multi_strerror(code));
+    static_cast<void>(t.inflight.release());
+  }
+  t.inflight.reset();
 }
 
 // Reads or starts the target's announced states. False when its files cannot be used now.
@@ -103,14 +138,29 @@ bool load(target_runtime& t, const std::vector<game_view>& games, uint32_t now) 
     t.loaded = true;
     t.store_failing = false;
   } catch (const io_error& e) {
-    if (!t.store_failing) write_log("ERR", "Notifications to " + t.origin + ": " + e.what());
+    if (!t.store_failing) write_log("ERR", "Notifications to " + t.name + ": " + e.what());
     t.store_failing = true;
   }
   return t.loaded;
 }
 
+// Names the announcement `e` (notify/state_store.h's counter). Should its number not be stored,
+// it is used all the same: a restart may then give the next state of the game that number.
+void name_event(announcement_book& book, notify_event& e) {
+  uint32_t number = 0;
+  try {
+    number = announcement_number(book, e.game.id, e.next);
+    book.failing = false;
+  } catch (const io_error& err) {
+    number = book.known[e.game.id].first;
+    if (!book.failing) write_log("ERR", std::string("Notifications: ") + err.what());
+    book.failing = true;
+  }
+  e.event_id = event_id_for(e, number);
+}
+
 void scan(const notify_config& config, std::vector<std::unique_ptr<target_runtime>>& targets,
-          std::vector<game_view>& games) {
+          std::vector<game_view>& games, announcement_book& book) {
   const uint32_t now = server_clock();
   const steady::time_point steady_now = steady::now();
   snapshot_games(&games);
@@ -136,6 +186,7 @@ void scan(const notify_config& config, std::vector<std::unique_ptr<target_runtim
         store(t, g.id, e->next);
         continue;
       }
+      name_event(book, *e);
       if (t.inflight && t.inflight_msg.event.game.id == g.id &&
           t.inflight_msg.event.event_id == e->event_id) {
         continue;
@@ -157,6 +208,33 @@ void scan(const notify_config& config, std::vector<std::unique_ptr<target_runtim
   }
 }
 
+// The outcome of the transfer in flight (already out of the multi handle, or never in it).
+void finish(target_runtime& t, const notify_config& config, const delivery_result& r) {
+  const steady::time_point now = steady::now();
+  pending_message m = std::move(t.inflight_msg);
+  t.inflight.reset();
+  if (r.outcome == delivery_outcome::sent) {
+    sent_total.fetch_add(1, std::memory_order_relaxed);
+    count_notification_sent();
+    store(t, m.event.game.id, m.event.next);
+    t.backoff_ms = 0;
+    recovered(t);
+    return;
+  }
+  attempt_failed(t, m, r.reason);
+  const auto waited = std::chrono::duration_cast<std::chrono::seconds>(now - m.first_queued);
+  if (r.outcome == delivery_outcome::failed || waited.count() >= config.retry_for_s) {
+    give_up(t, m);
+    return;
+  }
+  t.backoff_ms = t.backoff_ms == 0 ? first_backoff_ms : std::min(t.backoff_ms * 2, max_backoff_ms);
+  uint64_t wait_ms = std::max<uint64_t>(
+      t.backoff_ms, uint64_t{std::min(r.retry_after_s, max_retry_after_s)} * 1000);
+  t.next_attempt = now + std::chrono::milliseconds(wait_ms);
+  // Unless the game has moved on meanwhile, the same message goes again.
+  t.pending.try_emplace(m.event.game.id, std::move(m));
+}
+
 void start_due(CURLM* multi, const notify_config& config,
                std::vector<std::unique_ptr<target_runtime>>& targets) {
   const steady::time_point now = steady::now();
@@ -167,39 +245,33 @@ void start_due(CURLM* multi, const notify_config& config,
     t.inflight_msg = std::move(first->second);
     t.pending.erase(first);
     ++t.inflight_msg.attempts;
+    // A transfer curl cannot start (out of memory, most likely) is retried like one that found
+    // no answer.
+    delivery_result r;
     try {
       t.inflight =
           make_transfer(render_request(t.inflight_msg.event, t.target, config), config.ca_file);
-      curl_multi_add_handle(multi, t.inflight->easy);
+      CURLMcode code = curl_multi_add_handle(multi, t.inflight->easy);
+      if (code == CURLM_OK) continue;
+      r.reason = std::string("curl_multi_add_handle: ") + curl_multi_strerror(code);
     } catch (const std::exception& e) {
-      t.inflight.reset();
-      give_up(t, t.inflight_msg, e.what());
+      r.reason = e.what();
     }
+    finish(t, config, r);
   }
 }
 
-void finish(target_runtime& t, const notify_config& config, const delivery_result& r) {
-  const steady::time_point now = steady::now();
-  pending_message m = std::move(t.inflight_msg);
-  t.inflight.reset();
-  if (r.outcome == delivery_outcome::sent) {
-    sent_total.fetch_add(1, std::memory_order_relaxed);
-    count_notification_sent();
-    store(t, m.event.game.id, m.event.next);
-    t.backoff_ms = 0;
-    return;
+// Every transfer in flight, when curl can no longer drive them: each is retried.
+void fail_inflight(CURLM* multi, const notify_config& config,
+                   std::vector<std::unique_ptr<target_runtime>>& targets,
+                   const std::string& reason) {
+  for (auto& tp : targets) {
+    if (!tp->inflight) continue;
+    detach(multi, *tp);
+    delivery_result r;
+    r.reason = reason;
+    finish(*tp, config, r);
   }
-  const auto waited = std::chrono::duration_cast<std::chrono::seconds>(now - m.first_queued);
-  if (r.outcome == delivery_outcome::failed || waited.count() >= config.retry_for_s) {
-    give_up(t, m, r.reason);
-    return;
-  }
-  t.backoff_ms = t.backoff_ms == 0 ? first_backoff_ms : std::min(t.backoff_ms * 2, max_backoff_ms);
-  uint64_t wait_ms = std::max<uint64_t>(
-      t.backoff_ms, uint64_t{std::min(r.retry_after_s, max_retry_after_s)} * 1000);
-  t.next_attempt = now + std::chrono::milliseconds(wait_ms);
-  // Unless the game has moved on meanwhile, the same message goes again.
-  t.pending.try_emplace(m.event.game.id, std::move(m));
 }
 
 void collect(CURLM* multi, const notify_config& config,
@@ -212,17 +284,11 @@ void collect(CURLM* multi, const notify_config& config,
     for (auto& tp : targets) {
       if (!tp->inflight || tp->inflight->easy != easy) continue;
       delivery_result r = transfer_result(*tp->inflight, code);
-      curl_multi_remove_handle(multi, easy);
+      detach(multi, *tp);
       finish(*tp, config, r);
       break;
     }
   }
-}
-
-void drop_inflight(CURLM* multi, target_runtime& t) {
-  if (!t.inflight) return;
-  curl_multi_remove_handle(multi, t.inflight->easy);
-  t.inflight.reset();
 }
 
 void apply_config(sender& s, const notify_config& config,
@@ -240,13 +306,13 @@ void apply_config(sender& s, const notify_config& config,
     } else {
       t = std::make_unique<target_runtime>();
       t->dir = target_state_dir(s.root, wanted.url);
-      t->origin = url_origin(wanted.url);
     }
     t->target = wanted;
+    t->name = target_name(wanted);
     next.push_back(std::move(t));
   }
   for (auto& old : targets) {
-    if (old) drop_inflight(s.multi, *old);
+    if (old) detach(s.multi, *old);
   }
   targets = std::move(next);
 }
@@ -255,8 +321,10 @@ void run_sender(sender* s) {
   notify_config config;
   std::vector<std::unique_ptr<target_runtime>> targets;
   std::vector<game_view> games;  // by slot, kept between looks
+  announcement_book book{.root = s->root, .known = {}, .failing = false};
   steady::time_point next_scan = steady::now();
-  bool failing = false;  // an "ERR" line was written and nothing has worked since
+  bool failing = false;       // an "ERR" line was written and nothing has worked since
+  bool curl_failing = false;  // the same for the multi handle's own calls
   for (;;) {
     {
       mutex_lock lock(s->mutex);
@@ -272,11 +340,15 @@ void run_sender(sender* s) {
     try {
       if (steady::now() >= next_scan) {
         next_scan = steady::now() + std::chrono::milliseconds(scan_interval_ms);
-        scan(config, targets, games);
+        scan(config, targets, games, book);
       }
       start_due(s->multi, config, targets);
       int active = 0;
-      curl_multi_perform(s->multi, &active);
+      CURLMcode code = curl_multi_perform(s->multi, &active);
+      if (code != CURLM_OK) {
+        fail_inflight(s->multi, config, targets,
+                      std::string("curl_multi_perform: ") + curl_multi_strerror(code));
+      }
       collect(s->multi, config, targets);
       failing = false;
     } catch (const std::exception& e) {
@@ -290,16 +362,27 @@ void run_sender(sender* s) {
     }
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(wake - steady::now()).count();
     // Transfers in flight are driven by the poll too; it returns early when one progresses.
-    curl_multi_poll(s->multi, nullptr, 0, static_cast<int>(std::clamp<int64_t>(ms, 0, 1000)),
-                    nullptr);
+    const int wait_ms = static_cast<int>(std::clamp<int64_t>(ms, 0, 1000));
+    CURLMcode code = curl_multi_poll(s->multi, nullptr, 0, wait_ms, nullptr);
+    if (code != CURLM_OK) {
+      if (!curl_failing) {
+        write_log("ERR",
+                  std::string("Notifications: curl_multi_poll: ") + curl_multi_strerror(code));
+      }
+      curl_failing = true;
+      // No spinning: the wait the poll would have made.
+      std::this_thread::sleep_for(std::chrono::milliseconds(std::max(wait_ms, 100)));
+    } else {
+      curl_failing = false;
+    }
   }
-  for (auto& t : targets) drop_inflight(s->multi, *t);
+  for (auto& t : targets) detach(s->multi, *t);
 }
 
 std::string target_list(const notify_config& config) {
   std::string out;
   for (const notify_target& t : config.targets) {
-    out += (out.empty() ? "" : ", ") + url_origin(t.url) + " (" + format_name(t.format) + ")";
+    out += (out.empty() ? "" : ", ") + target_name(t);
   }
   return out;
 }
@@ -366,7 +449,8 @@ void stop_locked() REQUIRES(control_mutex) {
     mutex_lock lock(running->mutex);
     running->stopping = true;
   }
-  curl_multi_wakeup(running->multi);
+  // Should the wake-up fail, the sender's poll still ends within a second.
+  static_cast<void>(curl_multi_wakeup(running->multi));
   running->thread.join();
   curl_multi_cleanup(running->multi);
   delete running;
@@ -416,7 +500,7 @@ void reconfigure_notify(const notify_config& config, const std::string& root) {
     running->next_config = config;
     running->config_changed = true;
   }
-  curl_multi_wakeup(running->multi);
+  static_cast<void>(curl_multi_wakeup(running->multi));  // as in stop_locked
   if (config.targets != running_config.targets) {
     write_log("SYS", "Notifications to " + target_list(config));
   }
@@ -444,8 +528,7 @@ int notify_test(const notify_config& config, std::ostream& out) {
     }
     bool ok = r.outcome == delivery_outcome::sent;
     failures += ok ? 0 : 1;
-    out << (ok ? "ok    " : "FAIL  ") << url_origin(target.url) << " ("
-        << format_name(target.format) << "): " << r.reason << "\n";
+    out << (ok ? "ok    " : "FAIL  ") << target_name(target) << ": " << r.reason << "\n";
   }
   return failures;
 }

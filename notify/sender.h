@@ -3,7 +3,9 @@
 // it with libcurl, all targets at once, one message in flight per target and in game order.
 // A message is stored as announced (notify/state_store.h) only once the target took it, so
 // nothing is lost across a restart; a target that fails is retried with exponential backoff
-// (a 429's Retry-After respected) up to retry_for, then one "ERR" line and a failure counted.
+// (a 429's Retry-After respected) up to retry_for, then the message is counted as failed. An
+// outage gives two lines: an "ERR" at its first failure and a "SYS" when the target takes a
+// message again (with the count given up on meanwhile).
 //
 // The thread holds the game lock only while copying the games, never while sending or writing,
 // so a target that hangs costs play nothing.
@@ -57,5 +59,6 @@ void reconfigure_notify(const notify_config& config, const std::string& root);
 void stop_notify();
 
 // Sends one test message to every target and writes one line per target to `out`
-// ("ok  https://hooks.example.org (HTTP 204)" or "FAIL ..."). Returns the number that failed.
+// ("ok    https://hooks.example.org (discord): HTTP 204", the label instead when the target has
+// one, or "FAIL  ..."). Returns the number that failed.
 int notify_test(const notify_config& config, std::ostream& out);

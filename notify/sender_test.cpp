@@ -59,8 +59,11 @@ struct NotifySender : ::testing::Test {
   notify_config config_for(const std::vector<std::string>& urls) {
     notify_config c;
     for (const std::string& url : urls)
-      c.targets.push_back(
-          {.url = url, .format = notify_format::json, .game_ids = {}, .name_pattern = {}});
+      c.targets.push_back({.url = url,
+                           .format = notify_format::json,
+                           .game_ids = {},
+                           .name_pattern = {},
+                           .label = {}});
     c.public_url = "https://games.example.org";
     return c;
   }
@@ -138,15 +141,15 @@ TEST_F(NotifySender, AnnouncesNewestStatesRetriesAndSurvivesARestart) {
   ASSERT_TRUE(hook.wait_for(delivered + 2, 10s));
   EXPECT_GE(std::chrono::steady_clock::now() - busy_at, 3s);
 
-  // A redirect is not followed and not retried: one "ERR" line with scheme and host only.
+  // A redirect is not followed and not retried: one "ERR" line with scheme, host and format only.
   hook.set_answer(receiver_answer::redirect);
   set_game(0, 2, 7, 2, {false, false, true}, 2);
   ASSERT_TRUE(hook.wait_for(delivered + 3, 5s));
   std::this_thread::sleep_for(3s);
   EXPECT_EQ(hook.requests().size(), delivered + 3);
   const std::string log = read_file(dir.file("zts.log"));
-  EXPECT_NE(log.find("Notification to http://127.0.0.1:" + std::to_string(hook.port) +
-                     " not delivered: HTTP 302 (redirects are not followed) (game_0 finished, 1 "
+  EXPECT_NE(log.find("Notifications to http://127.0.0.1:" + std::to_string(hook.port) +
+                     " (json) failing: HTTP 302 (redirects are not followed) (game_0 finished, 1 "
                      "attempt)"),
             std::string::npos)
       << log;
@@ -208,16 +211,16 @@ TEST_F(NotifySender, RemindersUpToTheMaximumAndNotAgainAfterARestart) {
   set_server_clock_override(1'000'000);
   set_game(0, 0, 4, 1);
   notify_config c = config_for({hook.url()});
-  c.remind_after_s = 3600;
-  c.remind_every_s = 1800;
+  c.remind_after_s = 1800;
+  c.remind_every_s = 3600;
   c.remind_max = 2;
   c.targets[0].format = notify_format::slack;
   start_notify(c, "game_server");
   std::this_thread::sleep_for(1500ms);
-  set_server_clock_override(1'000'000 + 3599);
+  set_server_clock_override(1'000'000 + 1799);
   std::this_thread::sleep_for(1500ms);
   EXPECT_TRUE(hook.requests().empty());
-  set_server_clock_override(1'000'000 + 3600);
+  set_server_clock_override(1'000'000 + 1800);
   ASSERT_TRUE(hook.wait_for(1, 5s));
   set_server_clock_override(1'000'000 + 5400);
   ASSERT_TRUE(hook.wait_for(2, 5s));
@@ -228,8 +231,12 @@ TEST_F(NotifySender, RemindersUpToTheMaximumAndNotAgainAfterARestart) {
   std::this_thread::sleep_for(2500ms);
   set_server_clock_override(std::nullopt);
   ASSERT_EQ(hook.requests().size(), 2u);
+  // A wait under an hour is told in minutes.
+  EXPECT_EQ(body_of(hook.requests()[0])["text"].text,
+            "Напоминание: «league 0», ход 4 ждёт уже 30 мин. Ходит: Green. "
+            "https://games.example.org/ztsv_log.php?mode=2&amp;id=0");
   EXPECT_EQ(body_of(hook.requests()[1])["text"].text,
-            "Напоминание: «league 0», ход 4: Green ходит уже 1 ч. "
+            "Напоминание: «league 0», ход 4 ждёт уже 1 ч 30 мин. Ходит: Green. "
             "https://games.example.org/ztsv_log.php?mode=2&amp;id=0");
 }
 

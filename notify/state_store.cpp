@@ -89,3 +89,31 @@ void write_baseline(const std::string& dir, const std::map<int32_t, announced_st
 void write_announced(const std::string& dir, int32_t game_id, const announced_state& state) {
   write_file_atomic(dir + "/game_" + std::to_string(game_id), format_state(state) + "\n");
 }
+
+uint32_t announcement_number(announcement_book& book, int32_t game_id,
+                             const announced_state& state) {
+  const std::string dir = book.root + "/.notify/seq";
+  const std::string path = dir + "/game_" + std::to_string(game_id);
+  auto it = book.known.find(game_id);
+  if (it == book.known.end()) {
+    std::pair<uint32_t, announced_state> stored{0, {}};
+    if (file_exists(path)) {
+      // An unreadable file counts from 1 again: the id's state part still tells most apart.
+      std::istringstream in(read_file(path));
+      int64_t n = 0;
+      std::string rest;
+      if (in >> n && std::getline(in, rest) && n > 0 && n <= UINT32_MAX &&
+          parse_state(rest, &stored.second)) {
+        stored.first = static_cast<uint32_t>(n);
+      }
+    }
+    it = book.known.emplace(game_id, stored).first;
+  }
+  auto& [number, announced] = it->second;
+  if (number != 0 && announced.same_state(state)) return number;
+  ++number;
+  announced = state;
+  make_dirs(dir);
+  write_file_atomic(path, std::to_string(number) + " " + format_state(state) + "\n");
+  return number;
+}

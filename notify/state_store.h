@@ -36,3 +36,22 @@ void write_announced(const std::string& dir, int32_t game_id, const announced_st
 // "<status> <turn> ..." and back (false on anything malformed).
 std::string format_state(const announced_state& s);
 bool parse_state(std::string_view text, announced_state* out);
+
+// Each game's announcement counter, shared by every target: the n-th time the sender announced
+// a state of the game that differs from the one before, so a state reached again (a revert, an
+// unarchive) is a new announcement while a retry or a restart repeats the same one.
+//
+//   game_server/.notify/seq/game_<id>   "<n> <state>\n": the latest announcement's number and
+//                                       the state it announced
+struct announcement_book {
+  std::string root;                                               // game_server
+  std::map<int32_t, std::pair<uint32_t, announced_state>> known;  // read or written so far
+  bool failing = false;  // the user's own: an "ERR" line about these files was written
+};
+
+// The number of the announcement of `state` of game `game_id`: the stored one while the state
+// is the same, else the next one, stored before it is returned (so no message ever carries a
+// number a restart could hand out again). Throws io_error when it cannot be stored; the number
+// is kept in memory then.
+uint32_t announcement_number(announcement_book& book, int32_t game_id,
+                             const announced_state& state);
