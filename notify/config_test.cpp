@@ -77,6 +77,8 @@ TEST(NotifyConfig, BadValuesNameLineAndKey) {
        "line 4: notify.target[0].format: unknown format \"teams\""},
       {"[[notify.target]]\nurl = \"http://a/\"\nformat = \"json\"\ngames = [1, -2]",
        "line 5: notify.target[0].games: expected a game id"},
+      {"[[notify.target]]\nurl = \"http://a/\"\nformat = \"json\"\nlabel = \"a\\nb\"",
+       "line 5: notify.target[0].label: 1 to 64 bytes, no control characters"},
       {"[[notify.target]]\nurl = \"http://a/\"\nformat = \"json\"\n[[notify.target]]\n"
        "url = \"http://a/\"\nformat = \"slack\"",
        "line 6: notify.target[1].url: the same URL as notify.target[0]"},

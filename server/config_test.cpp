@@ -139,7 +139,7 @@ TEST(Config, ShippedReferenceFileReadsBothWays) {
     }
     uncommented += line + "\n";
   }
-  EXPECT_EQ(keys, 23u);  // ten keys, [notify] with its keys and an example target
+  EXPECT_EQ(keys, 24u);  // ten keys, [notify] with its keys and an example target
   config_result all = parse_config(uncommented, "zts.conf");
   ASSERT_TRUE(all.ok) << all.error;
   // Only the keys whose shipped line is an example rather than the default differ.
