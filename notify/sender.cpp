@@ -20,6 +20,7 @@
 #include "lib/mutex.h"
 #include "notify/delivery.h"
 #include "notify/message.h"
+#include "notify/sender_internal.h"
 #include "notify/state_store.h"
 
 namespace {
@@ -53,17 +54,6 @@ struct target_runtime {
   bool store_failing = false;  // an "ERR" line about its state files was written
   bool down = false;           // its outage's first failure was logged; nothing taken since
   uint64_t dropped = 0;        // messages given up on during this outage
-};
-
-// The running sender. `multi` is made before the thread starts and cleaned up after it ends.
-struct sender {
-  std::string root;
-  CURLM* multi = nullptr;
-  std::thread thread;
-  annotated_mutex mutex;
-  notify_config next_config GUARDED_BY(mutex);
-  bool config_changed GUARDED_BY(mutex) = false;
-  bool stopping GUARDED_BY(mutex) = false;
 };
 
 void store(target_runtime& t, int32_t game_id, const announced_state& state) {
@@ -291,7 +281,7 @@ void collect(CURLM* multi, const notify_config& config,
   }
 }
 
-void apply_config(sender& s, const notify_config& config,
+void apply_config(notify_sender& s, const notify_config& config,
                   std::vector<std::unique_ptr<target_runtime>>& targets) {
   std::vector<std::unique_ptr<target_runtime>> next;
   for (const notify_target& wanted : config.targets) {
@@ -317,7 +307,9 @@ void apply_config(sender& s, const notify_config& config,
   targets = std::move(next);
 }
 
-void run_sender(sender* s) {
+}  // namespace
+
+void run_sender(notify_sender* s) {
   notify_config config;
   std::vector<std::unique_ptr<target_runtime>> targets;
   std::vector<game_view> games;  // by slot, kept between looks
@@ -379,16 +371,6 @@ void run_sender(sender* s) {
   for (auto& t : targets) detach(s->multi, *t);
 }
 
-std::string target_list(const notify_config& config) {
-  std::string out;
-  for (const notify_target& t : config.targets) {
-    out += (out.empty() ? "" : ", ") + target_name(t);
-  }
-  return out;
-}
-
-}  // namespace
-
 notify_stats read_notify_stats() {
   return {queued_total.load(std::memory_order_relaxed), sent_total.load(std::memory_order_relaxed),
           failed_total.load(std::memory_order_relaxed)};
@@ -432,103 +414,4 @@ bool target_wants(const notify_target& target, const game_view& g) {
   }
   return !target.name_pattern.empty() &&
          ::fnmatch(target.name_pattern.c_str(), cp1251_to_utf8(g.name).c_str(), 0) == 0;
-}
-
-namespace {
-
-// Start, reload and stop may come from different threads (start-up, the signal waiter).
-annotated_mutex control_mutex;
-// The running sender, or null. Never destroyed at exit: a thread still joinable then would end
-// the process abnormally, and the halt path of the event log exits without a stop.
-sender* running GUARDED_BY(control_mutex) = nullptr;
-notify_config running_config GUARDED_BY(control_mutex);
-
-void stop_locked() REQUIRES(control_mutex) {
-  if (!running) return;
-  {
-    mutex_lock lock(running->mutex);
-    running->stopping = true;
-  }
-  // Should the wake-up fail, the sender's poll still ends within a second.
-  static_cast<void>(curl_multi_wakeup(running->multi));
-  running->thread.join();
-  curl_multi_cleanup(running->multi);
-  delete running;
-  running = nullptr;
-}
-
-void start_locked(const notify_config& config, const std::string& root) REQUIRES(control_mutex) {
-  init_curl_once();
-  auto s = std::make_unique<sender>();
-  s->root = root;
-  s->multi = curl_multi_init();
-  if (!s->multi) {
-    write_log("ERR", "Notifications off: curl_multi_init failed");
-    return;
-  }
-  {
-    mutex_lock lock(s->mutex);
-    s->next_config = config;
-    s->config_changed = true;
-  }
-  s->thread = std::thread(run_sender, s.get());
-  running = s.release();
-  running_config = config;
-  write_log("SYS", "Notifications to " + target_list(config));
-}
-
-}  // namespace
-
-void start_notify(const notify_config& config, const std::string& root) {
-  reconfigure_notify(config, root);
-}
-
-void reconfigure_notify(const notify_config& config, const std::string& root) {
-  mutex_lock control(control_mutex);
-  if (!running) {
-    if (!config.targets.empty()) start_locked(config, root);
-    return;
-  }
-  if (config == running_config) return;
-  if (config.targets.empty()) {
-    stop_locked();
-    write_log("SYS", "Notifications off");
-    return;
-  }
-  {
-    mutex_lock lock(running->mutex);
-    running->next_config = config;
-    running->config_changed = true;
-  }
-  static_cast<void>(curl_multi_wakeup(running->multi));  // as in stop_locked
-  if (config.targets != running_config.targets) {
-    write_log("SYS", "Notifications to " + target_list(config));
-  }
-  running_config = config;
-}
-
-void stop_notify() {
-  mutex_lock control(control_mutex);
-  stop_locked();
-}
-
-int notify_test(const notify_config& config, std::ostream& out) {
-  int failures = 0;
-  notify_event e;
-  e.kind = event_kind::test;
-  e.game.id = -1;
-  e.event_id = "zts-test-" + std::to_string(server_clock());
-  for (const notify_target& target : config.targets) {
-    delivery_result r;
-    try {
-      r = deliver_now(render_request(e, target, config), config.ca_file);
-    } catch (const std::exception& ex) {
-      r.outcome = delivery_outcome::failed;
-      r.reason = ex.what();
-    }
-    bool ok = r.outcome == delivery_outcome::sent;
-    failures += ok ? 0 : 1;
-    out << (ok ? "ok    " : "FAIL  ") << target_name(target) << ": " << r.reason << "\n";
-  }
-  return failures;
 }

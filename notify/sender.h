@@ -43,15 +43,17 @@ void snapshot_games(std::vector<game_view>* views) EXCLUDES(db_lock);
 // True when `target` wants the messages of game `g`.
 bool target_wants(const notify_target& target, const game_view& g);
 
-// Starts the sender thread for `config` with its state under `root` (game_server). Does nothing
-// when the configuration has no targets; when a sender runs already, it is reconfigured. These
-// three functions may be called from any thread; calls are serialised.
+// Starts the sender thread for `config` with its state under `root` (game_server); when a sender
+// runs already, it is reconfigured (reconfigure_notify). Starts nothing when the configuration
+// has no targets, or when curl cannot (an "ERR" line says so). These three functions may be
+// called from any thread; calls are serialised.
 void start_notify(const notify_config& config, const std::string& root);
 
 // Gives the running sender (if any) new targets, texts and timings: a target whose URL is
-// unchanged keeps what it has announced, a new target starts from the games' current state
-// without announcing it, a removed one is dropped with its message in flight. Starts the sender
-// when there was none and `config` has targets; with no targets left, the sender stops.
+// unchanged keeps what it has announced, a target never seen under `root` starts from the games'
+// current state without announcing it (one seen before resumes from what its files say it was
+// told), a removed one is dropped with its message in flight. Starts the sender when there was
+// none and `config` has targets; with no targets left, the sender stops.
 void reconfigure_notify(const notify_config& config, const std::string& root);
 
 // Stops the sender and waits for its thread (transfers in flight are abandoned: their message
