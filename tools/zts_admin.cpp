@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "lib/file_io.h"
+#include "tools/tool_cli.h"
 
 namespace {
 
@@ -29,11 +30,37 @@ namespace {
 // of many games), so the reply is awaited longer.
 constexpr int reply_timeout_ms = 10 * 60 * 1000;
 
+// The status words are those the server's admin socket takes (status_word in db/game.h).
+constexpr const char* usage_text =
+    "Usage: zts_admin [--socket PATH] [--json] OPERATION [ARGUMENT]...\n"
+    "       zts_admin --version | --help\n"
+    "\n"
+    "Runs an operator's operation on the running turn server's games through its admin socket\n"
+    "and prints the server's reply. Every operation leaves an \"ADM\" line in zts.log.\n"
+    "\n"
+    "Operations:\n"
+    "  games [STATUS]           every game, or those with STATUS: 0, 1, 2, 3, in_play, opening,\n"
+    "                           finished or archived\n"
+    "  game ID                  one game: players, newest save, stored turns, what is kept aside\n"
+    "  revert ID [NEWEST_SAVE]  take back the last accepted move (refused if the newest save is\n"
+    "                           no longer NEWEST_SAVE)\n"
+    "  archive ID, unarchive ID, remove ID, restore ID\n"
+    "  snapshot DIR             hard-link every game's files into DIR (must not exist)\n"
+    "  refresh                  run the hourly pass now\n"
+    "\n"
+    "Options:\n"
+    "  --socket PATH  the server's admin socket (default: admin.sock in the working directory)\n"
+    "  --json         print the reply as one JSON object\n"
+    "  --help         print this text and exit\n"
+    "  --version      print the version and exit\n"
+    "\n"
+    "Exit status:\n"
+    "  0  the operation was done\n"
+    "  1  the server refused it (the reason on stderr); nothing was changed\n"
+    "  2  the server could not be asked, or the command line is wrong\n";
+
 int usage() {
-  std::cerr << "usage: zts_admin [--socket PATH] [--json] OPERATION [ARGUMENT]...\n"
-               "  games [0-3|in-play|opening|finished|archived]   game ID\n"
-               "  revert ID [NEWEST_SAVE]   archive ID   unarchive ID   remove ID   restore ID\n"
-               "  snapshot DIR   refresh\n";
+  std::cerr << usage_text;
   return 2;
 }
 
@@ -83,15 +110,13 @@ int main(int argc, char** argv) {
   std::string socket_path = "admin.sock";
   bool json = false;
   std::vector<std::string> words;
+  if (answer_help_or_version(argc, argv, "zts_admin", usage_text)) return 0;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--json" && words.empty()) {
       json = true;
     } else if (arg == "--socket" && words.empty() && i + 1 < argc) {
       socket_path = argv[++i];
-    } else if (arg == "--help" || arg == "-h") {
-      usage();
-      return 0;
     } else {
       words.push_back(arg);
     }

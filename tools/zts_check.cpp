@@ -7,7 +7,9 @@
 //   zts_check [data directory]     (default: the working directory; it holds game_server/)
 //
 // Prints one line per problem ("game_<id>: <what>") and a summary line; exit status 0 when
-// nothing is wrong, 1 when something is, 2 when the directory cannot be read. Leftover
+// nothing is wrong, 1 when something is, 2 when the data directory does not exist or cannot be
+// read (a mistyped path must not pass for a clean server). A data directory without
+// game_server/ is a server that has no games yet: 0. Leftover
 // temporaries of an interrupted write (".<name>.tmp.<pid>.<n>") are counted, not faults: the
 // server never reads them. Nothing is written.
 #include <unistd.h>
@@ -28,10 +30,31 @@
 #include "lib/file_io.h"
 #include "lib/log.h"
 #include "save/zts_save.h"
+#include "tools/tool_cli.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+constexpr const char* usage_text =
+    "Usage: zts_check [DIR]\n"
+    "       zts_check --version | --help\n"
+    "\n"
+    "Checks a turn server's data directory DIR (default: the working directory; it holds\n"
+    "game_server/) while the server is stopped, or a copy or snapshot of it: every game loads,\n"
+    "its text files are whole, state.txt names a stored save that leads to the recorded turn and\n"
+    "player, and no stored save is truncated or damaged. Prints one line per problem and a\n"
+    "summary line. Leftover temporaries of an interrupted write are counted, not problems.\n"
+    "Writes nothing.\n"
+    "\n"
+    "  --help     print this text and exit\n"
+    "  --version  print the version and exit\n"
+    "\n"
+    "Exit status:\n"
+    "  0  no problems\n"
+    "  1  problems found (listed)\n"
+    "  2  DIR does not exist or cannot be read\n"
+    "A DIR without game_server/ belongs to a server with no games yet: status 0.\n";
 
 // Saves older than this carry no server_id, so they cannot be tied to their game.
 constexpr int32_t first_version_with_server_id = 20130122;
@@ -204,16 +227,22 @@ void check_game(const std::string& root, int32_t id, check_report* report) REQUI
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (answer_help_or_version(argc, argv, "zts_check", usage_text)) return 0;
   if (argc > 2) {
-    std::cerr << "usage: zts_check [data directory]\n";
+    std::cerr << usage_text;
     return 2;
   }
   set_log_file("/dev/null", false);  // the loader's own log lines are not wanted here
-  const std::string root = std::string(argc == 2 ? argv[1] : ".") + "/" + game_root;
+  const std::string data_dir = argc == 2 ? argv[1] : ".";
+  const std::string root = data_dir + "/" + game_root;
   check_report report;
   mutex_lock lock(db_lock);  // the loader's rule, though nothing else runs here
   try {
     std::error_code ec;
+    if (!fs::is_directory(data_dir, ec)) {
+      std::cerr << "zts_check: " << data_dir << ": no such directory\n";
+      return 2;
+    }
     if (!fs::is_directory(root, ec)) {
       std::cout << root << ": no such directory (no games yet)\n";
       return 0;

@@ -18,8 +18,26 @@
 #include "lib/file_io.h"
 #include "lib/json.h"
 #include "save/zts_save.h"
+#include "tools/tool_cli.h"
 
 namespace {
+
+constexpr const char* usage_text =
+    "Usage: zts_inspect FILE.zts...\n"
+    "       zts_inspect --version | --help\n"
+    "\n"
+    "Shows what the turn server reads from save files, and why it refuses one: one JSON object\n"
+    "per file, one per line, in the order given (file, version, name, descr, map, uniset,\n"
+    "server_id, turn, curplr, plr_cnt, save_time, money, resource, moratorium, rules, players)\n"
+    "and \"error\": null, or the refusal the client saw. A refused save still shows the fields\n"
+    "read before the refusal. Texts are converted from Windows-1251 to UTF-8. Writes nothing.\n"
+    "\n"
+    "  --help     print this text and exit\n"
+    "  --version  print the version and exit\n"
+    "\n"
+    "Exit status:\n"
+    "  0  every file was read\n"
+    "  1  a file could not be opened or read, or no file was named\n";
 
 std::string json_text(std::string_view cp1251) {
   return "\"" + json_escape(cp1251_to_utf8(cp1251)) + "\"";
@@ -64,8 +82,9 @@ std::string game_json(const std::string& file_name, const gametyp& g, bool ok,
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (answer_help_or_version(argc, argv, "zts_inspect", usage_text)) return 0;
   if (argc < 2) {
-    std::fprintf(stderr, "usage: zts_inspect FILE.zts...\n");
+    std::fputs(usage_text, stderr);
     return 1;
   }
   bool all_read = true;
