@@ -69,6 +69,12 @@ struct command_line {
 command_line parse_command_line(int argc, char** argv) {
   command_line cmd;
   std::vector<std::string> args(argv + 1, argv + argc);
+  // --help and --version are answered wherever they stand, whatever else the line holds.
+  for (const std::string& arg : args) {
+    cmd.help = cmd.help || arg == "--help" || arg == "-h";
+    cmd.version = cmd.version || arg == "--version";
+  }
+  if (cmd.help || cmd.version) return cmd;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg == "--help" || arg == "-h") {

@@ -58,11 +58,17 @@ TEST(Package, BuildsChecksInstallsRunsAndPurgesWithoutTouchingTheGames) {
   ASSERT_TRUE(file_exists(deb)) << built.text;
 
   command_output contents = run("dpkg-deb -c '" + deb + "'");
-  for (const char* path : {"./usr/bin/zts_server", "./usr/bin/zts_inspect", "./usr/bin/zts_check",
-                           "./lib/systemd/system/zts-server.service", "./etc/zts/zts.conf"}) {
+  for (const char* path :
+       {"./usr/bin/zts_server", "./usr/bin/zts_inspect", "./usr/bin/zts_check",
+        "./usr/bin/zts_admin", "./lib/systemd/system/zts-server.service", "./etc/zts/zts.conf",
+        "./etc/logrotate.d/zts-server", "./usr/share/doc/zts-server/README.md",
+        "./usr/share/doc/zts-server/examples/nginx-zts.conf",
+        "./usr/share/man/man1/zts_server.1.gz", "./usr/share/man/man1/zts_inspect.1.gz",
+        "./usr/share/man/man1/zts_check.1.gz", "./usr/share/man/man1/zts_admin.1.gz"}) {
     EXPECT_NE(contents.text.find(path), std::string::npos) << path << "\n" << contents.text;
   }
-  EXPECT_EQ(run("dpkg-deb -I '" + deb + "' conffiles").text, "/etc/zts/zts.conf\n");
+  EXPECT_EQ(run("dpkg-deb -I '" + deb + "' conffiles").text,
+            "/etc/zts/zts.conf\n/etc/logrotate.d/zts-server\n");
 
   command_output lint = run("lintian --fail-on error '" + deb + "'");
   EXPECT_EQ(lint.status, 0) << lint.text;
@@ -76,6 +82,14 @@ TEST(Package, BuildsChecksInstallsRunsAndPurgesWithoutTouchingTheGames) {
   EXPECT_EQ(check.status, 0) << check.text;
   EXPECT_EQ(check.text, "/etc/zts/zts.conf: OK\n");
   EXPECT_EQ(run("stat -c %U:%G /var/lib/zts").text, "zts:zts\n");
+  // The man pages are the programs' own --help: the exit codes zts_check documents are there.
+  EXPECT_NE(run("zcat /usr/share/man/man1/zts_check.1.gz").text.find("no problems"),
+            std::string::npos);
+  if (have("logrotate")) {
+    command_output rotate = run("logrotate --debug /etc/logrotate.d/zts-server");
+    EXPECT_EQ(rotate.status, 0) << rotate.text;
+    EXPECT_EQ(rotate.text.find("error"), std::string::npos) << rotate.text;
+  }
 
   // A game the server wrote, in the data directory: removal and purge both keep it.
   const std::string game_dir = "/var/lib/zts/game_server/game_987654";

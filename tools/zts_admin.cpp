@@ -33,7 +33,7 @@ constexpr int reply_timeout_ms = 10 * 60 * 1000;
 // The status words are those the server's admin socket takes (status_word in db/game.h).
 constexpr const char* usage_text =
     "Usage: zts_admin [--socket PATH] [--json] OPERATION [ARGUMENT]...\n"
-    "       zts_admin --version | --help\n"
+    "  or:  zts_admin --version | --help\n"
     "\n"
     "Runs an operator's operation on the running turn server's games through its admin socket\n"
     "and prints the server's reply. Every operation leaves an \"ADM\" line in zts.log.\n"

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <future>
 #include <iostream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -136,6 +137,20 @@ TEST_F(Admin, EveryOperationFromTheToolToTheFilesAndTheLists) {
   EXPECT_EQ(g["players"][1]["team"].text, "Team 2");
   EXPECT_EQ(g["turn_files"].items.size(), 3u);
   EXPECT_EQ(admin("games").out.find("game_0  in_play  turn 0"), 0u) << admin("games").out;
+  // Every status spelling the help lists is taken, and one it does not list is refused.
+  const std::string help = run("'" + build_path("zts_admin") + "' --help").out;
+  const size_t listed_at = help.find("STATUS: ");
+  ASSERT_NE(listed_at, std::string::npos) << help;
+  std::istringstream listed(help.substr(listed_at + 8, help.find("\n  game ID") - listed_at - 8));
+  int spellings = 0;
+  for (std::string word; listed >> word;) {
+    if (word == "or") continue;
+    if (word.ends_with(',')) word.pop_back();
+    EXPECT_EQ(admin("games " + word).status, 0) << word;
+    ++spellings;
+  }
+  EXPECT_EQ(spellings, 8) << help;
+  EXPECT_EQ(admin("games in-play").status, 1);
 
   // Refusals change nothing and say why, with exit status 1.
   const auto before = tree();

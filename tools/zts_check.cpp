@@ -38,7 +38,7 @@ namespace {
 
 constexpr const char* usage_text =
     "Usage: zts_check [DIR]\n"
-    "       zts_check --version | --help\n"
+    "  or:  zts_check --version | --help\n"
     "\n"
     "Checks a turn server's data directory DIR (default: the working directory; it holds\n"
     "game_server/) while the server is stopped, or a copy or snapshot of it: every game loads,\n"

@@ -24,7 +24,7 @@ namespace {
 
 constexpr const char* usage_text =
     "Usage: zts_inspect FILE.zts...\n"
-    "       zts_inspect --version | --help\n"
+    "  or:  zts_inspect --version | --help\n"
     "\n"
     "Shows what the turn server reads from save files, and why it refuses one: one JSON object\n"
     "per file, one per line, in the order given (file, version, name, descr, map, uniset,\n"
