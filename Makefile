@@ -42,19 +42,19 @@ test-plain: packages-test
 	ctest --test-dir build --output-on-failure -j$(JOBS)
 
 test-asan: packages-test
-	$(CMAKE) -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DZTS_BENCH=OFF -DZTS_SANITIZE=address,undefined
+	$(CMAKE) -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DZTS_TESTS=ON -DZTS_BENCH=OFF -DZTS_SANITIZE=address,undefined
 	$(CMAKE) --build build-asan -j$(JOBS)
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir build-asan --output-on-failure -j$(JOBS)
 
 test-tsan: packages-test
-	$(CMAKE) -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZTS_BENCH=OFF -DZTS_SANITIZE=thread
+	$(CMAKE) -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZTS_TESTS=ON -DZTS_BENCH=OFF -DZTS_SANITIZE=thread
 	$(CMAKE) --build build-tsan -j$(JOBS)
 	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure -j$(JOBS) -R Concurrent
 
 # Builds everything with clang, which checks the lock annotations (-Wthread-safety, as errors).
 test-locks: packages-test
-	CC=clang CXX=clang++ $(CMAKE) -S . -B build-locks -DCMAKE_BUILD_TYPE=Debug -DZTS_BENCH=OFF \
+	CC=clang CXX=clang++ $(CMAKE) -S . -B build-locks -DCMAKE_BUILD_TYPE=Debug -DZTS_TESTS=ON -DZTS_BENCH=OFF \
 	  -DZTS_THREAD_SAFETY=ON
 	$(CMAKE) --build build-locks -j$(JOBS)
 
