@@ -25,6 +25,7 @@ enum class route_kind : uint8_t {
   status,      // the operators' status pages
   raw_log,     // the event log as a page
   api,         // the JSON API
+  web,         // the players' pages at /games
   metrics,     // this scrape
   not_found,   // the 404 page
   unreadable,  // no request could be read (closed, timed out, malformed): no reply

@@ -223,6 +223,12 @@ void read_key(const std::string& key, const toml::node& node, zts_config* config
     read_duration(node, key, shortest_timeout, longest_timeout, &config->send_timeout, errors);
   } else if (key == "stop_grace") {
     read_duration(node, key, milliseconds(0), longest_timeout, &config->stop_grace, errors);
+  } else if (key == "web") {
+    if (const auto* value = node.as_boolean()) {
+      config->web = value->get();
+    } else {
+      errors->push_back(wrong_type(node, key, "a boolean"));
+    }
   } else if (key == "notify") {
     if (const auto* table = node.as_table()) {
       config->notify = *table;
@@ -341,6 +347,7 @@ std::vector<std::string> config_changes(const zts_config& a, const zts_config& b
        format_duration(b.first_byte_timeout));
   note("send_timeout", format_duration(a.send_timeout), format_duration(b.send_timeout));
   note("stop_grace", format_duration(a.stop_grace), format_duration(b.stop_grace));
+  note("web", a.web ? "true" : "false", b.web ? "true" : "false");
   if (!same_table(a.notify, b.notify)) changes.push_back("[notify] changed");
   return changes;
 }

@@ -13,6 +13,7 @@
 //   first_byte_timeout = "60s"             # durations: "<n>ms", "<n>s", "<n>m" or "<n>h"
 //   send_timeout = "60s"
 //   stop_grace = "30s"
+//   web = true                             # the players' pages at /games
 //   [notify]                               # read by the notifications module
 //
 // deploy/zts.conf is the commented reference of every key.
@@ -49,6 +50,8 @@ struct zts_config {
   std::chrono::milliseconds first_byte_timeout{60'000};
   std::chrono::milliseconds send_timeout{60'000};
   std::chrono::milliseconds stop_grace{30'000};
+  // Whether /games serves the players' pages; false: those paths get the 404 page.
+  bool web = true;
 
   // The [notify] table as written, and as the notifications module read it (with public_url).
   toml::table notify;

@@ -30,6 +30,7 @@ max_connections_per_addr = 8
 first_byte_timeout = "1500ms"
 send_timeout = "2m"
 stop_grace = "0s"
+web = false
 [notify]
 remind_after = "2h"
 [[notify.target]]
@@ -51,6 +52,7 @@ format = "slack"
   EXPECT_EQ(c.first_byte_timeout, milliseconds(1500));
   EXPECT_EQ(c.send_timeout, milliseconds(120'000));
   EXPECT_EQ(c.stop_grace, milliseconds(0));
+  EXPECT_FALSE(c.web);
   EXPECT_TRUE(c.notify.contains("remind_after"));
   EXPECT_EQ(c.notifications.remind_after_s, 7200u);
   ASSERT_EQ(c.notifications.targets.size(), 1u);
@@ -58,11 +60,12 @@ format = "slack"
   EXPECT_EQ(c.notifications.public_url, "https://games.example.org");  // for the links
 
   std::vector<std::string> changes = config_changes(defaults.config, c);
-  ASSERT_EQ(changes.size(), 11u);
+  ASSERT_EQ(changes.size(), 12u);
   EXPECT_EQ(changes[0], "listen [default] -> [0.0.0.0:8080, [::]:8080]");
   EXPECT_EQ(changes[2], "metrics_allow [127.0.0.0/8, ::1] -> [192.168.1.0/24]");
   EXPECT_EQ(changes[7], "first_byte_timeout 60s -> 1500ms");
-  EXPECT_EQ(changes[10], "[notify] changed");
+  EXPECT_EQ(changes[10], "web true -> false");
+  EXPECT_EQ(changes[11], "[notify] changed");
   EXPECT_TRUE(config_needs_restart(defaults.config, c));
   zts_config live_only = defaults.config;
   live_only.max_connections = 1;
@@ -98,6 +101,7 @@ TEST(Config, BadFilesAreRefusedWithFileLineAndKey) {
       {"public_url = \"games.example.org\"\n", "a.conf:1: public_url: expected an http://"},
       {"public_url = \"https://a b\"\n", "a.conf:1: public_url: expected an http://"},
       {"admin_socket = \"\"\n", "a.conf:1: admin_socket: expected a path"},
+      {"web = \"no\"\n", "a.conf:1: web: expected a boolean, got string"},
       {"notify = 1\n", "a.conf:1: notify: expected a table, got integer"},
       {"[notify]\n\nremind_max = -1\n", "a.conf:3: notify.remind_max: from 0 to 100"},
       {"[[notify.target]]\nurl = \"https://h/\"\nformat = \"x\"\n",
@@ -139,7 +143,7 @@ TEST(Config, ShippedReferenceFileReadsBothWays) {
     }
     uncommented += line + "\n";
   }
-  EXPECT_EQ(keys, 24u);  // ten keys, [notify] with its keys and an example target
+  EXPECT_EQ(keys, 25u);  // eleven keys, [notify] with its keys and an example target
   config_result all = parse_config(uncommented, "zts.conf");
   ASSERT_TRUE(all.ok) << all.error;
   // Only the keys whose shipped line is an example rather than the default differ.

@@ -13,6 +13,8 @@
 #include "ops/op_result.h"
 #include "ops/zt_server.h"
 #include "pages/log_server.h"
+#include "pages/player_web.h"
+#include "server/config.h"
 
 namespace {
 
@@ -130,6 +132,13 @@ shared_reply route_request(const request_rec& request, const ip_addr& client, ro
     *route = route_kind::api;
     count_request(route_kind::api, "none", api.outcome);
     return single_piece(std::move(api.bytes));
+  }
+  if (web_reply web =
+          current_config()->web ? serve_player_web(path, request.if_none_match) : web_reply{};
+      web.handled) {
+    *route = route_kind::web;
+    count_request(route_kind::web, "none", web.outcome);
+    return single_piece(std::move(web.bytes));
   }
   if (path.substr(0, path.find('?')) == metrics_path && may_read_metrics(client)) {
     *route = route_kind::metrics;

@@ -19,7 +19,8 @@
 // where it went. Holds no lock on return, so the caller sends without one; the lists come
 // shared from memory, never copied per request. The first matching prefix wins (exact,
 // case-sensitive): "/gameserver_v2.php", "/ztsv_log.php", "/zts.log"; then "/api/games" and
-// "/api/games/<id>" (api/games_api.h), and "/metrics" for clients in the metrics_allow ranges;
+// "/api/games/<id>" (api/games_api.h), "/games" and its files (pages/player_web.h) unless the
+// configuration turns them off, and "/metrics" for clients in the metrics_allow ranges;
 // anything else gets the 404 page.
 shared_reply route_request(const request_rec& request, const ip_addr& client, route_kind* route)
     EXCLUDES(db_lock);

@@ -9,10 +9,8 @@
 //
 // The browser's rendered DOM (--dump-dom) is compared as text: it is UTF-8 whatever the page's
 // charset, so the Cyrillic expectations below are UTF-8 and prove that the browser honoured the
-// pages' windows-1251 label. Each browser run is its own process group with a hard time limit,
-// and every page's DOM and screenshot are kept under <build>/browser_artifacts/.
-//
-// Chromium is required: set ZTS_CHROMIUM to use another binary than /usr/bin/chromium.
+// pages' windows-1251 label. Every page's DOM and screenshot are kept under
+// <build>/browser_artifacts/ (tests/support/browser.h).
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -33,6 +31,7 @@
 #include <vector>
 
 #include "lib/file_io.h"
+#include "tests/support/browser.h"
 #include "tests/support/game_client.h"
 #include "tests/support/http_client.h"
 #include "tests/support/real_server.h"
@@ -44,9 +43,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-// One browser run (start, load, render, screenshot) takes 5 to 10 s here; past this it is
-// killed with its whole process group and the check fails.
-constexpr auto browser_time_limit = 45s;
 // Without a namespace of our own, another test's server may hold port 80 for a while.
 constexpr auto port_wait = 60s;
 // The server writes "Running ..." and its first "Status refresh." within a few seconds.
@@ -56,167 +52,11 @@ constexpr auto server_stop_wait = 15s;
 constexpr uint16_t server_port = 80;
 
 const std::string server_binary = server_binary_path();
-const std::string artifact_dir = std::string(ZTS_BUILD_DIR) + "/browser_artifacts";
-
-std::string chromium_path() {
-  const char* env = getenv("ZTS_CHROMIUM");
-  return env != nullptr && *env != '\0' ? env : "/usr/bin/chromium";
-}
-
-std::string read_or_empty(const std::string& path) {
-  return file_exists(path) ? read_file(path) : "";
-}
-
-// Waits for `pid` until `limit`, then kills its process group. Returns the wait status, or -1
-// when it had to be killed.
-int wait_or_kill_group(pid_t pid, std::chrono::steady_clock::duration limit) {
-  const auto kill_at = std::chrono::steady_clock::now() + limit;
-  int status = 0;
-  bool killed = false;
-  for (;;) {
-    pid_t r = waitpid(pid, &status, WNOHANG);
-    if (r == pid || (r < 0 && errno != EINTR)) break;
-    if (!killed && std::chrono::steady_clock::now() > kill_at) {
-      kill(-pid, SIGKILL);
-      killed = true;
-    }
-    std::this_thread::sleep_for(20ms);
-  }
-  // Helpers the browser left behind (renderers, zygote) go with it; as the subreaper of this
-  // process's descendants we reap them too, so that none is left even as a zombie.
-  kill(-pid, SIGKILL);
-  while (waitpid(-pid, nullptr, 0) > 0 || errno == EINTR) {
-  }
-  return killed ? -1 : status;
-}
-
-// What one browser run gave: the serialized DOM, and whether the PNG was written.
-struct browser_page {
-  std::string dom;
-  bool finished = false;
-};
-
-// Loads `url` in headless Chromium with a fresh profile, keeps its DOM as <name>.html and its
-// screenshot as <name>.png under artifact_dir.
-browser_page render(const std::string& url, const std::string& name,
-                    const std::vector<std::string>& extra = {}) {
-  temp_dir profile;
-  const std::string dom_path = artifact_dir + "/" + name + ".html";
-  const std::string png_path = artifact_dir + "/" + name + ".png";
-  const std::string log_path = artifact_dir + "/" + name + ".log";
-  fs::remove(dom_path);
-  fs::remove(png_path);
-  std::vector<std::string> argv = {chromium_path(),
-                                   "--headless",
-                                   "--no-sandbox",
-                                   "--disable-gpu",
-                                   "--no-first-run",
-                                   "--disable-background-networking",
-                                   "--disable-component-update",
-                                   "--disable-sync",
-                                   "--disable-quic",
-                                   "--user-data-dir=" + profile.path,
-                                   "--hide-scrollbars",
-                                   "--window-size=1024,600",
-                                   "--screenshot=" + png_path,
-                                   "--dump-dom"};
-  argv.insert(argv.end(), extra.begin(), extra.end());
-  argv.push_back(url);
-
-  pid_t pid = fork();
-  if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) {
-    setpgid(0, 0);
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    int out = open(dom_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (out < 0 || err < 0) _exit(127);
-    dup2(out, 1);
-    dup2(err, 2);
-    int null = open("/dev/null", O_RDONLY);
-    if (null >= 0) dup2(null, 0);
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
-  }
-  setpgid(pid, pid);  // also here, so that the group exists before any kill
-  const int status = wait_or_kill_group(pid, browser_time_limit);
-  browser_page page;
-  page.finished = status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-  page.dom = read_or_empty(dom_path);
-  EXPECT_TRUE(page.finished) << "chromium "
-                             << (status < 0 ? "was killed after the time limit" : "failed")
-                             << " for " << url << "; see " << log_path;
-  const std::string png = read_or_empty(png_path);
-  EXPECT_GT(png.size(), 2000u) << png_path;
-  EXPECT_EQ(png.substr(0, 8), "\x89PNG\r\n\x1A\n") << png_path;
-  return page;
-}
-
-// The visible text of serialized HTML: every tag a blank (cells built by a script have nothing
-// between them), the entities the serializer writes decoded (a no-break space becomes a blank),
-// and every run of blanks and line ends one blank.
-std::string text_of(const std::string& html) {
-  std::string text;
-  bool in_tag = false;
-  for (char c : html) {
-    if (c == '<') in_tag = true;
-    text += in_tag ? ' ' : c;
-    if (c == '>') in_tag = false;
-  }
-  const std::pair<const char*, const char*> entities[] = {{"&lt;", "<"},     {"&gt;", ">"},
-                                                          {"&quot;", "\""},  {"&nbsp;", " "},
-                                                          {"\xC2\xA0", " "}, {"&amp;", "&"}};
-  for (const auto& [from, to] : entities) {
-    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + 1)) {
-      text.replace(at, strlen(from), to);
-    }
-  }
-  std::string out;
-  for (char c : text) {
-    const bool blank = c == ' ' || c == '\n' || c == '\t' || c == '\r';
-    if (blank && (out.empty() || out.back() == ' ')) continue;
-    out += blank ? ' ' : c;
-  }
-  return out;
-}
-
-// The href of the first link whose attribute begins with `prefix` (as serialized: "&amp;"),
-// made absolute against the page it is on, or "" when there is none.
-std::string link_target(const std::string& dom, const std::string& page_url,
-                        const std::string& prefix) {
-  size_t at = dom.find("href=\"" + prefix);
-  if (at == std::string::npos) return "";
-  at += 6;
-  std::string href = dom.substr(at, dom.find('"', at) - at);
-  for (size_t amp = href.find("&amp;"); amp != std::string::npos; amp = href.find("&amp;")) {
-    href.replace(amp, 5, "&");
-  }
-  const std::string dir = page_url.substr(0, page_url.rfind('/', page_url.find('?')) + 1);
-  return dir + href;
-}
-
-// The pieces of `text` in order: each must follow the one before it.
-::testing::AssertionResult in_order(const std::string& text,
-                                    const std::vector<std::string>& parts) {
-  size_t from = 0;
-  for (const std::string& part : parts) {
-    size_t at = text.find(part, from);
-    if (at == std::string::npos) {
-      return ::testing::AssertionFailure()
-             << "\"" << part << "\" missing after offset " << from << " in:\n"
-             << text;
-    }
-    from = at + part.size();
-  }
-  return ::testing::AssertionSuccess();
-}
 
 // What the server wrote to its console (sanitizer reports included), for failure messages.
 std::string console_of(const std::string& dir) {
-  return read_or_empty(dir + "/console.txt");
+  const std::string path = dir + "/console.txt";
+  return file_exists(path) ? read_file(path) : "";
 }
 
 void send_save(const std::string& ip, int op, const gametyp& game) {
@@ -292,7 +132,7 @@ class Browser : public ::testing::Test {
         << "Chromium is required for the browser checks and was not found at " << chromium_path()
         << " (install the chromium package or set ZTS_CHROMIUM)";
     ASSERT_TRUE(file_exists(server_binary)) << server_binary << " is not built";
-    fs::create_directories(artifact_dir);
+    fs::create_directories(browser_artifact_dir());
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     ip = host_ipv4();
     network = std::make_unique<private_network>();
