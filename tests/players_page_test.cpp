@@ -296,6 +296,12 @@ TEST_F(PlayersPage, FirstViewOfTenThousandGamesIsQuick) {
         "performance.getEntriesByName('zts-first-list').map(e => e.startTime)[0]", 20s);
     ASSERT_NE(mark, "") << "the first list never appeared";
     *ms = std::stod(mark);
+    std::printf("%s\n", browser
+                            .evaluate("performance.getEntriesByType('resource').map(e => "
+                                      "e.name.split('/').pop() + ' ' + Math.round(e.startTime) + "
+                                      "'+' + Math.round(e.duration) + ' ms, ' + e.transferSize + "
+                                      "' B').join('; ')")
+                            .c_str());
     browser.navigate("about:blank");
     browser.wait_for("location.href === 'about:blank'", 5s);
   }
