@@ -15,14 +15,13 @@
 //
 // Client addresses: a connection's client is its peer, except for a peer listed in
 // trusted_proxies, whose client is the right-most X-Forwarded-For address that is not itself a
-// trusted proxy. The per-address cap counts clients; a proxy's own connections are counted
-// against the total cap only.
+// trusted proxy (net/forwarded.h). The per-address cap counts clients; a proxy's own connections
+// are counted against the total cap only.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "lib/file_io.h"
@@ -40,14 +39,6 @@ inline constexpr int send_timeout_ms = 60 * 1000;
 // How long a stop waits for requests in flight; a stalled client must not hold up a stop.
 inline constexpr int stop_grace_ms = 30 * 1000;
 
-// How long a worker that has finished its connection waits for the next one before it ends: a
-// busy server then reuses its workers instead of making one per request.
-inline constexpr int idle_thread_keep_ms = 2000;
-// How long a connection from an address at its cap waits for one of that address's places to
-// come free before it is closed. A client that reconnects the moment its reply has arrived can
-// be faster than the loop or worker that sent it is at giving its place back.
-inline constexpr int place_wait_ms = 1000;
-
 // What the listener runs with. The defaults are the server's behaviour without configuration.
 struct server_options {
   // Where to listen (IPv4 and IPv6; port 0: an ephemeral one). Empty: port 80 of local_ip().
@@ -61,7 +52,7 @@ struct server_options {
   std::vector<ip_net> trusted_proxies;
 };
 
-// Shared by the loops, the workers and the owner of the server_handle; defined in server.cpp.
+// Shared by the loops, the workers and the owner of the server_handle (listener_internal.h).
 struct server_state;
 
 struct server_handle {
@@ -88,9 +79,11 @@ bool update_server_options(server_handle* server, const server_options& options)
 // The options the server runs with now.
 server_options current_server_options(const server_handle& server);
 
-// Stops accepting, closes the connections still waiting for their first byte, and waits up to
-// stop_grace_ms (as currently set) for the requests in flight. Returns false when some were
-// still running then. Does nothing on a handle that is not running.
+// Stops accepting, closes the connections still waiting for their first byte, and waits for the
+// requests in flight. Two waits of up to stop_grace_ms each (as currently set), so up to twice
+// the grace in all: first for every loop to stop watching the listeners (they are closed then),
+// then for the connections still served to end. Returns false when some were still running
+// then. Does nothing on a handle that is not running.
 bool stop_server(server_handle* server);
 
 // Whether the server still accepts connections: started, not stopped, and its listeners have
@@ -102,14 +95,6 @@ int active_connections(const server_handle& server);
 
 // Connections being served now that count against `client`'s per-address cap.
 int connections_from(const server_handle& server, const ip_addr& client);
-
-// The client behind a request that came from `peer`: `peer` itself unless it is one of
-// `trusted`; then, walking `forwarded_for` (comma-separated addresses, possibly with ports,
-// the nearest hop last) from its right end, the first address that is not one of `trusted`.
-// When every address is trusted the left-most one is the client; an address that does not
-// parse ends the walk at the hop before it.
-ip_addr client_address(const ip_addr& peer, std::string_view forwarded_for,
-                       const std::vector<ip_net>& trusted);
 
 // A server for one scope: started on 127.0.0.1 and an ephemeral port (or with `options`),
 // stopped at its end.
