@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <string_view>
 
+#include "lib/duration.h"
 #include "notify/delivery.h"
 
 namespace {
@@ -20,10 +22,12 @@ constexpr std::array<std::string_view, 9> placeholders = {
     "{game}", "{id}", "{turn}", "{team}", "{winner}", "{out}", "{hours}", "{waited}", "{link}"};
 
 struct parse_ctx {
-  std::string* error;
+  notify_config_result* result;
 
   bool fail(const toml::node& node, const std::string& key, const std::string& what) {
-    *error = "line " + std::to_string(node.source().begin.line) + ": " + key + ": " + what;
+    result->line = static_cast<int64_t>(node.source().begin.line);
+    result->key = key;
+    result->what = what;
     return false;
   }
 };
@@ -31,9 +35,13 @@ struct parse_ctx {
 bool read_duration(parse_ctx& ctx, const toml::node& node, const std::string& key, uint32_t* out) {
   const auto* text = node.as_string();
   if (!text) return ctx.fail(node, key, "expected a duration such as \"24h\"");
-  if (!parse_duration(text->get(), out)) {
+  std::chrono::milliseconds d{};
+  // The notifications count in whole seconds, up to ten years.
+  if (!parse_duration(text->get(), &d) || d.count() % 1000 != 0 ||
+      d.count() / 1000 > max_duration_s) {
     return ctx.fail(node, key, "not a duration (\"90s\", \"15m\", \"24h\", \"2d\", \"1h30m\")");
   }
+  *out = static_cast<uint32_t>(d.count() / 1000);
   return true;
 }
 
@@ -179,45 +187,9 @@ notify_templates default_templates() {
   return t;
 }
 
-bool parse_duration(std::string_view text, uint32_t* seconds) {
-  if (text.empty()) return false;
-  uint64_t total = 0;
-  size_t i = 0;
-  while (i < text.size()) {
-    uint64_t n = 0;
-    size_t digits = 0;
-    while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
-      n = n * 10 + static_cast<uint64_t>(text[i] - '0');
-      if (n > max_duration_s) return false;
-      ++i;
-      ++digits;
-    }
-    if (digits == 0 || i == text.size()) return false;
-    switch (text[i++]) {
-      case 's':
-        break;
-      case 'm':
-        n *= 60;
-        break;
-      case 'h':
-        n *= 3600;
-        break;
-      case 'd':
-        n *= 24 * 3600;
-        break;
-      default:
-        return false;
-    }
-    total += n;
-    if (total > max_duration_s) return false;
-  }
-  *seconds = static_cast<uint32_t>(total);
-  return true;
-}
+namespace {
 
-bool parse_notify_config(const toml::table& table, notify_config* out, std::string* error) {
-  parse_ctx ctx{error};
-  *out = notify_config{};
+bool read_notify(parse_ctx& ctx, const toml::table& table, notify_config* out) {
   for (const auto& [k, v] : table) {
     const std::string key = "notify." + std::string(k.str());
     if (k.str() == "remind_after") {
@@ -259,4 +231,14 @@ bool parse_notify_config(const toml::table& table, notify_config* out, std::stri
     }
   }
   return true;
+}
+
+}  // namespace
+
+notify_config_result parse_notify_config(const toml::table& table) {
+  notify_config_result result;
+  parse_ctx ctx{&result};
+  result.ok = read_notify(ctx, table, &result.config);
+  if (!result.ok) result.config = notify_config{};
+  return result;
 }

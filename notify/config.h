@@ -74,12 +74,16 @@ struct notify_config {
   bool operator==(const notify_config&) const = default;
 };
 
-// Reads the [notify] table (the table itself, not the whole file) into *out, every absent key
-// at its default. Returns false with *error naming the line and key ("line 7: notify.target[0]
-// .format: ...") on an unknown key, a wrong type or an out-of-range value; *out is then
-// unspecified. Never throws.
-bool parse_notify_config(const toml::table& table, notify_config* out, std::string* error);
+struct notify_config_result {
+  bool ok = false;
+  notify_config config;  // when ok
+  // Otherwise where and why the table was refused: the line, the key ("notify.target[0]
+  // .format") and what is wrong with it.
+  int64_t line = 0;
+  std::string key;
+  std::string what;
+};
 
-// "90s", "15m", "24h", "2d" or a sum of them ("1h30m") to seconds. False on anything else,
-// on zero parts only ("0s" is accepted) and on more than 10 years.
-bool parse_duration(std::string_view text, uint32_t* seconds);
+// Reads the [notify] table (the table itself, not the whole file), every absent key at its
+// default. Refuses an unknown key, a wrong type or an out-of-range value. Never throws.
+notify_config_result parse_notify_config(const toml::table& table);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <sstream>
 
+#include "lib/duration.h"
 #include "lib/file_io.h"
 #include "lib/mutex.h"
 
@@ -38,30 +39,6 @@ std::string type_name(const toml::node& node) {
 
 config_error wrong_type(const toml::node& node, const std::string& key, const char* expected) {
   return {line_of(node), key, std::string("expected ") + expected + ", got " + type_name(node)};
-}
-
-bool parse_duration(std::string_view text, milliseconds* out) {
-  size_t digits = 0;
-  int64_t value = 0;
-  while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') {
-    if (digits == 9) return false;
-    value = value * 10 + (text[digits] - '0');
-    ++digits;
-  }
-  if (digits == 0) return false;
-  std::string_view unit = text.substr(digits);
-  if (unit == "ms") {
-    *out = milliseconds(value);
-  } else if (unit == "s") {
-    *out = milliseconds(value * 1000);
-  } else if (unit == "m") {
-    *out = milliseconds(value * 60 * 1000);
-  } else if (unit == "h") {
-    *out = milliseconds(value * 3600 * 1000);
-  } else {
-    return false;
-  }
-  return true;
 }
 
 bool read_int(const toml::node& node, const std::string& key, int64_t low, int64_t high, int* out,
@@ -175,25 +152,16 @@ void read_socket_path(const toml::node& node, const std::string& key, std::strin
   *out = path;
 }
 
-// Reads one top-level key into *config.
-// The notifications module reads its own table; its message ("line 7: notify.x: what") is put
-// in the shape of every other refusal.
 void read_notify(const toml::table& table, notify_config* out, std::vector<config_error>* errors) {
-  std::string error;
-  if (parse_notify_config(table, out, &error)) return;
-  config_error e{line_of(table), "notify", error};
-  if (error.starts_with("line ")) {
-    size_t colon = error.find(": ");
-    size_t key_end = colon == std::string::npos ? colon : error.find(": ", colon + 2);
-    if (key_end != std::string::npos) {
-      e.line = std::stoll(error.substr(5, colon - 5));
-      e.key = error.substr(colon + 2, key_end - colon - 2);
-      e.what = error.substr(key_end + 2);
-    }
+  notify_config_result read = parse_notify_config(table);
+  if (!read.ok) {
+    errors->push_back({read.line, read.key, read.what});
+    return;
   }
-  errors->push_back(e);
+  *out = std::move(read.config);
 }
 
+// Reads one top-level key into *config.
 void read_key(const std::string& key, const toml::node& node, zts_config* config,
               std::vector<config_error>* errors) {
   if (key == "listen") {
@@ -280,13 +248,6 @@ std::vector<ip_net> zts_config::default_metrics_allow() {
   parse_ip_net("127.0.0.0/8", &nets[0]);
   parse_ip_net("::1", &nets[1]);
   return nets;
-}
-
-std::string format_duration(milliseconds d) {
-  int64_t ms = d.count();
-  if (ms != 0 && ms % (3600 * 1000) == 0) return std::to_string(ms / (3600 * 1000)) + "h";
-  if (ms % 1000 == 0) return std::to_string(ms / 1000) + "s";
-  return std::to_string(ms) + "ms";
 }
 
 config_result parse_config(std::string_view text, const std::string& path) {

@@ -10,7 +10,7 @@
 //   admin_socket = "admin.sock"
 //   max_connections = 512
 //   max_connections_per_addr = 64
-//   first_byte_timeout = "60s"             # durations: "<n>ms", "<n>s", "<n>m" or "<n>h"
+//   first_byte_timeout = "60s"             # durations: "500ms", "60s", "2m", "1h" (lib/duration.h)
 //   send_timeout = "60s"
 //   stop_grace = "30s"
 //   web = true                             # the players' pages at /games
@@ -72,9 +72,6 @@ config_result load_config(const std::string& path);
 
 // Checks TOML text as if read from a file named `path` (tests, and load_config itself).
 config_result parse_config(std::string_view text, const std::string& path);
-
-// "1500ms", "60s", "1h": whole hours in h, else whole seconds in s, else ms.
-std::string format_duration(std::chrono::milliseconds d);
 
 // What differs between two configurations, one item per key in file order: "max_connections
 // 512 -> 100". The [notify] table shows as one item when anything in it differs.
