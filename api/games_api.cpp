@@ -74,7 +74,7 @@ struct cached_last_move {
 annotated_mutex api_mutex;
 
 struct api_cache {
-  std::string public_url;
+  std::string public_url;        // the one the bodies were built with
   uint64_t rows_generation = 0;  // when `rows` was copied
   std::vector<game_row> rows;    // every game of status 0 to 3, by id
   status_counts by_status{};
@@ -371,13 +371,25 @@ const cached_body* game_body(api_cache& c, int32_t id) REQUIRES(api_mutex) EXCLU
   return &b;
 }
 
+// The cache, its bodies dropped when they were built with another public URL.
+api_cache& cache_for(const std::string& public_url) REQUIRES(api_mutex) {
+  api_cache& c = cache();
+  if (public_url != c.public_url) {
+    c.public_url = public_url;
+    c.list.generation = 0;
+    c.games.clear();
+  }
+  return c;
+}
+
 }  // namespace
 
-api_reply serve_api(std::string_view target, std::string_view if_none_match) {
+api_reply serve_api(std::string_view target, std::string_view if_none_match,
+                    const std::string& public_url) {
   std::string_view path = target.substr(0, target.find('?'));
   if (path == list_path) {
     mutex_lock lock(api_mutex);
-    return json_reply(list_body(cache()), if_none_match);
+    return json_reply(list_body(cache_for(public_url)), if_none_match);
   }
   if (!path.starts_with(game_path_prefix)) return {};
   std::string_view id_text = path.substr(game_path_prefix.size());
@@ -387,7 +399,7 @@ api_reply serve_api(std::string_view target, std::string_view if_none_match) {
     return unknown_game();
   }
   mutex_lock lock(api_mutex);
-  const cached_body* b = game_body(cache(), str_to_int(id_text));
+  const cached_body* b = game_body(cache_for(public_url), str_to_int(id_text));
   return b ? json_reply(*b, if_none_match) : unknown_game();
 }
 
@@ -396,16 +408,6 @@ status_counts api_games_by_status() {
   api_cache& c = cache();
   refresh_rows(c);
   return c.by_status;
-}
-
-void set_api_public_url(std::string url) {
-  while (!url.empty() && url.back() == '/') url.pop_back();
-  mutex_lock lock(api_mutex);
-  api_cache& c = cache();
-  if (url == c.public_url) return;
-  c.public_url = std::move(url);
-  c.list.generation = 0;
-  c.games.clear();
 }
 
 void clear_api_cache() {

@@ -8,8 +8,8 @@
 // [{"team","color","in_game"}],"to_move","winner","last_move"[,"url"]}: texts in UTF-8 and
 // JSON-escaped, "to_move" and "winner" indexes into "players" or null, "last_move" the time the
 // newest save was stored (ISO 8601, UTC) or null. The "url" members appear once a public base
-// URL is set (a turn's only in a finished game, the only kind op=29 serves). A query string is
-// ignored.
+// URL is configured (a turn's only in a finished game, the only kind op=29 serves). A query string
+// is ignored.
 //
 // Replies carry an ETag (a hash of the body), "Access-Control-Allow-Origin: *" and
 // "Cache-Control: no-cache"; a request whose If-None-Match names the current ETag gets
@@ -34,15 +34,14 @@ struct api_reply {
 };
 
 // The reply to the request target `target` (path and query). Paths that are neither
-// "/api/games" nor "/api/games/<anything>" are not handled.
-api_reply serve_api(std::string_view target, std::string_view if_none_match) EXCLUDES(db_lock);
+// "/api/games" nor "/api/games/<anything>" are not handled. `public_url` (the configuration's,
+// no trailing "/"; "" leaves the links out) is put before the links in the JSON; bodies kept
+// for another one are rebuilt.
+api_reply serve_api(std::string_view target, std::string_view if_none_match,
+                    const std::string& public_url) EXCLUDES(db_lock);
 
 // Game counts by status from the same copy of the records (refreshed first when stale).
 status_counts api_games_by_status() EXCLUDES(db_lock);
-
-// The public base URL ("https://games.example.org", no trailing "/") put before the links in
-// the JSON; "" (the default) leaves the links out. Thread-safe.
-void set_api_public_url(std::string url) EXCLUDES(db_lock);
 
 // Drops every cached body and directory listing (tests that swap the data directory).
 void clear_api_cache() EXCLUDES(db_lock);

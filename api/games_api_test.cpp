@@ -17,6 +17,7 @@
 #include "db/game.h"
 #include "db/generation.h"
 #include "lib/log.h"
+#include "server/config.h"
 #include "server/server.h"
 #include "tests/support/game_client.h"
 #include "tests/support/json_reader.h"
@@ -37,7 +38,6 @@ struct GamesApi : ::testing::Test {
     clear_api_cache();  // the API takes its own lock before db_lock, never after
   }
   ~GamesApi() override {
-    set_api_public_url("");
     mutex_lock lock(db_lock);
     games.clear();
   }
@@ -156,7 +156,9 @@ TEST_F(GamesApi, FollowsAGameFromCreationToItsEnd) {
   g.curplr = 2;
   g.plrs[2].out_flag = true;
   ASSERT_NO_FATAL_FAILURE(send(server.port(), 27, g, "ZTXS\n00\nOk\n"));
-  set_api_public_url("https://games.example.org/");
+  zts_config linked;
+  linked.public_url = "https://games.example.org";
+  scoped_config config(linked);
   one = get_json("/api/games/0");
   EXPECT_EQ(one["status"].text, "finished");
   EXPECT_EQ(one["status_code"].number, 2);

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <sstream>
 
+#include <toml++/toml.h>
+
 #include "lib/duration.h"
 #include "lib/file_io.h"
 #include "lib/mutex.h"
@@ -152,6 +154,26 @@ void read_socket_path(const toml::node& node, const std::string& key, std::strin
   *out = path;
 }
 
+// Every table below `node` written as a plain table, so that the printed text depends on the
+// values only, not on whether the file wrote a table inline.
+void make_plain(toml::node& node) {
+  if (toml::table* table = node.as_table()) {
+    table->is_inline(false);
+    for (auto&& [key, child] : *table) make_plain(child);
+  } else if (toml::array* array = node.as_array()) {
+    for (toml::node& child : *array) make_plain(child);
+  }
+}
+
+// The table as TOML text in one canonical form (keys sorted, no comments, plain tables).
+std::string canonical_text(const toml::table& table) {
+  toml::table copy = table;
+  make_plain(copy);
+  std::ostringstream out;
+  out << copy;
+  return out.str();
+}
+
 void read_notify(const toml::table& table, notify_config* out, std::vector<config_error>* errors) {
   notify_config_result read = parse_notify_config(table);
   if (!read.ok) {
@@ -199,7 +221,7 @@ void read_key(const std::string& key, const toml::node& node, zts_config* config
     }
   } else if (key == "notify") {
     if (const auto* table = node.as_table()) {
-      config->notify = *table;
+      config->notify_table = canonical_text(*table);
       read_notify(*table, &config->notifications, errors);
     } else {
       errors->push_back(wrong_type(node, key, "a table"));
@@ -232,14 +254,27 @@ std::string quoted(const std::string& text) {
   return "\"" + text + "\"";
 }
 
-bool same_table(const toml::table& a, const toml::table& b) {
-  return a == b;
+// The configuration in force. Never destroyed: a worker cut off by a stop may still take it at
+// exit.
+struct config_holder {
+  annotated_mutex mutex;
+  // Readers copy the pointer and keep the configuration they got.
+  std::shared_ptr<const zts_config> current GUARDED_BY(mutex) =
+      std::make_shared<const zts_config>();
+};
+
+config_holder& holder() {
+  static config_holder* h = new config_holder;
+  return *h;
 }
 
-annotated_mutex current_mutex;
-// Readers copy the pointer and keep the configuration they got.
-std::shared_ptr<const zts_config> current GUARDED_BY(current_mutex) =
-    std::make_shared<const zts_config>();
+// Puts `next` in force and returns the configuration it replaces.
+std::shared_ptr<const zts_config> swap_config(std::shared_ptr<const zts_config> next) {
+  config_holder& h = holder();
+  mutex_lock lock(h.mutex);
+  h.current.swap(next);
+  return next;
+}
 
 }  // namespace
 
@@ -309,7 +344,7 @@ std::vector<std::string> config_changes(const zts_config& a, const zts_config& b
   note("send_timeout", format_duration(a.send_timeout), format_duration(b.send_timeout));
   note("stop_grace", format_duration(a.stop_grace), format_duration(b.stop_grace));
   note("web", a.web ? "true" : "false", b.web ? "true" : "false");
-  if (!same_table(a.notify, b.notify)) changes.push_back("[notify] changed");
+  if (a.notify_table != b.notify_table) changes.push_back("[notify] changed");
   return changes;
 }
 
@@ -318,12 +353,18 @@ bool config_needs_restart(const zts_config& before, const zts_config& after) {
 }
 
 std::shared_ptr<const zts_config> current_config() {
-  mutex_lock lock(current_mutex);
-  return current;
+  config_holder& h = holder();
+  mutex_lock lock(h.mutex);
+  return h.current;
 }
 
 void set_current_config(zts_config config) {
-  auto next = std::make_shared<const zts_config>(std::move(config));
-  mutex_lock lock(current_mutex);
-  current = std::move(next);
+  swap_config(std::make_shared<const zts_config>(std::move(config)));
+}
+
+scoped_config::scoped_config(zts_config config)
+    : previous(swap_config(std::make_shared<const zts_config>(std::move(config)))) {}
+
+scoped_config::~scoped_config() {
+  swap_config(std::move(previous));
 }

@@ -53,7 +53,7 @@ format = "slack"
   EXPECT_EQ(c.send_timeout, milliseconds(120'000));
   EXPECT_EQ(c.stop_grace, milliseconds(0));
   EXPECT_FALSE(c.web);
-  EXPECT_TRUE(c.notify.contains("remind_after"));
+  EXPECT_NE(c.notify_table.find("remind_after"), std::string::npos);
   EXPECT_EQ(c.notifications.remind_after_s, 7200u);
   ASSERT_EQ(c.notifications.targets.size(), 1u);
   EXPECT_EQ(c.notifications.targets[0].format, notify_format::slack);
@@ -71,6 +71,27 @@ format = "slack"
   live_only.max_connections = 1;
   live_only.trusted_proxies = c.trusted_proxies;
   EXPECT_FALSE(config_needs_restart(defaults.config, live_only));
+}
+
+// The [notify] table is compared as written, whatever its layout: key order, spacing, comments
+// and the form of a table do not count; a value the parser reads the same way does.
+TEST(Config, NotifyTableComparesByValueNotLayout) {
+  auto notify_of = [](const std::string& text) {
+    config_result r = parse_config(text, "zts.conf");
+    EXPECT_TRUE(r.ok) << r.error;
+    return r.config;
+  };
+  const zts_config a = notify_of(
+      "[notify]\nremind_after = \"2h\"\nremind_max = 3\n[notify.templates]\nturn = \"{game}\"\n");
+  const zts_config same = notify_of(
+      "notify = { remind_max = 3, templates = { turn = \"{game}\" },   remind_after = \"2h\" }  # "
+      "x\n");
+  const zts_config longer = notify_of(
+      "[notify]\nremind_after = \"120m\"\nremind_max = 3\n[notify.templates]\nturn = \"{game}\"\n"
+      "[[notify.target]]\nurl = \"http://a/\"\nformat = \"json\"\n");
+  EXPECT_TRUE(config_changes(a, same).empty());
+  EXPECT_EQ(config_changes(a, longer), std::vector<std::string>{"[notify] changed"});
+  EXPECT_EQ(config_changes(a, zts_config{}), std::vector<std::string>{"[notify] changed"});
 }
 
 TEST(Config, BadFilesAreRefusedWithFileLineAndKey) {

@@ -30,10 +30,9 @@ constexpr uint64_t wake_tag = UINT64_MAX;
 // Admits the connection just accepted, or closes it when the server is full. A client below its
 // cap takes its place at once.
 void admit(server_state& state, connection* conn) REQUIRES(state.mutex) {
-  conn->options = state.options;
-  const server_options& options = *conn->options;
-  const admit_decision d = admit_peer(&state.places, conn->peer, options.max_connections,
-                                      options.max_connections_per_addr, options.trusted_proxies);
+  const zts_config& config = *conn->config;
+  const admit_decision d = admit_peer(&state.places, conn->peer, config.max_connections,
+                                      config.max_connections_per_addr, config.trusted_proxies);
   if (!d.admitted) {
     count_connection_refused(cap_kind::total);
     conn->fd = unique_fd();  // closed at once
@@ -148,7 +147,7 @@ void start_reply(conn_loop& loop, connection* conn, shared_reply reply) {
   ev.data.u64 = reinterpret_cast<uint64_t>(conn);
   // Not watched yet when the reply was routed straight after the accept: add_connection adds it.
   epoll_ctl(loop.set.fd, EPOLL_CTL_MOD, conn->fd.fd, &ev);
-  set_deadline(loop, conn, deadline_after_ms(conn->options->send_timeout_ms));
+  set_deadline(loop, conn, deadline_after_ms(ms_of(conn->config->send_timeout)));
 }
 
 // The request has been read as far as it goes: parse it, then route it here or on a worker.
@@ -160,14 +159,14 @@ void request_read(conn_loop& loop, connection* conn) {
     return;
   }
   conn->received = std::string();
-  const server_options& options = *conn->options;
+  const zts_config& config = *conn->config;
   bool placed = true;
   if (conn->proxied) {
     // The address the cap counts is the one logs and metrics see.
-    conn->client = client_address(conn->peer, request.forwarded_for, options.trusted_proxies);
+    conn->client = client_address(conn->peer, request.forwarded_for, config.trusted_proxies);
     mutex_lock lock(loop.state->mutex);
     placed = try_take_client_place(*loop.state, &conn->slot, conn->client,
-                                   options.max_connections_per_addr);
+                                   config.max_connections_per_addr);
   }
   const bool may_wait = route_may_wait(request.path);
   conn->request = std::move(request);
@@ -232,7 +231,7 @@ void add_connection(conn_loop& loop, std::unique_ptr<connection> conn) {
   }
   connection* c = conn.get();
   loop.conns.emplace(c, std::move(conn));
-  c->deadline = deadline_after_ms(c->options->first_byte_timeout_ms);
+  c->deadline = deadline_after_ms(ms_of(c->config->first_byte_timeout));
   loop.timers.insert({c->deadline, c});
   // On a busy server the request has mostly arrived by the time its connection is accepted:
   // reading it at once spares the wait set a descriptor and the loop a wake-up.
@@ -290,6 +289,12 @@ int accept_one(server_state& state, conn_loop& loop, size_t index,
   ip_endpoint from;
   if (endpoint_from_sockaddr(reinterpret_cast<sockaddr*>(&peer), peer_len, &from)) {
     (*conn)->peer = plain_ip(from.addr);
+  }
+  // Taken once per connection: it is served with this configuration to its end.
+  (*conn)->config = current_config();
+  if ((*conn)->config->max_connections > state.descriptors_for) {
+    state.descriptors_for = (*conn)->config->max_connections;
+    make_room_for_descriptors(state.descriptors_for);
   }
   mutex_lock lock(state.mutex);
   if (state.stopping) {

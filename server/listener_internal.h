@@ -19,6 +19,7 @@
 #include "net/request.h"
 #include "net/socket.h"
 #include "server/admission.h"
+#include "server/config.h"
 #include "server/server.h"
 
 // The places one connection holds: one of the total from admission on, and one of its client's
@@ -49,8 +50,8 @@ struct connection {
   connection_slot slot;
   ip_addr peer;  // unreadable: 0.0.0.0
   bool proxied = false;
-  // The options it was admitted with.
-  std::shared_ptr<const server_options> options;
+  // The configuration it was admitted with: its caps, time-outs and trusted proxies.
+  std::shared_ptr<const zts_config> config;
 
   std::string received;  // the request's bytes so far
   size_t wanted = 0;     // what the request takes, once its head is in (0: not yet)
@@ -87,9 +88,8 @@ struct server_state {
   std::condition_variable changed;
   // Notified when a connection is handed to the workers, and at a stop.
   std::condition_variable work_ready;
-  // Replaced whole by update_server_options, never changed in place: a connection keeps the
-  // one it was admitted with.
-  std::shared_ptr<const server_options> options GUARDED_BY(mutex);
+  // The connection cap the descriptor limit was last raised for.
+  int descriptors_for GUARDED_BY(accept_mutex) = 0;
   admission places GUARDED_BY(mutex);
   int loops GUARDED_BY(mutex) = 0;      // connection loops running
   int accepting GUARDED_BY(mutex) = 0;  // loops still watching the listeners
@@ -114,6 +114,16 @@ bool start_thread(const std::shared_ptr<server_state>& state,
 // Gives the connection to a worker: an idle one, or one started for it; with no thread to be
 // had and no worker alive, serves it on the calling thread.
 void hand_to_worker(const std::shared_ptr<server_state>& state, std::unique_ptr<connection> conn);
+
+// The milliseconds of a configured duration, as the socket calls take them.
+inline int64_t ms_of(std::chrono::milliseconds d) {
+  return d.count();
+}
+
+// Each connection holds its socket, its thread's wait set and now and then a file: the usual
+// soft limit of 1024 descriptors would stop accepting before the connection cap is reached.
+// Raises the soft limit toward the hard one when it is lower than `connections` need.
+void make_room_for_descriptors(int connections);
 
 // One connection loop, from watching the listeners to its last connection's end. Started once
 // per loop by start_server; counted in state->loops and state->accepting.

@@ -116,41 +116,12 @@ sigset_t block_handled_signals() {
   return set;
 }
 
-// The listener's share of the configuration: addresses, caps, timeouts and trusted proxies.
-server_options listener_options(const zts_config& config) {
-  server_options options;
-  options.listen = config.listen;
-  options.max_connections = config.max_connections;
-  options.max_connections_per_addr = config.max_connections_per_addr;
-  options.first_byte_timeout_ms = static_cast<int>(config.first_byte_timeout.count());
-  options.send_timeout_ms = static_cast<int>(config.send_timeout.count());
-  options.stop_grace_ms = static_cast<int>(config.stop_grace.count());
-  options.trusted_proxies = config.trusted_proxies;
-  return options;
-}
-
-// Binds every address the configuration names (none: port 80 of local_ip()).
-server_handle start_listening(const zts_config& config) {
-  return start_server(listener_options(config));
-}
-
-// Hands the keys that can change while the server runs to the modules that use them.
-void apply_live_config(const zts_config& config) {
-  set_current_config(config);
-  set_metrics_allow(config.metrics_allow);
-  set_api_public_url(config.public_url);
-}
-
-// What SIGHUP does: reads the file again and applies what can change while the server runs.
-// Only the signal waiter calls it, so rereads never overlap.
+// What SIGHUP does: reads the file again and puts it in force, but for what is bound once at
+// start (the listen addresses and the admin socket). Only the signal waiter calls it, so
+// rereads never overlap.
 struct reloader {
   std::string path;
   bool named = false;
-  zts_config running;  // what is in force (the listen addresses as bound at start)
-  // The listener whose caps, timeouts and proxies follow a reread. Set before the signal
-  // waiter starts; stop_server runs only after the waiter has raised the stop, so never during
-  // a reread.
-  server_handle* server = nullptr;
 
   void reload() {
     const std::string source = "Configuration " + path;
@@ -165,16 +136,15 @@ struct reloader {
       }
       next = std::move(read.config);
     }
-    std::vector<std::string> changes = config_changes(running, next);
-    const bool restart = config_needs_restart(running, next);
+    const std::shared_ptr<const zts_config> running = current_config();
+    std::vector<std::string> changes = config_changes(*running, next);
+    const bool restart = config_needs_restart(*running, next);
     // Addresses are bound once: the running ones stay until the restart.
-    next.listen = running.listen;
-    next.admin_socket = running.admin_socket;
-    running = next;
-    apply_live_config(next);
-    if (server != nullptr) update_server_options(server, listener_options(next));
+    next.listen = running->listen;
+    next.admin_socket = running->admin_socket;
+    set_current_config(std::move(next));
     // Targets that stay keep what they have announced; new ones start from the games as they are.
-    reconfigure_notify(next.notifications, game_root);
+    reconfigure_notify(current_config()->notifications, game_root);
     service_notify("READY=1");
 
     if (changes.empty()) {
@@ -259,19 +229,19 @@ int main(int argc, char** argv) {
   mallopt(M_ARENA_MAX, 2);
   set_log_file("zts.log", true);
   set_build_info(version_label);
-  apply_live_config(config);
+  set_current_config(std::move(config));
   try {
     sigset_t handled_signals = block_handled_signals();
     load_game_list();
     admin_socket admin;
     try {
-      start_admin_socket(config.admin_socket, &admin);
+      start_admin_socket(current_config()->admin_socket, &admin);
     } catch (const io_error& e) {
       write_log("ERR", std::string("No admin socket: ") + e.what());
     }
     server_handle server;
     try {
-      server = start_listening(config);
+      server = start_server(current_config()->listen);
     } catch (const io_error& e) {
       write_log("SYS", e.what());
       write_log("SYS", "Boom...");
@@ -280,7 +250,7 @@ int main(int argc, char** argv) {
     write_log("SYS", std::string("Running ") + version_label);
     // Ready only when listening: a manager that never hears it restarts the server.
     if (server_accepting(server)) service_notify("READY=1");
-    start_notify(config.notifications, game_root);
+    start_notify(current_config()->notifications, game_root);
 
     // Static: the waiter thread is never joined and may still be leaving raise_stop at exit.
     static stop_signal stop;
@@ -288,8 +258,6 @@ int main(int argc, char** argv) {
     static reloader reload;
     reload.path = cmd.config_path;
     reload.named = cmd.config_named;
-    reload.running = config;
-    reload.server = &server;
     std::thread(wait_for_signals, handled_signals, &stop, &received, &reload).detach();
     service_watchdog watchdog;
     run_main_loop(&stop, main_tick_ms, [&] { watchdog.tick(server); });

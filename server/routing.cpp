@@ -22,6 +22,9 @@ constexpr std::string_view game_protocol_path = "/gameserver_v2.php";
 constexpr std::string_view status_pages_path = "/ztsv_log.php";
 constexpr std::string_view raw_log_path = "/zts.log";
 constexpr std::string_view metrics_path = "/metrics";
+// Every path serve_api handles starts with it.
+constexpr std::string_view api_path_prefix = "/api/games";
+constexpr std::string_view player_web_prefix = "/games";
 
 // The op label of a game-protocol query, read the way the dispatcher reads it.
 std::string_view op_of(std::string_view query_text) {
@@ -68,33 +71,9 @@ shared_reply status_pages(std::string_view query_text) EXCLUDES(db_lock) {
   return reply;
 }
 
-std::shared_ptr<const std::vector<ip_net>> default_metrics_allow() {
-  std::vector<ip_net> nets(2);
-  parse_ip_net("127.0.0.0/8", &nets[0]);
-  parse_ip_net("::1", &nets[1]);
-  return std::make_shared<const std::vector<ip_net>>(std::move(nets));
-}
-
-// Swapped whole by set_metrics_allow; a request keeps the list it took.
-struct metrics_access {
-  annotated_mutex mutex;
-  std::shared_ptr<const std::vector<ip_net>> allowed GUARDED_BY(mutex) = default_metrics_allow();
-};
-
-// Never destroyed: a worker cut off by a stop may still read it at exit.
-metrics_access& access() {
-  static metrics_access* a = new metrics_access;
-  return *a;
-}
-
-bool may_read_metrics(const ip_addr& client) {
+bool may_read_metrics(const ip_addr& client, const std::vector<ip_net>& allowed) {
   if (!metrics_enabled()) return false;
-  std::shared_ptr<const std::vector<ip_net>> allowed;
-  {
-    mutex_lock lock(access().mutex);
-    allowed = access().allowed;
-  }
-  for (const ip_net& net : *allowed) {
+  for (const ip_net& net : allowed) {
     if (ip_in_net(client, net)) return true;
   }
   return false;
@@ -128,21 +107,26 @@ shared_reply route_request(const request_rec& request, const ip_addr& client, ro
     *route = route_kind::raw_log;
     return raw_log();
   }
-  if (api_reply api = serve_api(path, request.if_none_match); api.handled) {
-    *route = route_kind::api;
-    count_request(route_kind::api, "none", api.outcome);
-    return single_piece(std::move(api.bytes));
+  // Only the routes that read the configuration take it, once per request.
+  const bool metrics = path.substr(0, path.find('?')) == metrics_path;
+  if (path.starts_with(api_path_prefix) || metrics) {
+    const std::shared_ptr<const zts_config> config = current_config();
+    if (api_reply api = serve_api(path, request.if_none_match, config->public_url); api.handled) {
+      *route = route_kind::api;
+      count_request(route_kind::api, "none", api.outcome);
+      return single_piece(std::move(api.bytes));
+    }
+    if (metrics && may_read_metrics(client, config->metrics_allow)) {
+      *route = route_kind::metrics;
+      return single_piece(metrics_page());
+    }
   }
-  if (web_reply web =
-          current_config()->web ? serve_player_web(path, request.if_none_match) : web_reply{};
-      web.handled) {
-    *route = route_kind::web;
-    count_request(route_kind::web, "none", web.outcome);
-    return single_piece(std::move(web.bytes));
-  }
-  if (path.substr(0, path.find('?')) == metrics_path && may_read_metrics(client)) {
-    *route = route_kind::metrics;
-    return single_piece(metrics_page());
+  if (path.starts_with(player_web_prefix) && current_config()->web) {
+    if (web_reply web = serve_player_web(path, request.if_none_match); web.handled) {
+      *route = route_kind::web;
+      count_request(route_kind::web, "none", web.outcome);
+      return single_piece(std::move(web.bytes));
+    }
   }
   *route = route_kind::not_found;
   count_request(route_kind::not_found, "none", outcome_kind::not_found);
@@ -156,10 +140,4 @@ bool route_may_wait(std::string_view path) {
   // The pages, the log and the API read files; a 404 page does not.
   return path.starts_with(status_pages_path) || path.starts_with(raw_log_path) ||
          path.starts_with("/api/") || path.substr(0, path.find('?')) == metrics_path;
-}
-
-void set_metrics_allow(std::vector<ip_net> allowed) {
-  auto nets = std::make_shared<const std::vector<ip_net>>(std::move(allowed));
-  mutex_lock lock(access().mutex);
-  access().allowed = std::move(nets);
 }

@@ -21,7 +21,8 @@
 // case-sensitive): "/gameserver_v2.php", "/ztsv_log.php", "/zts.log"; then "/api/games" and
 // "/api/games/<id>" (api/games_api.h), "/games" and its files (pages/player_web.h) unless the
 // configuration turns them off, and "/metrics" for clients in the metrics_allow ranges;
-// anything else gets the 404 page.
+// anything else gets the 404 page. The API, the players' pages and the metrics read
+// current_config() (public_url, web, metrics_allow) once per request.
 shared_reply route_request(const request_rec& request, const ip_addr& client, route_kind* route)
     EXCLUDES(db_lock);
 
@@ -33,7 +34,3 @@ bool route_may_wait(std::string_view path);
 
 // The body of the 404 page naming `req_path` (HTML-escaped).
 std::string not_found_page(std::string_view req_path);
-
-// Who may read /metrics; everyone else gets the 404 page. Default: 127.0.0.0/8 and ::1.
-// Thread-safe; takes effect for the next request.
-void set_metrics_allow(std::vector<ip_net> allowed);

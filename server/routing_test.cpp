@@ -14,6 +14,7 @@
 #include "lib/file_io.h"
 #include "lib/log.h"
 #include "lib/metrics.h"
+#include "server/config.h"
 #include "server/server.h"
 #include "tests/support/http_client.h"
 #include "tests/support/temp_dir.h"
@@ -212,16 +213,15 @@ TEST_F(Routing, MetricsOnlyForAllowedAddressesAndCountingWhatWasServed) {
   EXPECT_GE(value(r.body, "zts_connections_active"), 1);  // this scrape's own connection
   EXPECT_GT(value(r.body, "zts_bytes_received_total"), value(before, "zts_bytes_received_total"));
 
-  ip_net only;
-  ASSERT_TRUE(parse_ip_net("127.0.0.3", &only));
-  set_metrics_allow({only});
+  zts_config only;
+  only.metrics_allow.resize(1);
+  ASSERT_TRUE(parse_ip_net("127.0.0.3", &only.metrics_allow[0]));
+  scoped_config config(only);
   EXPECT_EQ(scrape_from("127.0.0.3").status, "200 OK");
   EXPECT_EQ(scrape_from("127.0.0.1").raw, reply_utf8("404 Not Found", page_404("/metrics")));
-  set_metrics_allow({});
+  only.metrics_allow.clear();
+  set_current_config(only);
   EXPECT_EQ(scrape_from("127.0.0.3").status, "404 Not Found");
-  ip_net loopback;
-  ASSERT_TRUE(parse_ip_net("127.0.0.0/8", &loopback));
-  set_metrics_allow({loopback});
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// The listener's lifecycle: binding, starting the connection loops, live option changes, the
-// stop, and what the owner of a server_handle may ask of it.
+// The listener's lifecycle: binding, starting the connection loops, the stop, and what the owner
+// of a server_handle may ask of it.
 #include "server/server.h"
 
 #include <fcntl.h>
@@ -23,18 +23,17 @@ int loop_count() {
   return std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 2, 16);
 }
 
-// options.listen, or port 80 of local_ip() when it is empty.
-std::vector<ip_endpoint> listen_endpoints(const server_options& options) {
-  if (!options.listen.empty()) return options.listen;
+// `listen`, or port 80 of local_ip() when it is empty.
+std::vector<ip_endpoint> listen_endpoints(const std::vector<ip_endpoint>& listen) {
+  if (!listen.empty()) return listen;
   ip_endpoint ep;
   ep.port = 80;
   if (!parse_ip(local_ip(), &ep.addr)) parse_ip("127.0.0.1", &ep.addr);
   return {ep};
 }
 
-// Each connection holds its socket, its thread's wait set and now and then a file: the usual
-// soft limit of 1024 descriptors would stop accepting before the connection cap is reached.
-// Raises the soft limit toward the hard one when it is lower than the caps need.
+}  // namespace
+
 void make_room_for_descriptors(int connections) {
   rlimit files{};
   if (getrlimit(RLIMIT_NOFILE, &files) != 0) return;
@@ -44,15 +43,15 @@ void make_room_for_descriptors(int connections) {
   setrlimit(RLIMIT_NOFILE, &files);
 }
 
-}  // namespace
-
-server_handle start_server(const server_options& options) {
+server_handle start_server(const std::vector<ip_endpoint>& listen) {
   auto state = std::make_shared<server_state>();
-  auto running = std::make_shared<server_options>(options);
-  running->listen = listen_endpoints(options);
-  make_room_for_descriptors(running->max_connections);
+  {
+    mutex_lock lock(state->accept_mutex);
+    state->descriptors_for = current_config()->max_connections;
+    make_room_for_descriptors(state->descriptors_for);
+  }
   server_handle server;
-  for (const ip_endpoint& ep : running->listen) {
+  for (const ip_endpoint& ep : listen_endpoints(listen)) {
     state->listeners.push_back(sock_listen(ep));
     int fd = state->listeners.back().fd;
     // Several loops wait on it: the one that loses the race must not block in accept.
@@ -67,7 +66,6 @@ server_handle start_server(const server_options& options) {
   const int loops = loop_count();
   {
     mutex_lock lock(state->mutex);
-    state->options = std::move(running);
     state->loops = state->accepting = loops;
   }
   for (int i = 0; i < loops; ++i) {
@@ -88,43 +86,21 @@ server_handle start_server(const server_options& options) {
 }
 
 server_handle start_server(const std::string& ip, uint16_t port) {
-  server_options options;
   ip_endpoint ep;
   if (!parse_ip(host_to_ip(ip), &ep.addr) || ep.addr.v6) {
     throw io_error("not an IPv4 address: " + ip + ":" + std::to_string(port));
   }
   ep.port = port;
-  options.listen = {ep};
-  return start_server(options);
-}
-
-bool update_server_options(server_handle* server, const server_options& options) {
-  if (!server->state) return true;
-  server_state& state = *server->state;
-  auto next = std::make_shared<server_options>(options);
-  make_room_for_descriptors(options.max_connections);
-  mutex_lock lock(state.mutex);
-  bool same_listen = listen_endpoints(options) == state.options->listen;
-  next->listen = state.options->listen;
-  state.options = std::move(next);
-  state.changed.notify_all();  // a raised cap may let a waiting connection in
-  return same_listen;
-}
-
-server_options current_server_options(const server_handle& server) {
-  if (!server.state) return server_options{};
-  mutex_lock lock(server.state->mutex);
-  return *server.state->options;
+  return start_server(std::vector<ip_endpoint>{ep});
 }
 
 bool stop_server(server_handle* server) {
   std::shared_ptr<server_state> state = std::move(server->state);
   if (!state) return true;
-  int grace_ms;
+  const milliseconds grace = current_config()->stop_grace;
   {
     mutex_lock lock(state->mutex);
     state->stopping = true;
-    grace_ms = state->options->stop_grace_ms;
   }
   state->changed.notify_all();
   state->work_ready.notify_all();
@@ -132,12 +108,12 @@ bool stop_server(server_handle* server) {
   (void)!write(state->wake_write.fd, &wake, 1);
   mutex_lock lock(state->mutex);
   // Every loop wakes at once on the pipe and stops watching the listeners.
-  lock.wait_for(state->changed, milliseconds(grace_ms), [&] {
+  lock.wait_for(state->changed, grace, [&] {
     state->mutex.assert_held();
     return state->accepting == 0;
   });
   state->listeners.clear();  // new connections are refused from here on
-  return lock.wait_for(state->changed, milliseconds(grace_ms), [&] {
+  return lock.wait_for(state->changed, grace, [&] {
     state->mutex.assert_held();
     return state->places.active == 0;
   });
@@ -164,7 +140,8 @@ int connections_from(const server_handle& server, const ip_addr& client) {
 scoped_server::scoped_server(const std::string& ip, uint16_t port)
     : handle(start_server(ip, port)) {}
 
-scoped_server::scoped_server(const server_options& options) : handle(start_server(options)) {}
+scoped_server::scoped_server(const std::vector<ip_endpoint>& listen)
+    : handle(start_server(listen)) {}
 
 scoped_server::~scoped_server() {
   stop_server(&handle);

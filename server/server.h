@@ -13,10 +13,10 @@
 //   http_reply r = http_get(server.port(), "/gameserver_v2.php?op=777");
 //                                               // stopped at the end of the scope
 //
-// Client addresses: a connection's client is its peer, except for a peer listed in
-// trusted_proxies, whose client is the right-most X-Forwarded-For address that is not itself a
-// trusted proxy (net/forwarded.h). The per-address cap counts clients; a proxy's own connections
-// are counted against the total cap only.
+// Client addresses: a connection's client is its peer, except for a peer listed in the
+// configuration's trusted_proxies, whose client is the right-most X-Forwarded-For address that is
+// not itself a trusted proxy (net/forwarded.h). The per-address cap counts clients; a proxy's own
+// connections are counted against the total cap only.
 #pragma once
 
 #include <cstdint>
@@ -27,31 +27,6 @@
 #include "lib/file_io.h"
 #include "net/address.h"
 
-// Most connections served at once; a connection beyond it is closed at once, so a flood can
-// exhaust neither threads nor descriptors.
-inline constexpr int max_connections = 512;
-// Most connections at once from one client address, so one client cannot take every place.
-inline constexpr int max_connections_per_addr = 64;
-// How long a connection may stay silent before its first byte.
-inline constexpr int first_byte_timeout_ms = 60 * 1000;
-// How long one reply may take to send; a client that does not read cannot hold its place longer.
-inline constexpr int send_timeout_ms = 60 * 1000;
-// How long a stop waits for requests in flight; a stalled client must not hold up a stop.
-inline constexpr int stop_grace_ms = 30 * 1000;
-
-// What the listener runs with. The defaults are the server's behaviour without configuration.
-struct server_options {
-  // Where to listen (IPv4 and IPv6; port 0: an ephemeral one). Empty: port 80 of local_ip().
-  std::vector<ip_endpoint> listen;
-  int max_connections = ::max_connections;
-  int max_connections_per_addr = ::max_connections_per_addr;
-  int first_byte_timeout_ms = ::first_byte_timeout_ms;
-  int send_timeout_ms = ::send_timeout_ms;
-  int stop_grace_ms = ::stop_grace_ms;
-  // Peers whose X-Forwarded-For is believed. Default: none (the header is ignored).
-  std::vector<ip_net> trusted_proxies;
-};
-
 // Shared by the loops, the workers and the owner of the server_handle (listener_internal.h).
 struct server_state;
 
@@ -61,28 +36,22 @@ struct server_handle {
   std::shared_ptr<server_state> state;
 };
 
-// Binds every endpoint of options.listen, starts the connection loops and returns once
-// every socket listens. Throws io_error (naming the endpoint) when a socket cannot be bound,
-// after closing the ones already bound.
-server_handle start_server(const server_options& options);
+// Binds every endpoint of `listen` (IPv4 and IPv6; port 0: an ephemeral one; none: port 80 of
+// local_ip()), starts the connection loops and returns once every socket listens. Throws
+// io_error (naming the endpoint) when a socket cannot be bound, after closing the ones already
+// bound. The endpoints are bound once; everything else (caps, timeouts, trusted proxies) is
+// read from current_config() (server/config.h) as each connection is accepted: a connection
+// keeps the values it was admitted with, and a lowered cap only stops admitting until enough
+// connections have ended.
+server_handle start_server(const std::vector<ip_endpoint>& listen);
 
-// The same with default options on `ip`:`port` (0: an ephemeral port).
+// The same on `ip`:`port` (0: an ephemeral port).
 server_handle start_server(const std::string& ip, uint16_t port);
 
-// Applies the caps, timeouts and trusted proxies of `options` to the running server: new
-// connections use them at once, connections being served keep those they started with (a
-// lowered cap only stops admitting until enough connections have ended). Listening endpoints
-// cannot change while running: returns false when options.listen differs from the running
-// ones (everything else is applied still). Does nothing on a handle that is not running.
-bool update_server_options(server_handle* server, const server_options& options);
-
-// The options the server runs with now.
-server_options current_server_options(const server_handle& server);
-
 // Stops accepting, closes the connections still waiting for their first byte, and waits for the
-// requests in flight. Two waits of up to stop_grace_ms each (as currently set), so up to twice
-// the grace in all: first for every loop to stop watching the listeners (they are closed then),
-// then for the connections still served to end. Returns false when some were still running
+// requests in flight. Two waits of up to stop_grace each (current_config() at the stop), so up to
+// twice the grace in all: first for every loop to stop watching the listeners (they are closed
+// then), then for the connections still served to end. Returns false when some were still running
 // then. Does nothing on a handle that is not running.
 bool stop_server(server_handle* server);
 
@@ -96,11 +65,11 @@ int active_connections(const server_handle& server);
 // Connections being served now that count against `client`'s per-address cap.
 int connections_from(const server_handle& server, const ip_addr& client);
 
-// A server for one scope: started on 127.0.0.1 and an ephemeral port (or with `options`),
-// stopped at its end.
+// A server for one scope: started on 127.0.0.1 and an ephemeral port (or on `listen`), stopped
+// at its end.
 struct scoped_server {
   explicit scoped_server(const std::string& ip = "127.0.0.1", uint16_t port = 0);
-  explicit scoped_server(const server_options& options);
+  explicit scoped_server(const std::vector<ip_endpoint>& listen);
   ~scoped_server();
   scoped_server(const scoped_server&) = delete;
   scoped_server& operator=(const scoped_server&) = delete;

@@ -22,6 +22,7 @@
 #include "db/generation.h"
 #include "lib/file_io.h"
 #include "lib/log.h"
+#include "server/config.h"
 #include "server/routing.h"
 #include "tests/support/http_client.h"
 #include "tests/support/real_server.h"
@@ -256,7 +257,8 @@ std::vector<client_socket> open_silent(const scoped_server& server, const std::s
 }
 
 TEST_F(ServerLimits, OneAddressGetsAtMost64Connections) {
-  auto held = open_silent(server, "127.0.0.2", max_connections_per_addr, max_connections_per_addr);
+  auto held = open_silent(server, "127.0.0.2", default_max_connections_per_addr,
+                          default_max_connections_per_addr);
   client_socket extra = connect_to(server.port(), {.source_ip = "127.0.0.2"});
   EXPECT_TRUE(closed_without_reply(extra, 5000));
   for (auto& s : held) EXPECT_TRUE(stays_silent(s, 0));
@@ -267,11 +269,13 @@ TEST_F(ServerLimits, OneAddressGetsAtMost64Connections) {
   // A freed place can be taken again.
   held.pop_back();
   ASSERT_TRUE(wait_until(
-      [&] { return active_connections(server.handle) == max_connections_per_addr - 1; }));
+      [&] { return active_connections(server.handle) == default_max_connections_per_addr - 1; }));
   EXPECT_EQ(http_exchange(server.port(), op777, {.source_ip = "127.0.0.2"}).body, "ZTNS");
 }
 
 TEST_F(ServerLimits, FloodPastTheThreadLimitIsClosedAtOnceAndTheServerRecovers) {
+  constexpr int max_connections = default_max_connections;
+  constexpr int max_connections_per_addr = default_max_connections_per_addr;
   // Both ends of every connection live in this process: raise the soft limit where allowed.
   rlimit files{};
   getrlimit(RLIMIT_NOFILE, &files);
@@ -339,10 +343,10 @@ bool ping_without_waiting_for_close(uint16_t port, const std::string& source_ip)
 TEST_F(ServerConcurrent, ClientsThatReconnectAtOnceAreNeverRefused) {
   constexpr int clients = 64;
   constexpr int rounds = 100;
-  server_options options;
-  options.listen = {endpoint("127.0.0.1:0")};
-  options.max_connections_per_addr = clients;
-  scoped_server tight(options);
+  zts_config tight_cap;
+  tight_cap.max_connections_per_addr = clients;
+  scoped_config config(tight_cap);
+  scoped_server tight({endpoint("127.0.0.1:0")});
   std::vector<std::thread> threads;
   std::vector<int> answered(clients, 0);
   for (int t = 0; t < clients; ++t) {
@@ -358,12 +362,13 @@ TEST_F(ServerConcurrent, ClientsThatReconnectAtOnceAreNeverRefused) {
 
 // Several listening sockets, one of them IPv6, under caps and timeouts changed while running.
 TEST_F(ServerLimits, ListensOnIpv4AndIpv6WithCapsAndTimeoutsChangedLive) {
-  server_options options;
+  zts_config options;
   options.listen = {endpoint("127.0.0.1:0"), endpoint("[::1]:0")};
   options.max_connections_per_addr = 2;
+  scoped_config config(options);
   std::optional<scoped_server> both;
   try {
-    both.emplace(options);
+    both.emplace(options.listen);
   } catch (const io_error& e) {
     GTEST_SKIP() << "no IPv6 loopback here: " << e.what();
   }
@@ -384,9 +389,9 @@ TEST_F(ServerLimits, ListensOnIpv4AndIpv6WithCapsAndTimeoutsChangedLive) {
   EXPECT_EQ(http_exchange(h.ports[0], op777).body, "ZTNS");
 
   // A shorter first-byte timeout and a raised cap apply to new connections only.
-  options.first_byte_timeout_ms = 300;
+  options.first_byte_timeout = milliseconds(300);
   options.max_connections_per_addr = 3;
-  EXPECT_TRUE(update_server_options(&h, options));
+  set_current_config(options);
   auto start = steady::now();
   client_socket quick = connect_to(v6_port, v6);
   EXPECT_TRUE(closed_without_reply(quick, 5000));
@@ -394,16 +399,15 @@ TEST_F(ServerLimits, ListensOnIpv4AndIpv6WithCapsAndTimeoutsChangedLive) {
   for (auto& s : held) EXPECT_TRUE(stays_silent(s, 0));
   EXPECT_EQ(connections_from(h, ip("::1")), 2);
 
-  // The endpoints cannot change while running; the rest still does.
-  server_options moved = options;
+  // The endpoints bound stay while running; the rest still changes.
+  zts_config moved = options;
   moved.listen = {endpoint("127.0.0.1:0")};
   moved.max_connections_per_addr = 1;
-  moved.first_byte_timeout_ms = first_byte_timeout_ms;
-  EXPECT_FALSE(update_server_options(&h, moved));
-  EXPECT_EQ(current_server_options(h).listen, options.listen);
-  EXPECT_EQ(current_server_options(h).max_connections_per_addr, 1);
+  moved.first_byte_timeout = default_first_byte_timeout;
+  set_current_config(moved);
   client_socket over = connect_to(v6_port, v6);
   EXPECT_TRUE(closed_without_reply(over, 5000));
+  EXPECT_EQ(http_exchange(h.ports[0], op777).body, "ZTNS");
 
   // A stop closes the connections waiting for their first byte at once.
   EXPECT_TRUE(stop_server(&h));
@@ -450,12 +454,12 @@ TEST_F(Server, HttpsProxyExampleForwardsAndTheCapCountsClientsBehindIt) {
                          d + "/key.pem -out " + d + "/cert.pem 2>/dev/null")
                             .c_str()),
             0);
-  server_options options;
-  options.listen = {endpoint("127.0.0.1:0")};
+  zts_config options;
   options.trusted_proxies.resize(1);
   ASSERT_TRUE(parse_ip_net("127.0.0.1", &options.trusted_proxies[0]));
   options.max_connections_per_addr = 2;
-  scoped_server proxied(options);
+  scoped_config config(options);
+  scoped_server proxied({endpoint("127.0.0.1:0")});
 
   std::string site = read_file(std::string(ZTS_SOURCE_DIR) + "/deploy/nginx-zts.conf");
   replace_all(&site, "/etc/zts/tls/", d + "/");
@@ -513,7 +517,7 @@ TEST_F(Server, HttpsProxyExampleForwardsAndTheCapCountsClientsBehindIt) {
 
   // Without trusting the proxy every request through it counts as the proxy's.
   options.trusted_proxies.clear();
-  EXPECT_TRUE(update_server_options(&proxied.handle, options));
+  set_current_config(options);
   EXPECT_EQ(through("127.0.0.7", "/gameserver_v2.php?op=777"), "ZTNS 200");
   // The place is given back once the reply is sent, which the client may see a moment earlier.
   EXPECT_TRUE(wait_until([&] { return connections_from(proxied.handle, ip("127.0.0.1")) == 0; }));

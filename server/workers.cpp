@@ -51,7 +51,7 @@ bool take_client_place(server_state& state, mutex_lock& lock, connection_slot* s
 bool take_place(server_state& state, connection& conn) {
   mutex_lock lock(state.mutex);
   if (take_client_place(state, lock, &conn.slot, conn.client,
-                        conn.options->max_connections_per_addr)) {
+                        conn.config->max_connections_per_addr)) {
     return true;
   }
   count_connection_refused(cap_kind::per_address);
@@ -64,7 +64,7 @@ void route_and_send(connection& conn) {
   conn.start_ns = steady_ns();
   const shared_reply reply = route_request(*conn.request, conn.client, &conn.route);
   if (reply &&
-      sock_send_pieces(conn.fd.fd, *reply, deadline_after_ms(conn.options->send_timeout_ms))) {
+      sock_send_pieces(conn.fd.fd, *reply, deadline_after_ms(ms_of(conn.config->send_timeout)))) {
     count_bytes_sent(reply->size);
   }
   observe_request_duration(conn.route, seconds_since_ns(conn.start_ns));
@@ -76,12 +76,12 @@ void route_and_send(connection& conn) {
 // A worker's connection: wait for its client's place if need be; read the request as far as a
 // loop has not; route it, send the reply, close.
 void serve_on_worker(server_state& state, connection& conn) {
-  const server_options& options = *conn.options;
+  const zts_config& config = *conn.config;
   if (!conn.proxied && !conn.slot.counted_client && !take_place(state, conn)) return;
   if (!conn.request) {
     if (conn.received.empty() &&
         wait_fd(conn.fd.fd, POLLIN, state.wake_read.fd,
-                deadline_after_ms(options.first_byte_timeout_ms)) != wait_result::ready) {
+                deadline_after_ms(ms_of(config.first_byte_timeout))) != wait_result::ready) {
       count_request(route_kind::unreadable, "none", outcome_kind::dropped);
       return;
     }
@@ -93,7 +93,7 @@ void serve_on_worker(server_state& state, connection& conn) {
     conn.request = std::move(request);
     // A loop that read the request has found its client already.
     if (conn.proxied) {
-      conn.client = client_address(conn.peer, conn.request->forwarded_for, options.trusted_proxies);
+      conn.client = client_address(conn.peer, conn.request->forwarded_for, config.trusted_proxies);
     }
   }
   if (conn.proxied && !conn.slot.counted_client && !take_place(state, conn)) return;
