@@ -24,6 +24,6 @@ void sync_tree(const std::string& dir);
 // directory, syncs root and removes the old tree. Throws io_error (or what `edit` throws) with
 // the live directory unchanged; once the exchange is done nothing more is reported (removing the
 // old tree can fail harmlessly: the next swap of the game removes it).
-// REQUIRES: db_lock held (nothing else writes the game meanwhile).
+// REQUIRES: game_lock(id) held (nothing else writes the game meanwhile); db_lock not held.
 void swap_game_files(const std::string& root, int32_t id,
                      const std::function<void(const std::string& staged)>& edit);

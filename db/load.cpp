@@ -95,21 +95,24 @@ void load_games(const std::string& root) {
   write_log("UPD", "Game info loaded");
 }
 
+void read_game_record(const std::string& root, int32_t id, game_info* record) {
+  record->id = id;
+  // Built from the number, not the scanned name: game_07 reads game_7.
+  if (!file_exists(game_file(root, id, cond_file))) return;
+  record->name = read_text_file(root, id, name_file);
+  record->descr = read_text_file(root, id, descr_file);
+  apply_conditions(parse_file(game_file(root, id, cond_file), game_file_options), record);
+  apply_state(parse_file(game_file(root, id, state_file), game_file_options), record);
+  if (file_exists(game_file(root, id, admin_file))) {
+    apply_admin_notes(parse_file(game_file(root, id, admin_file), game_file_options), record);
+  }
+}
+
 void load_game(const std::string& root, int32_t id) {
   size_t slot = static_cast<size_t>(id);
   // Under the same hold of db_lock as the change itself, so the order does not matter.
   bump_game_generation(slot);
   if (slot >= games.size()) games.resize(slot + 1);
   if (!games[slot]) new_game_info(id);
-  game_info& record = *games[slot];
-  record.id = id;
-  // Built from the number, not the scanned name: game_07 reads game_7.
-  if (!file_exists(game_file(root, id, cond_file))) return;
-  record.name = read_text_file(root, id, name_file);
-  record.descr = read_text_file(root, id, descr_file);
-  apply_conditions(parse_file(game_file(root, id, cond_file), game_file_options), &record);
-  apply_state(parse_file(game_file(root, id, state_file), game_file_options), &record);
-  if (file_exists(game_file(root, id, admin_file))) {
-    apply_admin_notes(parse_file(game_file(root, id, admin_file), game_file_options), &record);
-  }
+  read_game_record(root, id, games[slot].get());
 }

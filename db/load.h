@@ -31,3 +31,8 @@ void load_games(const std::string& root) REQUIRES(db_lock);
 // game and the file. admin.txt is read when present. Changes no file. Throws io_error when
 // cond.txt or state.txt opens but cannot be read. Needs id >= 0.
 void load_game(const std::string& root, int32_t id) REQUIRES(db_lock);
+
+// Reads root/game_<id>/ into *record as load_game does, touching no lock and no slot: for a
+// record read before it is put into the list. Throws io_error as load_game does, with *record
+// filled as far as it was read.
+void read_game_record(const std::string& root, int32_t id, game_info* record);

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <filesystem>
 #include <memory>
+#include <optional>
+#include <vector>
 
 #include "db/aside.h"
 #include "db/game.h"
@@ -106,13 +108,12 @@ admin_result done(const std::string& message) {
   return r;
 }
 
-// The game of a slot, or nullptr with *refusal set.
-game_info* find_record(int32_t id, admin_result* refusal) REQUIRES(db_lock) {
-  if (id < 0 || static_cast<size_t>(id) >= games.size() || !games[id]) {
-    *refusal = admin_refusal("no game " + label(id));
-    return nullptr;
-  }
-  return games[id].get();
+// A copy of the game's record, or nothing with *refusal set. The caller holds game_lock(id), so
+// the copy stays the game's record until it publishes a changed one.
+std::optional<game_info> find_record(int32_t id, admin_result* refusal) EXCLUDES(db_lock) {
+  std::optional<game_info> g = id >= 0 ? copy_game(id) : std::nullopt;
+  if (!g) *refusal = admin_refusal("no game " + label(id));
+  return g;
 }
 
 std::unique_ptr<gametyp> read_save(const std::string& path, std::string* why) {
@@ -262,7 +263,7 @@ admin_result admin_games(int32_t status_filter) {
 
 admin_result admin_game(int32_t id) {
   admin_result refusal;
-  const game_info* g = find_record(id, &refusal);
+  const std::optional<game_info> g = find_record(id, &refusal);
   if (!g) return refusal;
   struct stored {
     std::string name;
@@ -320,7 +321,7 @@ admin_result admin_game(int32_t id) {
 
 admin_result admin_revert(int32_t id, const std::string& expect) {
   admin_result refusal;
-  game_info* g = find_record(id, &refusal);
+  std::optional<game_info> g = find_record(id, &refusal);
   if (!g) return refusal;
   const std::string dir = game_dir(game_root, id);
   if (!expect.empty() && expect != g->lastfile) {
@@ -370,8 +371,8 @@ admin_result admin_revert(int32_t id, const std::string& expect) {
       write_file_atomic(staged + "/" + state_file, format_state(prev));
     }
   });
-  take_state(g, prev);
-  bump_games_generation();
+  take_state(&*g, prev);
+  publish_game(*g);
   return done("reverted " + label(id) + ": " + undone + " undone (kept as aside/" + kept_as +
                   "), newest save " + g->lastfile,
               *g);
@@ -379,7 +380,7 @@ admin_result admin_revert(int32_t id, const std::string& expect) {
 
 admin_result admin_archive(int32_t id) {
   admin_result refusal;
-  game_info* g = find_record(id, &refusal);
+  std::optional<game_info> g = find_record(id, &refusal);
   if (!g) return refusal;
   if (g->status == status_archived) return admin_refusal(label(id) + " is already archived");
   game_info after = *g;
@@ -389,16 +390,13 @@ admin_result admin_archive(int32_t id) {
     write_admin_notes(staged, after);
     write_file_atomic(staged + "/" + state_file, format_state(after));
   });
-  const int32_t from = g->status;
-  g->status = status_archived;
-  g->archived_from = from;
-  bump_games_generation();
-  return done("archived " + label(id) + " (was " + status_word(from) + ")", *g);
+  publish_game(after);
+  return done("archived " + label(id) + " (was " + status_word(g->status) + ")", after);
 }
 
 admin_result admin_unarchive(int32_t id) {
   admin_result refusal;
-  game_info* g = find_record(id, &refusal);
+  std::optional<game_info> g = find_record(id, &refusal);
   if (!g) return refusal;
   if (g->status != status_archived) {
     return admin_refusal(label(id) + " is not archived (" + status_word(g->status) + ")");
@@ -415,16 +413,13 @@ admin_result admin_unarchive(int32_t id) {
     write_admin_notes(staged, after);
     write_file_atomic(staged + "/" + state_file, format_state(after));
   });
-  g->status = after.status;
-  g->archived_from = after.archived_from;
-  g->unarchived_at = after.unarchived_at;
-  bump_games_generation();
-  return done("unarchived " + label(id) + " (now " + status_word(g->status) + ")", *g);
+  publish_game(after);
+  return done("unarchived " + label(id) + " (now " + status_word(after.status) + ")", after);
 }
 
 admin_result admin_remove(int32_t id) {
   admin_result refusal;
-  game_info* g = find_record(id, &refusal);
+  std::optional<game_info> g = find_record(id, &refusal);
   if (!g) return refusal;
   const std::string target = trashed_game_dir(game_root, id);
   if (path_taken(target)) {
@@ -434,9 +429,19 @@ admin_result admin_remove(int32_t id) {
   const bool made = !dir_exists(trash);
   make_dirs(trash);
   if (made) sync_dir(game_root);
-  rename_path(game_dir(game_root, id), target);
-  games[id].reset();
-  bump_games_generation();
+  // Out of the list first, so that no list shows a game whose directory has gone; the game's
+  // lock keeps its moves and downloads out meanwhile.
+  {
+    mutex_lock lock(db_lock);
+    games[static_cast<size_t>(id)].reset();
+    bump_game_generation(static_cast<size_t>(id));
+  }
+  try {
+    rename_path(game_dir(game_root, id), target);
+  } catch (...) {
+    publish_game(*g);
+    throw;
+  }
   sync_dir(trash);
   sync_dir(game_root);
   return done("removed " + label(id) + " to " + target);
@@ -447,23 +452,25 @@ admin_result admin_restore(int32_t id) {
   if (id < 0 || id > max_game_id || !dir_exists(source)) {
     return admin_refusal("the trash holds no " + label(id));
   }
-  if ((static_cast<size_t>(id) < games.size() && games[id]) ||
-      path_taken(game_dir(game_root, id))) {
-    return admin_refusal(label(id) + " exists: nothing restored");
-  }
-  const size_t size_before = games.size();
-  try {
-    load_game(trash_root(game_root), id);  // read where it lies: a failure leaves it there
-    rename_path(source, game_dir(game_root, id));
-    bump_games_generation();
-  } catch (...) {
-    games[id].reset();
-    if (games.size() > size_before) games.resize(size_before);
-    throw;
+  const std::string live = game_dir(game_root, id);
+  const admin_result taken = admin_refusal(label(id) + " exists: nothing restored");
+  if (copy_game(id) || path_taken(live)) return taken;
+  game_info record;
+  read_game_record(trash_root(game_root), id, &record);  // read where it lies
+  {
+    // The slot is checked and filled, and the directory renamed, in one hold of db_lock: a
+    // creation checks the same slot and path under it.
+    mutex_lock lock(db_lock);
+    const auto slot = static_cast<size_t>(id);
+    if ((slot < games.size() && games[slot]) || path_taken(live)) return taken;
+    rename_path(source, live);
+    if (slot >= games.size()) games.resize(slot + 1);
+    games[slot] = std::make_unique<game_info>(record);
+    bump_game_generation(slot);
   }
   sync_dir(game_root);
   sync_dir(trash_root(game_root));
-  return done("restored " + label(id), *games[id]);
+  return done("restored " + label(id), record);
 }
 
 admin_result admin_snapshot(const std::string& dir) {
@@ -490,13 +497,22 @@ admin_result admin_snapshot(const std::string& dir) {
       parent + "/." + target.filename().string() + ".snapshot." + std::to_string(::getpid());
   std::error_code ec;
   fs::remove_all(building, ec);
+  std::vector<int32_t> ids;
+  {
+    mutex_lock lock(db_lock);
+    for (size_t k = 0; k < games.size(); ++k) {
+      if (games[k]) ids.push_back(static_cast<int32_t>(k));
+    }
+  }
   int32_t count = 0;
   int files = 0;
   try {
     make_dirs(building + "/" + game_root);
-    for (size_t k = 0; k < games.size(); ++k) {
-      if (!games[k]) continue;
-      const auto id = static_cast<int32_t>(k);
+    // Each game is linked under its own lock, so it is caught between two changes, never in the
+    // middle of one; the syncs, the long part, hold no lock at all.
+    for (int32_t id : ids) {
+      mutex_lock hold(game_lock(id));
+      if (!copy_game(id)) continue;  // removed meanwhile
       files += link_tree(game_dir(game_root, id), game_dir(building + "/" + game_root, id));
       ++count;
     }

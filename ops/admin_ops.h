@@ -6,6 +6,11 @@
 // of the game's directory (db/game_swap.h), a removal or restoration is one rename of the
 // directory, a snapshot is built under a temporary name and renamed into place. A refusal
 // changes nothing. Texts of the games are Windows-1251 and come out as UTF-8.
+//
+// Locks: an operation on one game runs holding that game's lock (the caller takes it), works on
+// a copy of the record and publishes the changed one, as a move does; db_lock is taken only for
+// a moment, never across a sync, so the lists, the API and the watchdog's check never wait for
+// an operator's disk work.
 #pragma once
 
 #include <cstdint>
@@ -32,34 +37,38 @@ bool parse_game_id(const std::string& text, int32_t* id);
 admin_result admin_games(int32_t status_filter) REQUIRES(db_lock);
 
 // One game with its stored turn files and what it keeps aside.
-admin_result admin_game(int32_t id) REQUIRES(db_lock);
+// REQUIRES: game_lock(id) held (so for every operation on one game below).
+admin_result admin_game(int32_t id) EXCLUDES(db_lock);
 
 // Takes back the game's last accepted move: the state, conditions and newest save go back to
 // what they were before it, and the undone save moves to aside/. The move that ended a game is
 // taken back from what it kept aside. Refused: unknown id; `expect` not empty and not the newest
 // save; an archived game; a finished game whose final move kept nothing aside; no move yet; a
 // previous save that is missing or unreadable.
-admin_result admin_revert(int32_t id, const std::string& expect) REQUIRES(db_lock);
+admin_result admin_revert(int32_t id, const std::string& expect) EXCLUDES(db_lock);
 
 // Status 3, remembering the status it had. Refused when already archived.
-admin_result admin_archive(int32_t id) REQUIRES(db_lock);
+admin_result admin_archive(int32_t id) EXCLUDES(db_lock);
 
 // Back to the status the game had before it was archived (remembered when an operator archived
 // it; otherwise worked out from the record: at most one player left is finished, a set_ newest
 // save the opening phase, else in play), and the hourly pass measures the game's age from now.
 // Refused unless archived.
-admin_result admin_unarchive(int32_t id) REQUIRES(db_lock);
+admin_result admin_unarchive(int32_t id) EXCLUDES(db_lock);
 
-// Moves the game's directory to game_server/.trash/ and empties its slot.
-admin_result admin_remove(int32_t id) REQUIRES(db_lock);
+// Empties the game's slot and moves its directory to game_server/.trash/.
+admin_result admin_remove(int32_t id) EXCLUDES(db_lock);
 
 // Brings game_server/.trash/game_<id> back into its slot. Refused when the trash does not hold
 // it or the slot or directory is taken.
-admin_result admin_restore(int32_t id) REQUIRES(db_lock);
+admin_result admin_restore(int32_t id) EXCLUDES(db_lock);
 
 // Makes `dir` (which must not exist; its parent must be a writable directory on the games' file
-// system) hold game_server/ with every game, each file a hard link.
-admin_result admin_snapshot(const std::string& dir) REQUIRES(db_lock);
+// system) hold game_server/ with every game, each file a hard link, and nothing else of the
+// games' directory. Each game is as it was at some moment between two of its changes (linked
+// under its lock); games are not caught at one common moment. Built as a hidden directory
+// beside `dir`, synced with no lock held, then renamed to `dir`.
+admin_result admin_snapshot(const std::string& dir) EXCLUDES(db_lock);
 
 // The hourly pass, now, with its "Status refresh." line.
 admin_result admin_refresh() EXCLUDES(db_lock);

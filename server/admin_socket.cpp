@@ -102,9 +102,8 @@ bool parse_call(const std::vector<std::string>& fields, admin_call* call, admin_
   return false;
 }
 
-admin_result execute(const admin_call& c) REQUIRES(db_lock) {
-  if (c.op == "games") return admin_games(c.status);
-  if (c.op == "snapshot") return admin_snapshot(c.arg);
+// An operation on game c.id. REQUIRES: game_lock(c.id) held.
+admin_result execute_on_game(const admin_call& c) EXCLUDES(db_lock) {
   if (c.op == "game") return admin_game(c.id);
   if (c.op == "revert") return admin_revert(c.id, c.arg);
   if (c.op == "archive") return admin_archive(c.id);
@@ -113,18 +112,19 @@ admin_result execute(const admin_call& c) REQUIRES(db_lock) {
   return admin_restore(c.id);
 }
 
-// The one place the admin operations take their locks. The refresh takes each game's lock
-// itself; an operation on one game holds that game's lock, so that it never interleaves with a
-// move of the game working on a copy of its record; the others hold db_lock alone.
+// The one place the admin operations take their locks. An operation on one game holds that
+// game's lock across its disk work, so that it never interleaves with a move of the game; it
+// takes db_lock itself only to read or publish the record. The refresh and the snapshot take
+// each game's lock in turn; the list alone is read under db_lock.
 admin_result run_locked(const admin_call& c) EXCLUDES(db_lock) {
   if (c.op == "refresh") return admin_refresh();
-  if (c.id >= 0) {
-    mutex_lock hold(game_lock(c.id));
+  if (c.op == "snapshot") return admin_snapshot(c.arg);
+  if (c.op == "games") {
     mutex_lock lock(db_lock);
-    return execute(c);
+    return admin_games(c.status);
   }
-  mutex_lock lock(db_lock);
-  return execute(c);
+  mutex_lock hold(game_lock(c.id));
+  return execute_on_game(c);
 }
 
 // Runs the operation the fields name (fields[0] is the operation).
