@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 
@@ -10,21 +12,37 @@
 
 namespace fs = std::filesystem;
 
-int link_tree(const std::string& from, const std::string& to) {
-  make_dirs(to);
+namespace {
+
+// link_tree below `to`, which exists and is empty: nothing is in the way of a name, so each file
+// takes one link() and each directory one mkdir().
+int link_into(const std::string& from, const std::string& to) {
   int files = 0;
   for (const fs::directory_entry& entry : fs::directory_iterator(from)) {
     const std::string name = entry.path().filename().string();
     if (is_leftover_temporary(name) || is_spare(name)) continue;
     const std::string target = to + "/" + name;
     if (entry.is_directory()) {
-      files += link_tree(entry.path().string(), target);
+      if (::mkdir(target.c_str(), 0755) != 0) {
+        throw io_error(errno_message("cannot create directory", target));
+      }
+      files += link_into(entry.path().string(), target);
     } else {
-      link_file_atomic(entry.path().string(), target);
+      if (::link(entry.path().c_str(), target.c_str()) != 0) {
+        throw io_error(errno_message("cannot link " + entry.path().string() + " to", target));
+      }
       ++files;
     }
   }
   return files;
+}
+
+}  // namespace
+
+int link_tree(const std::string& from, const std::string& to) {
+  if (dir_exists(to)) throw io_error(to + " exists: nothing linked into it");
+  make_dirs(to);
+  return link_into(from, to);
 }
 
 void sync_tree(const std::string& dir) {
@@ -32,6 +50,12 @@ void sync_tree(const std::string& dir) {
     if (entry.is_directory()) sync_tree(entry.path().string());
   }
   sync_dir(dir);
+}
+
+void sync_file_system(const std::string& path) {
+  unique_fd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.fd < 0) throw io_error(errno_message("cannot open", path));
+  if (::syncfs(fd.fd) != 0) throw io_error(errno_message("cannot sync the file system of", path));
 }
 
 void swap_game_files(const std::string& root, int32_t id,

@@ -9,14 +9,19 @@
 #include <functional>
 #include <string>
 
-// Makes `to` (and missing parents) and hard-links every file under `from` into it, keeping the
-// tree's shape; leftover temporaries of interrupted writes and spares are skipped. Returns the
+// Makes `to` (and missing parents; `to` itself must not exist) and hard-links every file under
+// `from` into it, keeping the tree's shape; leftover temporaries of interrupted writes and spares
+// are skipped. Returns the
 // number of files linked. The new directories are not synced (sync_tree). Throws io_error or
 // std::filesystem::filesystem_error (a link across file systems fails with EXDEV).
 int link_tree(const std::string& from, const std::string& to);
 
 // Syncs `dir` and every directory below it.
 void sync_tree(const std::string& dir);
+
+// Syncs the whole file system that holds `path` (syncfs): one journal commit, where sync_tree
+// takes one per directory, for trees of thousands of directories. Throws io_error.
+void sync_file_system(const std::string& path);
 
 // Stages a copy of root/game_<id> in swap_game_dir(root, id) (db/layout.h), lets `edit`
 // change it (it gets the staged directory's path; files written there must go through

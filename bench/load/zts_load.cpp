@@ -16,6 +16,9 @@
 //     creates a new one, so the number of games keeps growing, as when many short games are
 //     played (bench/churn.sh). With --churn-games N, after N such new games in all the clients
 //     play on the games they have, so the game count stops growing and the traffic goes on.
+//   zts_load --mix ... --lists-and-moves
+//     The same, but a client only plays turns (a quarter of its picks) and reads op=11: the
+//     traffic that waits when the game list is held up (bench/snapshot_load.sh).
 //   zts_load --get <target> --expect <body> --port <p> --clients 200 --seconds 10
 //     Every client repeats one GET; the same generator against another server gives an anchor.
 //   zts_load --slow 500 --seconds 75 --clients 8
@@ -81,8 +84,9 @@ struct options {
   int slow = 500;
   int churn = 0;  // moves after which a client finishes its game and starts a new one; 0: never
   int churn_games = 0;  // with churn: games begun that way in all, after which clients play on
-  double rate = 0;      // requests a second offered by all clients together; 0: each goes on
-                        // the moment it has its reply
+  bool lists_and_moves = false;  // --mix reading op=11 alone besides its turns
+  double rate = 0;  // requests a second offered by all clients together; 0: each goes on
+                    // the moment it has its reply
 };
 
 std::string source_addr(int index, int per_addr, int first) {
@@ -408,8 +412,11 @@ struct mixed_run {
     const op_kind picks[] = {k_submit, k_submit, k_submit, k_submit, k_submit, k_list, k_list,
                              k_list,   k_jsonp,  k_jsonp,  k_jsonp,  k_ping,   k_ping, k_ping,
                              k_ping,   k_ping,   k_games,  k_games,  k_all,    k_all};
+    const op_kind lists_and_moves[] = {k_submit, k_list, k_list, k_list};
     while (steady::now() < deadline) {
-      switch (picks[gen() % std::size(picks)]) {
+      const op_kind pick = opt.lists_and_moves ? lists_and_moves[gen() % std::size(lists_and_moves)]
+                                               : picks[gen() % std::size(picks)];
+      switch (pick) {
         case k_submit:
           if (c.in_sync) play_turn(c);
           break;
@@ -762,6 +769,8 @@ options parse_args(int argc, char** argv) {
       opt.churn = std::stoi(next());
     } else if (a == "--churn-games") {
       opt.churn_games = std::stoi(next());
+    } else if (a == "--lists-and-moves") {
+      opt.lists_and_moves = true;
     } else if (a == "--rate") {
       opt.rate = std::stod(next());
     } else if (a == "--run") {
