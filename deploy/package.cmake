@@ -41,6 +41,12 @@ else()
   message(STATUS "help2man not found: no man pages (make deb installs it)")
 endif()
 
+# Back-ups: the hourly timer and its service, the script it runs, and the restore script.
+install(FILES ${CMAKE_SOURCE_DIR}/deploy/zts-backup.service DESTINATION /lib/systemd/system)
+install(FILES ${CMAKE_SOURCE_DIR}/deploy/zts-backup.timer DESTINATION /lib/systemd/system)
+install(PROGRAMS ${CMAKE_SOURCE_DIR}/deploy/zts-backup DESTINATION bin)
+install(PROGRAMS ${CMAKE_SOURCE_DIR}/deploy/zts-restore DESTINATION bin)
+
 # Debian wants the changelog compressed with neither name nor time stamp in it.
 set(zts_changelog_gz ${CMAKE_BINARY_DIR}/changelog.Debian.gz)
 execute_process(COMMAND gzip -9nc ${CMAKE_SOURCE_DIR}/deploy/debian/changelog

@@ -5,6 +5,7 @@
 
 #include <toml++/toml.h>
 
+#include "backup/backups.h"
 #include "lib/duration.h"
 #include "lib/file_io.h"
 #include "lib/mutex.h"
@@ -225,6 +226,15 @@ void read_key(const std::string& key, const toml::node& node, zts_config* config
       read_notify(*table, &config->notifications, errors);
     } else {
       errors->push_back(wrong_type(node, key, "a table"));
+    }
+  } else if (key == "backup") {
+    // Read by zts_admin (the scheduled back-ups), checked here so that a mistake shows at once.
+    backup_config backup;
+    std::string error;
+    if (!node.as_table()) {
+      errors->push_back(wrong_type(node, key, "a table"));
+    } else if (!parse_backup_config(*node.as_table(), &backup, &error)) {
+      errors->push_back({line_of(node), key, error});
     }
   } else {
     errors->push_back({line_of(node), key, "unknown key"});

@@ -67,6 +67,11 @@ TEST(Package, BuildsChecksInstallsRunsAndPurgesWithoutTouchingTheGames) {
         "./usr/share/man/man1/zts_check.1.gz", "./usr/share/man/man1/zts_admin.1.gz"}) {
     EXPECT_NE(contents.text.find(path), std::string::npos) << path << "\n" << contents.text;
   }
+  for (const char* path : {"./usr/bin/zts-backup", "./usr/bin/zts-restore",
+                           "./lib/systemd/system/zts-backup.service",
+                           "./lib/systemd/system/zts-backup.timer"}) {
+    EXPECT_NE(contents.text.find(path), std::string::npos) << path << "\n" << contents.text;
+  }
   EXPECT_EQ(run("dpkg-deb -I '" + deb + "' conffiles").text,
             "/etc/zts/zts.conf\n/etc/logrotate.d/zts-server\n");
 
@@ -90,6 +95,8 @@ TEST(Package, BuildsChecksInstallsRunsAndPurgesWithoutTouchingTheGames) {
     EXPECT_EQ(rotate.status, 0) << rotate.text;
     EXPECT_EQ(rotate.text.find("error"), std::string::npos) << rotate.text;
   }
+  EXPECT_EQ(run("stat -c %U:%G /var/lib/zts/backups").text, "zts:zts\n");
+  EXPECT_EQ(run("cd /tmp && /usr/bin/zts_admin backups --where").text, "/var/lib/zts/backups\n");
 
   // A game the server wrote, in the data directory: removal and purge both keep it.
   const std::string game_dir = "/var/lib/zts/game_server/game_987654";

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "backup/backup_commands.h"
 #include "lib/file_io.h"
 #include "tools/tool_cli.h"
 
@@ -122,6 +123,7 @@ int main(int argc, char** argv) {
     }
   }
   if (words.empty()) return usage();
+  if (is_backup_command(words[0])) return run_backup_command(words, std::cout, std::cerr);
   if (words[0] == "snapshot" && words.size() == 2 && !words[1].empty()) {
     // The server resolves paths in its own working directory, not in ours.
     words[1] = std::filesystem::absolute(words[1]).lexically_normal().string();
