@@ -16,5 +16,4 @@ bool is_backup_command(const std::string& operation);
 
 // Runs words[0] (one of the operations above) with its arguments, printing to `out` and `err`.
 // Returns the exit status: 0 done, 1 refused or failed (the reason on `err`), 2 wrong usage.
-int run_backup_command(const std::vector<std::string>& words, std::ostream& out,
-                       std::ostream& err);
+int run_backup_command(const std::vector<std::string>& words, std::ostream& out, std::ostream& err);

@@ -167,7 +167,8 @@ TEST(Config, ShippedReferenceFileReadsBothWays) {
     }
     uncommented += line + "\n";
   }
-  EXPECT_EQ(keys, 25u);  // eleven keys, [notify] with its keys and an example target
+  // eleven keys, [notify] with its keys and an example target, [backup] with its four
+  EXPECT_EQ(keys, 30u);
   config_result all = parse_config(uncommented, "zts.conf");
   ASSERT_TRUE(all.ok) << all.error;
   // Only the keys whose shipped line is an example rather than the default differ.

@@ -67,9 +67,9 @@ TEST(Package, BuildsChecksInstallsRunsAndPurgesWithoutTouchingTheGames) {
         "./usr/share/man/man1/zts_check.1.gz", "./usr/share/man/man1/zts_admin.1.gz"}) {
     EXPECT_NE(contents.text.find(path), std::string::npos) << path << "\n" << contents.text;
   }
-  for (const char* path : {"./usr/bin/zts-backup", "./usr/bin/zts-restore",
-                           "./lib/systemd/system/zts-backup.service",
-                           "./lib/systemd/system/zts-backup.timer"}) {
+  for (const char* path :
+       {"./usr/bin/zts-backup", "./usr/bin/zts-restore", "./lib/systemd/system/zts-backup.service",
+        "./lib/systemd/system/zts-backup.timer"}) {
     EXPECT_NE(contents.text.find(path), std::string::npos) << path << "\n" << contents.text;
   }
   EXPECT_EQ(run("dpkg-deb -I '" + deb + "' conffiles").text,
