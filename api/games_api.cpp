@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
-#include <time.h>
 
 #include <algorithm>
 #include <map>
@@ -14,7 +13,6 @@
 #include "db/generation.h"
 #include "db/layout.h"
 #include "lib/conv.h"
-#include "lib/cp1251.h"
 #include "lib/json.h"
 #include "lib/mutex.h"
 #include "net/reply.h"
@@ -129,28 +127,6 @@ const game_row* find_row(const api_cache& c, int32_t id) {
   return it != c.rows.end() && it->id == id ? &*it : nullptr;
 }
 
-// "set_<turn>_<player>.zts" or "turn_<turn>_<player>.zts", numbers plain decimal.
-bool parse_turn_name(std::string_view name, turn_file* out) {
-  bool opening = name.starts_with("set_");
-  if (!opening && !name.starts_with("turn_")) return false;
-  if (!name.ends_with(".zts")) return false;
-  std::string_view numbers = name.substr(opening ? 4 : 5);
-  numbers.remove_suffix(4);
-  size_t sep = numbers.find('_');
-  if (sep == std::string_view::npos) return false;
-  auto is_number = [](std::string_view t) {
-    return !t.empty() && t.size() <= 9 &&
-           std::all_of(t.begin(), t.end(), [](char ch) { return ch >= '0' && ch <= '9'; });
-  };
-  std::string_view turn = numbers.substr(0, sep), player = numbers.substr(sep + 1);
-  if (!is_number(turn) || !is_number(player)) return false;
-  out->file = std::string(name);
-  out->opening = opening;
-  out->turn = str_to_int(turn);
-  out->player = str_to_int(player);
-  return true;
-}
-
 // The stored saves of game `id` in the order of play. Reads the directory without any lock: a
 // move landing meanwhile changes the generation, so the next request reads it again.
 std::vector<turn_file> read_turns(int32_t id) {
@@ -159,9 +135,10 @@ std::vector<turn_file> read_turns(int32_t id) {
   std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(dir.c_str()), closedir);
   if (!d) return out;
   while (dirent* e = readdir(d.get())) {
-    turn_file t;
+    const std::optional<turn_file_ref> ref = parse_turn_file_name(e->d_name);
+    if (!ref) continue;
+    turn_file t{e->d_name, ref->turn, ref->curplr, ref->opening};
     struct stat st {};
-    if (!parse_turn_name(e->d_name, &t)) continue;
     if (stat((dir + "/" + t.file).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
     t.size = st.st_size;
     t.mtime = st.st_mtim.tv_sec;
@@ -211,19 +188,6 @@ std::optional<int64_t> last_move_of(api_cache& c, const game_row& row) REQUIRES(
   return m.time;
 }
 
-std::string iso_time(int64_t seconds) {
-  time_t t = static_cast<time_t>(seconds);
-  tm utc{};
-  gmtime_r(&t, &utc);
-  char buf[32];
-  strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &utc);
-  return buf;
-}
-
-std::string text(std::string_view cp1251) {
-  return "\"" + json_escape(cp1251_to_utf8(cp1251)) + "\"";
-}
-
 std::string index_or_null(bool applies, int32_t index, int32_t count) {
   return applies && index >= 0 && index < count ? int_to_str(index) : "null";
 }
@@ -236,17 +200,15 @@ void append_game(const game_row& row, const std::optional<int64_t>& last_move,
       static_cast<int32_t>(std::min({static_cast<size_t>(std::max(row.plr_cnt, 0)),
                                      row.teams.size(), row.colors.size(), row.plr_states.size()}));
   out->append("{\"id\":").append(int_to_str(row.id));
-  out->append(",\"name\":").append(text(row.name));
-  out->append(",\"description\":").append(text(row.descr));
+  out->append(",\"name\":").append(json_game_text(row.name));
+  out->append(",\"description\":").append(json_game_text(row.descr));
   out->append(",\"status\":\"").append(status_word(row.status));
   out->append("\",\"status_code\":").append(int_to_str(row.status));
   out->append(",\"turn\":").append(int_to_str(row.turn));
   out->append(",\"players\":[");
   for (int32_t i = 0; i < players; ++i) {
     if (i > 0) out->push_back(',');
-    out->append("{\"team\":").append(text(row.teams[i]));
-    out->append(",\"color\":").append(text("#" + row.colors[i]));
-    out->append(",\"in_game\":").append(row.plr_states[i] ? "true" : "false").append("}");
+    out->append(json_player(row.teams[i], "#" + row.colors[i], row.plr_states[i]));
   }
   out->append("],\"to_move\":")
       .append(index_or_null(row.status != status_finished, row.curplr, players));
@@ -254,7 +216,7 @@ void append_game(const game_row& row, const std::optional<int64_t>& last_move,
       .append(index_or_null(row.status == status_finished, row.winner, players));
   out->append(",\"last_move\":").append(last_move ? "\"" + iso_time(*last_move) + "\"" : "null");
   if (!public_url.empty()) {
-    out->append(",\"url\":").append(text(public_url + "/api/games/" + int_to_str(row.id)));
+    out->append(",\"url\":").append(json_game_text(public_url + "/api/games/" + int_to_str(row.id)));
   }
 }
 
@@ -264,7 +226,7 @@ void append_turns(const game_row& row, const std::vector<turn_file>& turns,
   for (size_t i = 0; i < turns.size(); ++i) {
     const turn_file& t = turns[i];
     if (i > 0) out->push_back(',');
-    out->append("{\"file\":").append(text(t.file));
+    out->append("{\"file\":").append(json_game_text(t.file));
     out->append(",\"turn\":").append(int_to_str(t.turn));
     out->append(",\"player\":").append(int_to_str(t.player));
     out->append(",\"opening\":").append(t.opening ? "true" : "false");
@@ -273,7 +235,7 @@ void append_turns(const game_row& row, const std::vector<turn_file>& turns,
     // Only a finished game's "turn_" files can be fetched (op=29).
     if (!public_url.empty() && !t.opening && row.status == status_finished) {
       out->append(",\"url\":")
-          .append(text(public_url + "/gameserver_v2.php?op=29&fn=" + game_dir_name(row.id) +
+          .append(json_game_text(public_url + "/gameserver_v2.php?op=29&fn=" + game_dir_name(row.id) +
                        "&tn=" + int_to_str(t.turn) + "&pl=" + int_to_str(t.player)));
     }
     out->push_back('}');
@@ -281,17 +243,9 @@ void append_turns(const game_row& row, const std::vector<turn_file>& turns,
   out->push_back(']');
 }
 
-// FNV-1a over the body: the same body always gets the same tag, across restarts too.
+// A hash of the body: the same body always gets the same tag, across restarts too.
 std::string etag_of(std::string_view body) {
-  uint64_t h = 1469598103934665603ull;
-  for (unsigned char ch : body) {
-    h ^= ch;
-    h *= 1099511628211ull;
-  }
-  static const char hex[] = "0123456789abcdef";
-  std::string tag = "\"";
-  for (int shift = 60; shift >= 0; shift -= 4) tag.push_back(hex[(h >> shift) & 15]);
-  return tag + "\"";
+  return "\"" + fnv1a_hex(body) + "\"";
 }
 
 // True when the If-None-Match value names `etag` (weak or strong) or is "*".
@@ -393,11 +347,7 @@ api_reply serve_api(std::string_view target, std::string_view if_none_match,
   }
   if (!path.starts_with(game_path_prefix)) return {};
   std::string_view id_text = path.substr(game_path_prefix.size());
-  if (id_text.empty() || id_text.size() > max_id_digits ||
-      !std::all_of(id_text.begin(), id_text.end(),
-                   [](char ch) { return ch >= '0' && ch <= '9'; })) {
-    return unknown_game();
-  }
+  if (!is_decimal(id_text, max_id_digits)) return unknown_game();
   mutex_lock lock(api_mutex);
   const cached_body* b = game_body(cache_for(public_url), str_to_int(id_text));
   return b ? json_reply(*b, if_none_match) : unknown_game();

@@ -9,9 +9,9 @@
 
 namespace {
 
-constexpr const char* end_state = "/end_state.txt";
-constexpr const char* end_cond = "/end_cond.txt";
-constexpr const char* end_save = "/end_save.zts";
+const std::string end_state = std::string("/") + end_state_file;
+const std::string end_cond = std::string("/") + end_cond_file;
+const std::string end_save = std::string("/") + end_save_file;
 
 bool same_file(const std::string& a, const std::string& b) {
   struct stat sa, sb;

@@ -1,5 +1,7 @@
 #include "lib/conv.h"
 
+#include <time.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -127,6 +129,48 @@ std::string squeeze_char(std::string_view text, char c) {
 
 std::string int_to_str(int32_t n) {
   return std::to_string(n);
+}
+
+bool is_decimal(std::string_view text, size_t max_digits) {
+  return !text.empty() && text.size() <= max_digits &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+std::string iso_time(int64_t seconds) {
+  const auto t = static_cast<time_t>(seconds);
+  struct tm utc {};
+  gmtime_r(&t, &utc);
+  char text[32];
+  strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return text;
+}
+
+std::string fnv1a_hex(std::string_view bytes) {
+  uint64_t h = 14695981039346656037ull;
+  for (unsigned char c : bytes) {
+    h ^= c;
+    h *= 1099511628211ull;
+  }
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(h));
+  return text;
+}
+
+std::string to_base64(std::string_view bytes) {
+  static constexpr char digits[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  out.reserve((bytes.size() + 2) / 3 * 4);
+  for (size_t i = 0; i < bytes.size(); i += 3) {
+    uint32_t n = static_cast<unsigned char>(bytes[i]) << 16;
+    if (i + 1 < bytes.size()) n |= static_cast<unsigned char>(bytes[i + 1]) << 8;
+    if (i + 2 < bytes.size()) n |= static_cast<unsigned char>(bytes[i + 2]);
+    out += digits[(n >> 18) & 63];
+    out += digits[(n >> 12) & 63];
+    out += i + 1 < bytes.size() ? digits[(n >> 6) & 63] : '=';
+    out += i + 2 < bytes.size() ? digits[n & 63] : '=';
+  }
+  return out;
 }
 
 int32_t str_to_int(std::string_view text) {

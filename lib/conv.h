@@ -23,6 +23,19 @@ std::string squeeze_char(std::string_view text, char c);
 // Decimal text, "-" before negative values.
 std::string int_to_str(int32_t n);
 
+// True when `text` is 1 to max_digits ASCII digits and nothing else: the check every number a
+// client sends passes before it may reach a path or a lookup.
+bool is_decimal(std::string_view text, size_t max_digits);
+
+// "2024-05-01T12:00:00Z": `seconds` since the epoch in UTC, as the JSON replies write times.
+std::string iso_time(int64_t seconds);
+
+// The 64-bit FNV-1a hash of `bytes` as 16 lowercase hex digits: stable across runs and builds.
+std::string fnv1a_hex(std::string_view bytes);
+
+// Base64 with the RFC 4648 alphabet and "=" padding, no line breaks.
+std::string to_base64(std::string_view bytes);
+
 // Lenient decimal/hexadecimal ("$", "x", "0x") reading of the trimmed text: an optional sign,
 // then digits; reading stops before a digit once the value is above 214748364 (hexadecimal:
 // 0FFFFFFF). A text read whole gives the signed value; otherwise (invalid byte, no digit, a

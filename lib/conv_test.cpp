@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <utility>
 
 namespace {
 
@@ -236,3 +237,26 @@ TEST(TupleReaders, QuadAndQuint) {
 }
 
 }  // namespace
+
+TEST(SmallEncoders, KnownAnswers) {
+  EXPECT_EQ(fnv1a_hex(""), "cbf29ce484222325");
+  EXPECT_EQ(fnv1a_hex("a"), "af63dc4c8601ec8c");
+  EXPECT_EQ(fnv1a_hex("foobar"), "85944171f73967e8");
+  const std::pair<std::string, std::string> base64[] = {
+      {"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},
+      {"foo", "Zm9v"},  {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="},
+      {"foobar", "Zm9vYmFy"}, {"\xff\xfe", "//4="},
+  };
+  for (const auto& [in, out] : base64) EXPECT_EQ(to_base64(in), out) << in;
+  EXPECT_EQ(iso_time(0), "1970-01-01T00:00:00Z");
+  EXPECT_EQ(iso_time(1700000000), "2023-11-14T22:13:20Z");
+}
+
+TEST(IsDecimal, DigitsOnlyWithinTheLength) {
+  EXPECT_TRUE(is_decimal("0", 1));
+  EXPECT_TRUE(is_decimal("0123456789", 10));
+  EXPECT_FALSE(is_decimal("0123456789", 9));
+  for (std::string_view bad : {"", "-1", "+1", " 1", "1 ", "1a", "..", "1/2", "١"}) {
+    EXPECT_FALSE(is_decimal(bad, 10)) << bad;
+  }
+}

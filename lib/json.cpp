@@ -1,5 +1,7 @@
 #include "lib/json.h"
 
+#include "lib/cp1251.h"
+
 std::string json_escape(std::string_view text) {
   static const char hex[] = "0123456789abcdef";
   std::string out;
@@ -21,5 +23,26 @@ std::string json_escape(std::string_view text) {
       out += static_cast<char>(c);
     }
   }
+  return out;
+}
+
+std::string json_string(std::string_view utf8) {
+  std::string out = "\"";
+  out += json_escape(utf8);
+  out += '"';
+  return out;
+}
+
+std::string json_game_text(std::string_view cp1251) {
+  return json_string(cp1251_to_utf8(cp1251));
+}
+
+std::string json_player(std::string_view team, std::string_view color, bool in_game) {
+  std::string out = "{\"team\":";
+  out += json_game_text(team);
+  out += ",\"color\":";
+  out += json_game_text(color);
+  out += ",\"in_game\":";
+  out += in_game ? "true}" : "false}";
   return out;
 }

@@ -24,3 +24,8 @@ TEST(JsonEscape, EscapesWhatEndsOrBreaksAStringLiteral) {
   };
   for (const auto& c : cases) EXPECT_EQ(json_escape(c.in), c.out) << c.in;
 }
+
+TEST(JsonString, QuotesTheEscapedTextAndConvertsGameTexts) {
+  EXPECT_EQ(json_string("a\"b"), "\"a\\\"b\"");
+  EXPECT_EQ(json_game_text("\xcf\xf0\xe8\n"), "\"При\\u000a\"");
+}

@@ -4,6 +4,7 @@
 
 #include "db/game.h"
 #include "lib/asys.h"
+#include "lib/conv.h"
 #include "lib/cp1251.h"
 #include "lib/json.h"
 
@@ -104,31 +105,11 @@ std::string cut_utf8(std::string text, size_t limit) {
   return text + "…";
 }
 
-std::string json_string(const std::string& text) {
-  return "\"" + json_escape(text) + "\"";
-}
-
-std::string base64(std::string_view in) {
-  static constexpr char digits[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  for (size_t i = 0; i < in.size(); i += 3) {
-    uint32_t n = static_cast<unsigned char>(in[i]) << 16;
-    if (i + 1 < in.size()) n |= static_cast<unsigned char>(in[i + 1]) << 8;
-    if (i + 2 < in.size()) n |= static_cast<unsigned char>(in[i + 2]);
-    out += digits[(n >> 18) & 63];
-    out += digits[(n >> 12) & 63];
-    out += i + 1 < in.size() ? digits[(n >> 6) & 63] : '=';
-    out += i + 2 < in.size() ? digits[n & 63] : '=';
-  }
-  return out;
-}
-
 // A header value: plain ASCII as it is, anything else as one RFC 2047 encoded word, which the
 // receiver decodes (raw UTF-8 in a header is not reliably read).
 std::string header_text(const std::string& utf8) {
   for (char c : utf8) {
-    if (static_cast<unsigned char>(c) >= 0x80) return "=?UTF-8?B?" + base64(utf8) + "?=";
+    if (static_cast<unsigned char>(c) >= 0x80) return "=?UTF-8?B?" + to_base64(utf8) + "?=";
   }
   return utf8;
 }

@@ -2,35 +2,12 @@
 
 #include <dirent.h>
 
-#include <cstdio>
 #include <memory>
 #include <sstream>
 
+#include "db/layout.h"
 #include "lib/conv.h"
 #include "lib/file_io.h"
-
-namespace {
-
-constexpr std::string_view game_prefix = "game_";
-
-// FNV-1a: a stable, short directory name; not meant to hide the URL from someone who already
-// has it, only to keep the secret itself off the disk's file names.
-std::string url_hash(const std::string& url) {
-  uint64_t h = 14695981039346656037ull;
-  for (unsigned char c : url) {
-    h ^= c;
-    h *= 1099511628211ull;
-  }
-  char out[17];
-  std::snprintf(out, sizeof out, "%016llx", static_cast<unsigned long long>(h));
-  return out;
-}
-
-}  // namespace
-
-std::string target_state_dir(const std::string& root, const std::string& url) {
-  return root + "/.notify/" + url_hash(url);
-}
 
 std::string format_state(const announced_state& s) {
   return std::to_string(s.status) + " " + std::to_string(s.turn) + " " + std::to_string(s.curplr) +
@@ -57,8 +34,9 @@ bool parse_state(std::string_view text, announced_state* out) {
 
 bool load_target_state(const std::string& dir, std::map<int32_t, announced_state>* out) {
   out->clear();
-  if (!file_exists(dir + "/baseline")) return false;
-  std::istringstream baseline(read_file(dir + "/baseline"));
+  const std::string baseline_path = dir + "/" + notify_baseline_file;
+  if (!file_exists(baseline_path)) return false;
+  std::istringstream baseline(read_file(baseline_path));
   for (std::string line; std::getline(baseline, line);) {
     size_t blank = line.find(' ');
     if (blank == std::string::npos) continue;
@@ -69,10 +47,9 @@ bool load_target_state(const std::string& dir, std::map<int32_t, announced_state
   std::unique_ptr<DIR, int (*)(DIR*)> handle(::opendir(dir.c_str()), ::closedir);
   if (!handle) throw io_error(errno_message("Cannot read", dir));
   while (const dirent* entry = ::readdir(handle.get())) {
-    std::string_view name = entry->d_name;
-    if (!name.starts_with(game_prefix)) continue;
-    int32_t id = str_to_int(name.substr(game_prefix.size()));
-    if (id < 0 || name != "game_" + int_to_str(id)) continue;
+    const std::string_view name = entry->d_name;
+    const int32_t id = announced_file_game(name);
+    if (id < 0) continue;
     announced_state s;
     if (parse_state(read_file(dir + "/" + std::string(name)), &s)) (*out)[id] = s;
   }
@@ -83,11 +60,11 @@ void write_baseline(const std::string& dir, const std::map<int32_t, announced_st
   make_dirs(dir);
   std::string text;
   for (const auto& [id, s] : states) text += std::to_string(id) + " " + format_state(s) + "\n";
-  write_file_atomic(dir + "/baseline", text);
+  write_file_atomic(dir + "/" + notify_baseline_file, text);
 }
 
 void write_announced(const std::string& dir, int32_t game_id, const announced_state& state) {
-  write_file_atomic(dir + "/game_" + std::to_string(game_id), format_state(state) + "\n");
+  write_file_atomic(dir + "/" + announced_file_name(game_id), format_state(state) + "\n");
 }
 
 uint32_t announcement_number(announcement_book& book, int32_t game_id,

@@ -10,17 +10,16 @@
 //
 // where <state> is "<status> <turn> <curplr> <winner> <in_game> <since> <reminders>", in_game
 // one '1' or '0' per player ("-" for none). A game_<id> file overrides the baseline's line.
-// Every file is written with write_file_atomic.
+// Every file is written with write_file_atomic. The names are db/layout.h's (target_state_dir
+// gives a target's directory).
 #pragma once
 
 #include <cstdint>
 #include <map>
 #include <string>
 
+#include "db/layout.h"
 #include "notify/events.h"
-
-// game_server/.notify/<hash of url>.
-std::string target_state_dir(const std::string& root, const std::string& url);
 
 // One target's announced states by game id. Returns false when the target has no baseline yet
 // (never seen, or a crash before its baseline was written); unreadable lines are skipped.

@@ -24,6 +24,7 @@
 #include "lib/file_io.h"
 #include "lib/json.h"
 #include "lib/log.h"
+#include "lib/refusal.h"
 #include "save/zts_save.h"
 
 namespace fs = std::filesystem;
@@ -31,11 +32,7 @@ namespace fs = std::filesystem;
 namespace {
 
 std::string label(int32_t id) {
-  return "game_" + int_to_str(id);
-}
-
-std::string json_string(std::string_view utf8) {
-  return "\"" + json_escape(utf8) + "\"";
+  return game_dir_name(id);
 }
 
 std::string text_of(std::string_view cp1251) {
@@ -51,28 +48,17 @@ bool in_game(const game_info& g, int32_t i) {
   return i >= 0 && static_cast<size_t>(i) < g.plr_states.size() && g.plr_states[i];
 }
 
-std::string iso_time(int64_t seconds) {
-  time_t t = static_cast<time_t>(seconds);
-  struct tm utc {};
-  gmtime_r(&t, &utc);
-  char text[32];
-  strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-  return text;
-}
-
 // The facts of a record as JSON members (no braces), the same for the list and one game.
 std::string game_members(const game_info& g) {
   std::string out =
-      "\"id\":" + int_to_str(g.id) + ",\"name\":" + json_string(text_of(g.name)) +
-      ",\"description\":" + json_string(text_of(g.descr)) + ",\"status\":" + int_to_str(g.status) +
+      "\"id\":" + int_to_str(g.id) + ",\"name\":" + json_game_text(g.name) +
+      ",\"description\":" + json_game_text(g.descr) + ",\"status\":" + int_to_str(g.status) +
       ",\"status_word\":" + json_string(status_word(g.status)) + ",\"turn\":" + int_to_str(g.turn) +
       ",\"player_to_move\":" + int_to_str(g.curplr) + ",\"winner\":" + int_to_str(g.winner) +
       ",\"newest_save\":" + json_string(g.lastfile) + ",\"players\":[";
   for (int32_t i = 0; i < g.plr_cnt && i < max_players; ++i) {
     if (i > 0) out += ",";
-    out += "{\"team\":" + json_string(text_of(entry_or_empty(g.teams, i))) +
-           ",\"color\":" + json_string(text_of(entry_or_empty(g.colors, i))) +
-           ",\"in_game\":" + (in_game(g, i) ? "true" : "false") + "}";
+    out += json_player(entry_or_empty(g.teams, i), entry_or_empty(g.colors, i), in_game(g, i));
   }
   out += "]";
   if (g.archived_from >= 0) out += ",\"archived_from\":" + int_to_str(g.archived_from);
@@ -108,24 +94,26 @@ admin_result done(const std::string& message) {
   return r;
 }
 
-// A copy of the game's record, or nothing with *refusal set. The caller holds game_lock(id), so
-// the copy stays the game's record until it publishes a changed one.
-std::optional<game_info> find_record(int32_t id, admin_result* refusal) EXCLUDES(db_lock) {
+// A copy of the game's record, or a refusal. The caller holds game_lock(id), so the copy stays
+// the game's record until it publishes a changed one.
+refusable<game_info> find_record(int32_t id) EXCLUDES(db_lock) {
   std::optional<game_info> g = id >= 0 ? copy_game(id) : std::nullopt;
-  if (!g) *refusal = admin_refusal("no game " + label(id));
-  return g;
+  if (!g) return refusal{"no game " + label(id)};
+  return std::move(*g);
 }
 
-std::unique_ptr<gametyp> read_save(const std::string& path, std::string* why) {
+// A stored save as read, or why it cannot be: a revert is refused, not failed, when a save it
+// needs is missing or unreadable.
+refusable<std::unique_ptr<gametyp>> read_save(const std::string& path) {
   auto save = std::make_unique<gametyp>();  // large
   std::string bytes;
   try {
     bytes = read_file(path);
   } catch (const io_error& e) {
-    *why = e.what();
-    return nullptr;
+    return refusal{e.what()};
   }
-  if (!load_game_save(save.get(), bytes, why)) return nullptr;
+  std::string why;
+  if (!load_game_save(save.get(), bytes, &why)) return refusal{why};
   return save;
 }
 
@@ -133,50 +121,48 @@ std::unique_ptr<gametyp> read_save(const std::string& path, std::string* why) {
 // game), worked out the way the move was made: its mover is the newest save's player, the turn
 // went up when the move wrapped round, and the opening phase covers turns 0 and 1 of a game
 // with a moratorium. Teams, colours and who is in the game come from the previous save, the
-// one the mover had downloaded. False with *why when that cannot be done.
-bool record_before_move(const game_info& g, game_info* prev, std::string* why) {
+// one the mover had downloaded. Refused when that cannot be done.
+refusable<game_info> record_before_move(const game_info& g) {
   const std::string turns = turns_dir(game_root, g.id) + "/";
-  std::unique_ptr<gametyp> newest = read_save(turns + g.lastfile, why);
+  const refusable<std::unique_ptr<gametyp>> newest = read_save(turns + g.lastfile);
   if (!newest) {
-    *why = "cannot read the newest save " + g.lastfile + " (" + *why + ")";
-    return false;
+    return refusal{"cannot read the newest save " + g.lastfile + " (" + newest.message() + ")"};
   }
-  const int32_t mover = newest->curplr;
+  const int32_t mover = (*newest)->curplr;
   if (g.plr_cnt < 1 || g.plr_cnt > max_players || mover < 0 || mover >= g.plr_cnt ||
       mover == g.curplr) {
-    *why = "the newest save " + g.lastfile + " does not show which move led to it";
-    return false;
+    return refusal{"the newest save " + g.lastfile + " does not show which move led to it"};
   }
-  *prev = g;
-  prev->curplr = mover;
-  prev->turn = g.curplr > mover ? g.turn : g.turn - 1;
-  if (prev->turn < 0) {
-    *why = "the newest save " + g.lastfile + " does not follow any earlier turn";
-    return false;
+  game_info prev = g;
+  prev.curplr = mover;
+  prev.turn = g.curplr > mover ? g.turn : g.turn - 1;
+  if (prev.turn < 0) {
+    return refusal{"the newest save " + g.lastfile + " does not follow any earlier turn"};
   }
-  prev->status = g.moratorium > 0 && prev->turn < 2 ? status_opening : status_playing;
-  prev->lastfile = turn_file_name(prev->turn, mover, prev->status == status_opening);
-  if (!file_exists(turns + prev->lastfile)) {
+  prev.status = g.moratorium > 0 && prev.turn < 2 ? status_opening : status_playing;
+  prev.lastfile = turn_file_name(prev.turn, mover, prev.status == status_opening);
+  if (!file_exists(turns + prev.lastfile)) {
     // An archived spell in the opening phase names files "turn_" early; try the other form.
-    prev->status = prev->status == status_opening ? status_playing : status_opening;
-    prev->lastfile = turn_file_name(prev->turn, mover, prev->status == status_opening);
+    prev.status = prev.status == status_opening ? status_playing : status_opening;
+    prev.lastfile = turn_file_name(prev.turn, mover, prev.status == status_opening);
   }
-  std::unique_ptr<gametyp> before = read_save(turns + prev->lastfile, why);
-  if (!before) {
-    *why = "cannot read the previous save " + prev->lastfile + " (" + *why + ")";
-    return false;
+  const refusable<std::unique_ptr<gametyp>> read = read_save(turns + prev.lastfile);
+  if (!read) {
+    return refusal{"cannot read the previous save " + prev.lastfile + " (" + read.message() +
+                   ")"};
   }
-  const bool first_save = prev->turn == 0 && mover == 0;
-  prev->teams.assign(g.plr_cnt, "");
-  prev->colors.assign(g.plr_cnt, "");
-  prev->plr_states.assign(g.plr_cnt, true);
+  const gametyp* before = read->get();
+  const bool first_save = prev.turn == 0 && mover == 0;
+  prev.teams.assign(g.plr_cnt, "");
+  prev.colors.assign(g.plr_cnt, "");
+  prev.plr_states.assign(g.plr_cnt, true);
   for (int32_t i = 0; i < g.plr_cnt && i < before->plr_cnt; ++i) {
-    prev->teams[i] = before->plrs[i].team_name;
-    prev->colors[i] = color_text(before->plrs[i]);
+    prev.teams[i] = before->plrs[i].team_name;
+    prev.colors[i] = color_text(before->plrs[i]);
     // The creator's save counts everyone in, whatever it says.
-    prev->plr_states[i] = first_save || !before->plrs[i].out_flag;
+    prev.plr_states[i] = first_save || !before->plrs[i].out_flag;
   }
-  return true;
+  return prev;
 }
 
 // Takes the turn, player, status, winner, newest save and players over from `from`.
@@ -205,7 +191,7 @@ int32_t status_before_archive(const game_info& g) {
   int32_t left = 0;
   for (int32_t i = 0; i < g.plr_cnt; ++i) left += in_game(g, i) ? 1 : 0;
   if (left <= 1) return 2;
-  return g.lastfile.starts_with("set_") ? 1 : 0;
+  return is_opening_save_name(g.lastfile) ? 1 : 0;
 }
 
 bool path_taken(const std::string& path) {
@@ -235,11 +221,8 @@ bool parse_status(const std::string& text, int32_t* status) {
 
 bool parse_game_id(const std::string& text, int32_t* id) {
   std::string_view digits = text;
-  if (digits.starts_with("game_")) digits.remove_prefix(5);
-  if (digits.empty() || digits.size() > 9 ||
-      !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-    return false;
-  }
+  digits = game_number_text(digits).value_or(digits);
+  if (!is_decimal(digits, 9)) return false;
   *id = str_to_int(digits);
   return true;
 }
@@ -262,9 +245,8 @@ admin_result admin_games(int32_t status_filter) {
 }
 
 admin_result admin_game(int32_t id) {
-  admin_result refusal;
-  const std::optional<game_info> g = find_record(id, &refusal);
-  if (!g) return refusal;
+  const refusable<game_info> g = find_record(id);
+  if (!g) return admin_refusal(g.message());
   struct stored {
     std::string name;
     int64_t size, time;
@@ -274,7 +256,7 @@ admin_result admin_game(int32_t id) {
   for (const fs::directory_entry& e : fs::directory_iterator(turns_dir(game_root, id), ec)) {
     const std::string name = e.path().filename().string();
     struct stat st;
-    if (!name.ends_with(".zts") || name.starts_with('.') || ::stat(e.path().c_str(), &st) != 0) {
+    if (!is_stored_turn_file(name) || ::stat(e.path().c_str(), &st) != 0) {
       continue;
     }
     files.push_back({name, st.st_size, st.st_mtim.tv_sec});
@@ -320,9 +302,8 @@ admin_result admin_game(int32_t id) {
 }
 
 admin_result admin_revert(int32_t id, const std::string& expect) {
-  admin_result refusal;
-  std::optional<game_info> g = find_record(id, &refusal);
-  if (!g) return refusal;
+  refusable<game_info> g = find_record(id);
+  if (!g) return admin_refusal(g.message());
   const std::string dir = game_dir(game_root, id);
   if (!expect.empty() && expect != g->lastfile) {
     return admin_refusal(label(id) + "'s newest save is " + g->lastfile + ", not " + expect +
@@ -340,32 +321,32 @@ admin_result admin_revert(int32_t id, const std::string& expect) {
     }
     prev = *g;
     try {
-      apply_state(parse_file(aside_dir(dir) + "/end_state.txt", game_file_options), &prev);
-      apply_conditions(parse_file(aside_dir(dir) + "/end_cond.txt", game_file_options), &prev);
+      apply_state(parse_file(aside_dir(dir) + "/" + end_state_file, game_file_options), &prev);
+      apply_conditions(parse_file(aside_dir(dir) + "/" + end_cond_file, game_file_options), &prev);
     } catch (const io_error& e) {
       return admin_refusal(label(id) + ": cannot read what its final move kept aside (" + e.what() +
                            ")");
     }
   } else {
     if (g->turn == 0 && g->curplr == 0) return admin_refusal(label(id) + " has no move to revert");
-    std::string why;
-    if (!record_before_move(*g, &prev, &why)) {
-      return admin_refusal(label(id) + ": " + why + ": nothing reverted");
-    }
+    const refusable<game_info> before = record_before_move(*g);
+    if (!before) return admin_refusal(label(id) + ": " + before.message() + ": nothing reverted");
+    prev = *before;
   }
   const std::string kept_as = next_undone_name(dir, undone);
   swap_game_files(game_root, id, [&](const std::string& staged) {
     const std::string aside = aside_dir(staged);
+    const std::string end_save = aside + "/" + end_save_file;
     make_dirs(aside);
     rename_path(staged + "/" + turns_subdir + "/" + undone, aside + "/" + kept_as);
     if (final_move) {
       // The end_* files are the state before the final move, byte for byte.
-      if (prev.lastfile == undone && file_exists(aside + "/end_save.zts")) {
-        rename_path(aside + "/end_save.zts", staged + "/" + turns_subdir + "/" + undone);
+      if (prev.lastfile == undone && file_exists(end_save)) {
+        rename_path(end_save, staged + "/" + turns_subdir + "/" + undone);
       }
-      rename_path(aside + "/end_cond.txt", staged + "/" + cond_file);
-      rename_path(aside + "/end_state.txt", staged + "/" + state_file);
-      remove_file_quiet(aside + "/end_save.zts");
+      rename_path(aside + "/" + end_cond_file, staged + "/" + cond_file);
+      rename_path(aside + "/" + end_state_file, staged + "/" + state_file);
+      remove_file_quiet(end_save);
     } else {
       write_file_atomic(staged + "/" + cond_file, format_conditions(prev));
       write_file_atomic(staged + "/" + state_file, format_state(prev));
@@ -379,9 +360,8 @@ admin_result admin_revert(int32_t id, const std::string& expect) {
 }
 
 admin_result admin_archive(int32_t id) {
-  admin_result refusal;
-  std::optional<game_info> g = find_record(id, &refusal);
-  if (!g) return refusal;
+  refusable<game_info> g = find_record(id);
+  if (!g) return admin_refusal(g.message());
   if (g->status == status_archived) return admin_refusal(label(id) + " is already archived");
   game_info after = *g;
   after.archived_from = g->status;
@@ -395,9 +375,8 @@ admin_result admin_archive(int32_t id) {
 }
 
 admin_result admin_unarchive(int32_t id) {
-  admin_result refusal;
-  std::optional<game_info> g = find_record(id, &refusal);
-  if (!g) return refusal;
+  refusable<game_info> g = find_record(id);
+  if (!g) return admin_refusal(g.message());
   if (g->status != status_archived) {
     return admin_refusal(label(id) + " is not archived (" + status_word(g->status) + ")");
   }
@@ -406,7 +385,7 @@ admin_result admin_unarchive(int32_t id) {
       g->archived_from >= 0 && g->archived_from <= 2 ? g->archived_from : status_before_archive(*g);
   // The opening phase and its "set_" file names go together.
   if (after.status < status_finished)
-    after.status = g->lastfile.starts_with("set_") ? status_opening : status_playing;
+    after.status = is_opening_save_name(g->lastfile) ? status_opening : status_playing;
   after.archived_from = -1;
   after.unarchived_at = static_cast<int32_t>(server_clock());
   swap_game_files(game_root, id, [&](const std::string& staged) {
@@ -418,9 +397,8 @@ admin_result admin_unarchive(int32_t id) {
 }
 
 admin_result admin_remove(int32_t id) {
-  admin_result refusal;
-  std::optional<game_info> g = find_record(id, &refusal);
-  if (!g) return refusal;
+  refusable<game_info> g = find_record(id);
+  if (!g) return admin_refusal(g.message());
   const std::string target = trashed_game_dir(game_root, id);
   if (path_taken(target)) {
     return admin_refusal("the trash already holds a " + label(id) + ": nothing removed");

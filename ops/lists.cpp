@@ -3,6 +3,7 @@
 #include <iterator>
 
 #include "db/game.h"
+#include "db/layout.h"
 #include "db/game_files.h"
 #include "lib/conv.h"
 #include "lib/cp1251.h"
@@ -48,7 +49,7 @@ void append_jsonp_entry(int32_t k, const game_info& g, std::string* out) {
   };
   out->append("  {\n");
   text("name", json_text(g.name), "\",\n");
-  text("server_id", "game_" + int_to_str(k), "\",\n");
+  text("server_id", game_dir_name(k), "\",\n");
   text("bgcolor", background_color(g), "\",\n");
   text("turn", json_text(turn_text(g)), "\",\n");
   out->append("   \"status\":").append(int_to_str(g.status)).append(",\n");
@@ -69,7 +70,7 @@ list_shape plain_list_shape(bool open) {
   shape.entry = [open](size_t s, const game_info& g, std::string* out) {
     if (!listed(g, open)) return;
     if (s == 0) {
-      out->append("game_").append(int_to_str(g.id)).append("\n");
+      out->append(game_dir_name(g.id)).append("\n");
     } else {
       out->append(game_block(g));
     }

@@ -21,27 +21,27 @@
 
 namespace {
 
-// The refusals of a save that names an existing game, in the order clients see them.
-// Empty when the save may be applied.
-std::string check_turn(const game_info& g, const gametyp& gam) {
+// Whether a save that names an existing game may be applied; its refusals are checked in the
+// order clients see them.
+refusable<> check_turn(const game_info& g, const gametyp& gam) {
   if (g.status == status_finished) {
-    return "ZTXS Game is closed or finished";
+    return refusal{"ZTXS Game is closed or finished"};
   }
   if (g.status == status_opening && g.turn == 1) {
     // In the opening phase's second round the client counts turns up to the moratorium.
     if (gam.turn != g.moratorium) {
-      return "ZTXS Wrong turn (gam.turn=" + int_to_str(gam.turn) +
-             ", state.mor=" + int_to_str(g.moratorium) + ")";
+      return refusal{"ZTXS Wrong turn (gam.turn=" + int_to_str(gam.turn) +
+                     ", state.mor=" + int_to_str(g.moratorium) + ")"};
     }
   } else if (gam.turn != g.turn) {
-    return "ZTXS Wrong turn (gam.turn=" + int_to_str(gam.turn) +
-           ", state.turn=" + int_to_str(g.turn) + ")";
+    return refusal{"ZTXS Wrong turn (gam.turn=" + int_to_str(gam.turn) +
+                   ", state.turn=" + int_to_str(g.turn) + ")"};
   }
   if (gam.curplr != g.curplr) {
-    return "ZTXS Wrong player (gam.curplr=" + int_to_str(gam.curplr) +
-           ", state.curplr=" + int_to_str(g.curplr) + ")";
+    return refusal{"ZTXS Wrong player (gam.curplr=" + int_to_str(gam.curplr) +
+                   ", state.curplr=" + int_to_str(g.curplr) + ")"};
   }
-  return {};
+  return accepted;
 }
 
 // Passes the move to the next player still in the game, or ends the game when at most one is
@@ -95,10 +95,11 @@ op_result party_next(const std::string& req_body) {
     return op_refusal("ZTXS Server failed to parse game data file (" + why + ")");
   }
   int32_t id = 0;
-  std::string refusal;
   {
     mutex_lock lock(db_lock);
-    if (!find_game(gam->server_id, &id, &refusal)) return op_refusal(std::move(refusal));
+    refusable<int32_t> found = find_game(gam->server_id);
+    if (!found) return op_refusal(found.take_message());
+    id = *found;
   }
   // The move is checked, written and synced holding this game's lock alone; the record it
   // changes is a copy, put back whole once everything is on disk.
@@ -109,8 +110,8 @@ op_result party_next(const std::string& req_body) {
   if (!before) return op_refusal("ZTXS Unregistered game id");
   game_info g = *before;
   write_log("SVOP", "party_next: game_" + int_to_str(g.id) + " (" + g.name + ")");
-  refusal = check_turn(g, *gam);
-  if (!refusal.empty()) return op_refusal(std::move(refusal));
+  refusable<> checked = check_turn(g, *gam);
+  if (!checked) return op_refusal(checked.take_message());
   if (g.plr_cnt < 0 || g.plr_cnt > max_players || g.curplr < 0 ||
       g.curplr >= std::max(g.plr_cnt, 1)) {
     throw std::runtime_error("game_" + int_to_str(id) + ": player count or current player " +

@@ -1,6 +1,6 @@
 #include "ops/turns.h"
 
-#include <algorithm>
+#include <optional>
 
 #include "db/game.h"
 #include "db/layout.h"
@@ -17,31 +17,22 @@ const std::string* find_given(const aget_rec& pairs, std::string_view name) {
   return value && !value->empty() ? value : nullptr;
 }
 
-// A turn or player number as it may appear in a stored turn file's name. Anything else (a
-// "/", "..", letters) must never reach a path.
-bool is_file_number(const std::string& text) {
-  return !text.empty() && text.size() <= 10 &&
-         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
 // Resolves the game id text under db_lock (see find_game).
-bool find_game_unlocked(std::string_view id_text, int32_t* id, std::string* refusal)
-    EXCLUDES(db_lock) {
+refusable<int32_t> find_game_unlocked(std::string_view id_text) EXCLUDES(db_lock) {
   mutex_lock lock(db_lock);
-  return find_game(id_text, id, refusal);
+  return find_game(id_text);
 }
 
 // Runs `serve` on a copy of the record of game `id_text`, holding that game's lock throughout:
 // never the record of a move whose files are half written. Unknown games are refused.
 template <class Serve>
 op_result with_game(std::string_view id_text, Serve serve) EXCLUDES(db_lock) {
-  int32_t id = 0;
-  std::string refusal;
-  if (!find_game_unlocked(id_text, &id, &refusal)) return op_refusal(std::move(refusal));
+  refusable<int32_t> id = find_game_unlocked(id_text);
+  if (!id) return op_refusal(id.take_message());
   double waited = 0;
-  mutex_lock hold(game_lock(id), &waited);
+  mutex_lock hold(game_lock(*id), &waited);
   observe_lock_wait(lock_waiter::request, waited);
-  const std::optional<game_info> g = copy_game(id);
+  const std::optional<game_info> g = copy_game(*id);
   if (!g) return op_refusal("ZTXS Unregistered game id");
   return serve(*g);
 }
@@ -63,10 +54,10 @@ op_result get_party_turn(const aget_rec& pairs) {
 
 bool party_turn_ready(const aget_rec& pairs) {
   const std::string* fn = find_given(pairs, "fn");
-  int32_t id = 0;
-  std::string refusal;
-  if (!fn || !find_game_unlocked(*fn, &id, &refusal)) return true;
-  annotated_mutex& lock = game_lock(id);
+  if (!fn) return true;
+  const refusable<int32_t> id = find_game_unlocked(*fn);
+  if (!id) return true;
+  annotated_mutex& lock = game_lock(*id);
   if (!lock.try_lock()) return false;
   lock.unlock();
   return true;
@@ -89,11 +80,11 @@ op_result give_party_turn(const aget_rec& pairs) {
     if (g.status != status_finished) {
       return op_refusal("ZTXS Game is not closed or finished");
     }
-    const std::string name = "turn_" + *tn + "_" + *pl + ".zts";
-    const std::string path = turn_file_path(game_root, g.id, name);
-    if (!is_file_number(*tn) || !is_file_number(*pl) || !file_exists(path)) {
+    const std::optional<std::string> name = requested_turn_file_name(*tn, *pl);
+    const std::string path = name ? turn_file_path(game_root, g.id, *name) : std::string();
+    if (!name || !file_exists(path)) {
       return op_refusal("ZTXS Turn was not saved");
     }
-    return op_download(name, open_regular_file(path));
+    return op_download(*name, open_regular_file(path));
   });
 }

@@ -39,29 +39,25 @@ constexpr const char* usage_text =
     "  0  every file was read\n"
     "  1  a file could not be opened or read, or no file was named\n";
 
-std::string json_text(std::string_view cp1251) {
-  return "\"" + json_escape(cp1251_to_utf8(cp1251)) + "\"";
-}
-
 std::string json_bool(bool b) {
   return b ? "true" : "false";
 }
 
 std::string player_json(const plrtyp& p) {
-  return "{\"team_name\":" + json_text(p.team_name) + ",\"out_flag\":" + json_bool(p.out_flag) +
-         ",\"color\":\"" + color_text(p) + "\"}";
+  return "{\"team_name\":" + json_game_text(p.team_name) +
+         ",\"out_flag\":" + json_bool(p.out_flag) + ",\"color\":\"" + color_text(p) + "\"}";
 }
 
 // `file_name` is shown as given (it may not be Windows-1251; it is escaped, not converted).
 std::string game_json(const std::string& file_name, const gametyp& g, bool ok,
                       const std::string& message) {
-  std::string j = "{\"file\":\"" + json_escape(file_name) + "\"";
+  std::string j = "{\"file\":" + json_string(file_name);
   j += ",\"version\":" + std::to_string(g.version);
-  j += ",\"name\":" + json_text(g.name);
-  j += ",\"descr\":" + json_text(g.descr);
-  j += ",\"map\":" + json_text(g.map);
-  j += ",\"uniset\":" + json_text(g.uniset);
-  j += ",\"server_id\":" + json_text(g.server_id);
+  j += ",\"name\":" + json_game_text(g.name);
+  j += ",\"descr\":" + json_game_text(g.descr);
+  j += ",\"map\":" + json_game_text(g.map);
+  j += ",\"uniset\":" + json_game_text(g.uniset);
+  j += ",\"server_id\":" + json_game_text(g.server_id);
   j += ",\"turn\":" + std::to_string(g.turn);
   j += ",\"curplr\":" + std::to_string(g.curplr);
   j += ",\"plr_cnt\":" + std::to_string(g.plr_cnt);
@@ -75,7 +71,7 @@ std::string game_json(const std::string& file_name, const gametyp& g, bool ok,
   // A refused save may carry any count; the record holds at most max_players.
   const int32_t shown = std::clamp(g.plr_cnt, 0, max_players);
   for (int32_t i = 0; i < shown; ++i) j += (i ? "," : "") + player_json(g.plrs[i]);
-  j += "],\"error\":" + (ok ? std::string("null") : "\"" + json_escape(message) + "\"");
+  j += "],\"error\":" + (ok ? std::string("null") : json_string(message));
   return j + "}";
 }
 

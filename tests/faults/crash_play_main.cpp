@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "db/game_files.h"
+#include "db/layout.h"
 #include "lib/conv.h"
 #include "lib/file_io.h"
 #include "lib/parser.h"
@@ -70,7 +71,7 @@ position after_move(position p) {
 }
 
 std::string file_name(position p) {
-  return "turn_" + int_to_str(p.turn) + "_" + int_to_str(p.curplr) + ".zts";
+  return turn_file_name(p.turn, p.curplr, false);
 }
 
 size_t digest(std::string_view bytes) {
@@ -390,15 +391,19 @@ struct player {
     }
     std::string disposition = r.header("Content-Disposition");
     size_t quote = disposition.find('"');
-    position at;
-    if (quote == std::string::npos ||
-        !parse_turn_file_name(disposition.substr(quote + 1, disposition.size() - quote - 2),
-                              &at.turn, &at.curplr)) {
+    const std::optional<turn_file_ref> ref =
+        quote == std::string::npos
+            ? std::nullopt
+            : parse_turn_file_name(disposition.substr(quote + 1, disposition.size() - quote - 2));
+    if (!ref) {
       fail("op=28 for game_" + int_to_str(id) + " answered " + r.status + " " +
            r.body.substr(0, 80));
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
       return;
     }
+    position at;
+    at.turn = ref->turn;
+    at.curplr = ref->curplr;
     {
       std::lock_guard guard(book.lock);
       if (book.final_flying) {
@@ -494,7 +499,7 @@ void check_books(const std::string& root, std::vector<client_book>& books,
     for (std::string& p : book.problems) problems->push_back(std::move(p));
     book.problems.clear();
     for (const acked_file& f : book.files) {
-      const std::string path = root + "/game_" + int_to_str(f.id) + "/turns/" + f.file;
+      const std::string path = turn_file_path(root, f.id, f.file);
       std::string bytes;
       try {
         bytes = read_file(path);

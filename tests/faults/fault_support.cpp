@@ -184,23 +184,6 @@ bool parse_game_list(std::string_view body, std::vector<listed_game>* out) {
   return pos == body.size();
 }
 
-bool parse_turn_file_name(std::string_view name, int32_t* turn, int32_t* curplr) {
-  if (name.starts_with("turn_")) {
-    name.remove_prefix(5);
-  } else if (name.starts_with("set_")) {
-    name.remove_prefix(4);
-  } else {
-    return false;
-  }
-  if (!name.ends_with(".zts")) return false;
-  name.remove_suffix(4);
-  size_t under = name.find('_');
-  if (under == std::string_view::npos || under == 0 || under + 1 == name.size()) return false;
-  *turn = str_to_int(name.substr(0, under));
-  *curplr = str_to_int(name.substr(under + 1));
-  return true;
-}
-
 std::string admin_request(const std::string& path, const std::string& line) {
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;

@@ -65,9 +65,6 @@ struct listed_game {
 // Parses a plain list body; false when it is not one.
 bool parse_game_list(std::string_view body, std::vector<listed_game>* out);
 
-// The turn and player in a turn file name ("turn_3_1.zts", "set_0_2.zts"); false otherwise.
-bool parse_turn_file_name(std::string_view name, int32_t* turn, int32_t* curplr);
-
 // Sends one request line to the admin socket at `path` and returns the whole reply; "" when
 // nothing could be connected to (nothing was asked), "<no reply>" when the connection broke
 // before a reply (the operation may or may not have been done).

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <unordered_map>
 
+#include "lib/conv.h"
+
 namespace {
 
 constexpr int32_t moratorium_since = 20110214;
@@ -289,17 +291,7 @@ std::string pack_codes(const std::vector<lzw_code>& codes) {
 }
 
 std::string encode_base64(std::string_view data, size_t line_length) {
-  static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string text;
-  for (size_t i = 0; i < data.size(); i += 3) {
-    size_t n = data.size() - i < 3 ? data.size() - i : 3;
-    uint32_t w = 0;
-    for (size_t k = 0; k < 3; ++k) w = w << 8 | (k < n ? static_cast<uint8_t>(data[i + k]) : 0);
-    text += alphabet[(w >> 18) & 63];
-    text += alphabet[(w >> 12) & 63];
-    text += n > 1 ? alphabet[(w >> 6) & 63] : '=';
-    text += n > 2 ? alphabet[w & 63] : '=';
-  }
+  const std::string text = to_base64(data);
   if (line_length == 0) return text;
   std::string broken;
   for (size_t i = 0; i < text.size(); i += line_length)
