@@ -216,7 +216,8 @@ void append_game(const game_row& row, const std::optional<int64_t>& last_move,
       .append(index_or_null(row.status == status_finished, row.winner, players));
   out->append(",\"last_move\":").append(last_move ? "\"" + iso_time(*last_move) + "\"" : "null");
   if (!public_url.empty()) {
-    out->append(",\"url\":").append(json_game_text(public_url + "/api/games/" + int_to_str(row.id)));
+    out->append(",\"url\":")
+        .append(json_game_text(public_url + "/api/games/" + int_to_str(row.id)));
   }
 }
 
@@ -235,8 +236,9 @@ void append_turns(const game_row& row, const std::vector<turn_file>& turns,
     // Only a finished game's "turn_" files can be fetched (op=29).
     if (!public_url.empty() && !t.opening && row.status == status_finished) {
       out->append(",\"url\":")
-          .append(json_game_text(public_url + "/gameserver_v2.php?op=29&fn=" + game_dir_name(row.id) +
-                       "&tn=" + int_to_str(t.turn) + "&pl=" + int_to_str(t.player)));
+          .append(json_game_text(public_url +
+                                 "/gameserver_v2.php?op=29&fn=" + game_dir_name(row.id) +
+                                 "&tn=" + int_to_str(t.turn) + "&pl=" + int_to_str(t.player)));
     }
     out->push_back('}');
   }

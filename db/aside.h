@@ -15,14 +15,19 @@
 
 #include <string>
 
+#include "db/game.h"
+#include "lib/mutex.h"
+
 // <game dir>/aside.
 std::string aside_dir(const std::string& game_dir);
 
 // Links state.txt, cond.txt and the turn file `lastfile` (when it exists) of `game_dir` into
 // aside/ as end_state.txt, end_cond.txt and end_save.zts, replacing those of an earlier final
 // move, and syncs aside/. Throws io_error.
-// REQUIRES: db_lock held (the game's files are not changing under it).
-void keep_before_final_move(const std::string& game_dir, const std::string& lastfile);
+// REQUIRES: the game's game_lock held (its files are not changing under it); db_lock not held,
+// as across any sync.
+void keep_before_final_move(const std::string& game_dir, const std::string& lastfile)
+    EXCLUDES(db_lock);
 
 // Forgets what keep_before_final_move kept (after a final move that was rolled back in place).
 // end_state.txt goes first, so that a crash in between never pairs it with stale files.
@@ -40,7 +45,7 @@ bool final_move_kept(const std::string& game_dir);
 // When final_move_pending: puts end_cond.txt back as cond.txt and end_save.zts back as the turn
 // file end_state.txt names, syncs, and drops the end_* files; returns true. Otherwise false and
 // nothing changes. Safe to run again after a crash in the middle. Throws io_error.
-// REQUIRES: no other thread uses the game (start-up), or db_lock held.
+// REQUIRES: no other thread uses the game (start-up), or the game's game_lock held.
 bool repair_final_move(const std::string& game_dir);
 
 // The path of the save that stands in for turns/<lastfile> while final_move_pending (the file

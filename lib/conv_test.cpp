@@ -243,9 +243,14 @@ TEST(SmallEncoders, KnownAnswers) {
   EXPECT_EQ(fnv1a_hex("a"), "af63dc4c8601ec8c");
   EXPECT_EQ(fnv1a_hex("foobar"), "85944171f73967e8");
   const std::pair<std::string, std::string> base64[] = {
-      {"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},
-      {"foo", "Zm9v"},  {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="},
-      {"foobar", "Zm9vYmFy"}, {"\xff\xfe", "//4="},
+      {"", ""},
+      {"f", "Zg=="},
+      {"fo", "Zm8="},
+      {"foo", "Zm9v"},
+      {"foob", "Zm9vYg=="},
+      {"fooba", "Zm9vYmE="},
+      {"foobar", "Zm9vYmFy"},
+      {"\xff\xfe", "//4="},
   };
   for (const auto& [in, out] : base64) EXPECT_EQ(to_base64(in), out) << in;
   EXPECT_EQ(iso_time(0), "1970-01-01T00:00:00Z");

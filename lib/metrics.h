@@ -1,6 +1,9 @@
 // The process-wide metrics registry and the counting functions every layer calls. It sits at the
-// bottom of the tree (it knows no game, socket or route), so that the listener, the game
-// operations, the refresh and the notifications can all count into it without reaching up.
+// bottom of the tree and includes nothing above lib/, so that the listener, the game operations,
+// the refresh and the notifications can all count into it without reaching up. It does know
+// their vocabulary: the routes, the game protocol's op codes and refusals, the refresh's rules,
+// the lock waiters and the game statuses are label lists below, and a new kind of any of them
+// is added here. It never sees a game record, a socket or a request.
 //
 // Every label takes its value from a fixed list below: what a client sends (paths, op codes,
 // messages) is mapped onto these lists first, so the number of series stays bounded whatever

@@ -26,7 +26,9 @@ struct outgoing_request {
   std::string body;
 };
 
-// The texts are bounded so a message fits every service's limit (Discord: 2000 characters).
+// The texts are bounded so a message fits every service's limit (Discord: 2000 characters): a
+// longer text is cut to at most this many bytes, whole UTF-8 characters, and "…" (3 bytes) is
+// added, so a text sent is at most max_text_bytes + 3 bytes.
 inline constexpr size_t max_text_bytes = 1800;
 
 // public_url + "/ztsv_log.php?mode=2&id=<id>" (the list, "/ztsv_log.php", for an id below 0),
@@ -34,7 +36,7 @@ inline constexpr size_t max_text_bytes = 1800;
 std::string status_link(const std::string& public_url, int32_t game_id);
 
 // The event's text (UTF-8) from its template in `templates`, placeholders filled in for
-// `format` (names made harmless there), trailing blanks removed, cut to max_text_bytes.
+// `format` (names made harmless there), trailing blanks removed, cut as max_text_bytes says.
 std::string event_text(const notify_event& e, notify_format format,
                        const notify_templates& templates, const std::string& public_url);
 

@@ -148,8 +148,7 @@ refusable<game_info> record_before_move(const game_info& g) {
   }
   const refusable<std::unique_ptr<gametyp>> read = read_save(turns + prev.lastfile);
   if (!read) {
-    return refusal{"cannot read the previous save " + prev.lastfile + " (" + read.message() +
-                   ")"};
+    return refusal{"cannot read the previous save " + prev.lastfile + " (" + read.message() + ")"};
   }
   const gametyp* before = read->get();
   const bool first_save = prev.turn == 0 && mover == 0;

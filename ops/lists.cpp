@@ -3,8 +3,8 @@
 #include <iterator>
 
 #include "db/game.h"
-#include "db/layout.h"
 #include "db/game_files.h"
+#include "db/layout.h"
 #include "lib/conv.h"
 #include "lib/cp1251.h"
 #include "lib/json.h"
