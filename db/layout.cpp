@@ -122,6 +122,10 @@ std::string target_state_dir(std::string_view root, std::string_view url) {
   return joined(joined(root, ".notify"), fnv1a_hex(url));
 }
 
+std::string announcement_seq_dir(std::string_view root) {
+  return joined(joined(root, ".notify"), "seq");
+}
+
 std::string announced_file_name(int32_t id) {
   return game_dir_name(id);
 }

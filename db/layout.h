@@ -13,6 +13,7 @@
 //   <root>/.trash/game_<id>/     a removed game (never deleted by the server)
 //   <root>/.notify/<hash>/       what one notification target was told (notify/state_store.h):
 //     baseline  game_<id>        <hash> is the FNV-1a of the target's URL, which holds secrets
+//   <root>/.notify/seq/game_<id> each game's announcement counter
 //   bug.txt                      in the working directory: the last upload whose decoding faulted
 #pragma once
 
@@ -104,6 +105,10 @@ std::string trashed_game_dir(std::string_view root, int32_t id);
 
 // root/.notify/<16 hex digits of the FNV-1a hash of url>: one notification target's directory.
 std::string target_state_dir(std::string_view root, std::string_view url);
+
+// root/.notify/seq: each game's announcement counter, shared by every target, in a file
+// announced_file_name(id).
+std::string announcement_seq_dir(std::string_view root);
 
 // In a target's directory: every game's state when the target was first seen, and the state
 // last announced about one game, "game_<id>".

@@ -62,6 +62,7 @@ TEST(Layout, RequestedTurnFilesAreDigitsOnly) {
 TEST(Layout, NotificationStateNames) {
   // The directory name is stored: its hash must never change.
   EXPECT_EQ(target_state_dir("game_server", ""), "game_server/.notify/cbf29ce484222325");
+  EXPECT_EQ(announcement_seq_dir("game_server"), "game_server/.notify/seq");
   EXPECT_EQ(announced_file_game(announced_file_name(42)), 42);
   for (std::string_view bad : {"game_", "game_07", "game_-1", "game_3.tmp", "baseline"}) {
     EXPECT_EQ(announced_file_game(bad), -1) << bad;

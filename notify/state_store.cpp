@@ -69,8 +69,8 @@ void write_announced(const std::string& dir, int32_t game_id, const announced_st
 
 uint32_t announcement_number(announcement_book& book, int32_t game_id,
                              const announced_state& state) {
-  const std::string dir = book.root + "/.notify/seq";
-  const std::string path = dir + "/game_" + std::to_string(game_id);
+  const std::string dir = announcement_seq_dir(book.root);
+  const std::string path = dir + "/" + announced_file_name(game_id);
   auto it = book.known.find(game_id);
   if (it == book.known.end()) {
     std::pair<uint32_t, announced_state> stored{0, {}};
