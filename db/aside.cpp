@@ -27,6 +27,47 @@ void put_back(const std::string& from, const std::string& to) {
   remove_file_quiet(from);
 }
 
+// aside/.end_x.before: where an earlier final move's end_x waits while a new one is made.
+std::string before(const std::string& aside, const char* end_file) {
+  return aside + "/." + (end_file + 1) + ".before";
+}
+
+void drop_earlier(const std::string& aside) {
+  remove_file_quiet(before(aside, end_state));
+  remove_file_quiet(before(aside, end_cond));
+  remove_file_quiet(before(aside, end_save));
+}
+
+// Links the end_* files there are to their .before names, end_state.txt's last.
+void keep_earlier(const std::string& aside) {
+  if (!file_exists(aside + end_state)) {
+    drop_earlier(aside);
+    return;
+  }
+  for (const char* end_file : {end_cond, end_save}) {
+    if (file_exists(aside + end_file)) {
+      link_file_atomic(aside + end_file, before(aside, end_file));
+    } else {
+      remove_file_quiet(before(aside, end_file));
+    }
+  }
+  link_file_atomic(aside + end_state, before(aside, end_state));
+}
+
+// Puts the earlier final move's files back, or removes the end_* files when there was none.
+void restore_earlier(const std::string& aside) {
+  remove_file_quiet(aside + end_state);
+  const bool earlier = file_exists(before(aside, end_state));
+  for (const char* end_file : {end_cond, end_save}) {
+    if (earlier && file_exists(before(aside, end_file))) {
+      put_back(before(aside, end_file), aside + end_file);
+    } else {
+      remove_file_quiet(aside + end_file);
+    }
+  }
+  if (earlier) put_back(before(aside, end_state), aside + end_state);
+}
+
 }  // namespace
 
 std::string aside_dir(const std::string& game_dir) {
@@ -37,23 +78,30 @@ void keep_before_final_move(const std::string& game_dir, const std::string& last
   const std::string aside = aside_dir(game_dir);
   const bool made = !dir_exists(aside);
   make_dirs(aside);
-  const std::string turn_file = game_dir + "/" + turns_subdir + "/" + lastfile;
-  if (file_exists(turn_file)) {
-    link_file_atomic(turn_file, aside + end_save);
-  } else {
-    remove_file_quiet(aside + end_save);
+  keep_earlier(aside);
+  try {
+    const std::string turn_file = game_dir + "/" + turns_subdir + "/" + lastfile;
+    if (file_exists(turn_file)) {
+      link_file_atomic(turn_file, aside + end_save);
+    } else {
+      remove_file_quiet(aside + end_save);
+    }
+    link_file_atomic(game_dir + "/" + cond_file, aside + end_cond);
+    link_file_atomic(game_dir + "/" + state_file, aside + end_state);
+    sync_dir(aside);
+    if (made) sync_dir(game_dir);
+  } catch (...) {
+    restore_earlier(aside);
+    throw;
   }
-  link_file_atomic(game_dir + "/" + cond_file, aside + end_cond);
-  link_file_atomic(game_dir + "/" + state_file, aside + end_state);
-  sync_dir(aside);
-  if (made) sync_dir(game_dir);
 }
 
-void drop_final_move_aside(const std::string& game_dir) {
-  const std::string aside = aside_dir(game_dir);
-  remove_file_quiet(aside + end_state);
-  remove_file_quiet(aside + end_cond);
-  remove_file_quiet(aside + end_save);
+void settle_final_move_aside(const std::string& game_dir) {
+  drop_earlier(aside_dir(game_dir));
+}
+
+void undo_final_move_aside(const std::string& game_dir) {
+  restore_earlier(aside_dir(game_dir));
 }
 
 bool final_move_pending(const std::string& game_dir) {
@@ -65,16 +113,27 @@ bool final_move_kept(const std::string& game_dir) {
 }
 
 bool repair_final_move(const std::string& game_dir) {
-  if (!final_move_pending(game_dir)) return false;
   const std::string aside = aside_dir(game_dir);
+  if (!final_move_pending(game_dir)) {
+    if (!file_exists(before(aside, end_state))) return false;
+    // A keep or an undo cut short still has end_state.txt as it was, or none; a settle cut short
+    // has the new move's, which state.txt has left.
+    if (!file_exists(aside + end_state) || same_file(aside + end_state, before(aside, end_state))) {
+      restore_earlier(aside);
+    } else {
+      drop_earlier(aside);
+    }
+    sync_dir(aside);
+    return false;
+  }
   const std::string lastfile = lastfile_of(read_file(aside + end_state));
   put_back(aside + end_cond, game_dir + "/" + cond_file);
   if (!lastfile.empty()) put_back(aside + end_save, game_dir + "/" + turns_subdir + "/" + lastfile);
   sync_dir(game_dir + "/" + turns_subdir);
   sync_dir(game_dir);
-  // Last: until it goes, a crash here repeats the repair, which finds the work done.
-  remove_file_quiet(aside + end_state);
-  remove_file_quiet(aside + end_save);
+  // Last: until it goes, a crash here repeats the repair, which finds the work done. The
+  // earlier final move's files, if any, come back in the same step.
+  restore_earlier(aside);
   sync_dir(aside);
   return true;
 }

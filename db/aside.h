@@ -11,6 +11,11 @@
 // last. While state.txt is still the very file end_state.txt links to, the move has not reached
 // state.txt: the start-up load then puts back what it replaced (repair_final_move). Once it has,
 // the end_* files are what a revert of the final move restores.
+//
+// The end_* files of an earlier final move (a game unarchived and ended again) stay linked as
+// .end_*.before until the new move settles, so that a move rolled back or cut short leaves
+// aside/ as it found it. .end_state.txt.before is linked last and removed first: while it exists
+// the set is whole.
 #pragma once
 
 #include <string>
@@ -22,17 +27,20 @@
 std::string aside_dir(const std::string& game_dir);
 
 // Links state.txt, cond.txt and the turn file `lastfile` (when it exists) of `game_dir` into
-// aside/ as end_state.txt, end_cond.txt and end_save.zts, replacing those of an earlier final
-// move, and syncs aside/. Throws io_error.
+// aside/ as end_state.txt, end_cond.txt and end_save.zts, keeping those of an earlier final
+// move as .end_*.before, and syncs aside/. Throws io_error, with aside/ as it was.
 // REQUIRES: the game's game_lock held (its files are not changing under it); db_lock not held,
 // as across any sync.
 void keep_before_final_move(const std::string& game_dir, const std::string& lastfile)
     EXCLUDES(db_lock);
 
-// Forgets what keep_before_final_move kept (after a final move that was rolled back in place).
-// end_state.txt goes first, so that a crash in between never pairs it with stale files.
-// Never throws.
-void drop_final_move_aside(const std::string& game_dir);
+// The final move reached state.txt: drops what it kept of an earlier final move. Never throws.
+void settle_final_move_aside(const std::string& game_dir);
+
+// Undoes a completed keep_before_final_move (after a final move that was rolled back in place):
+// the earlier final move's end_* files come back, or there are none. end_state.txt goes first,
+// so that a crash in between never pairs it with stale files. Never throws.
+void undo_final_move_aside(const std::string& game_dir);
 
 // True when end_state.txt exists and is still the game's state.txt: a final move began and did
 // not reach state.txt.
@@ -43,8 +51,9 @@ bool final_move_pending(const std::string& game_dir);
 bool final_move_kept(const std::string& game_dir);
 
 // When final_move_pending: puts end_cond.txt back as cond.txt and end_save.zts back as the turn
-// file end_state.txt names, syncs, and drops the end_* files; returns true. Otherwise false and
-// nothing changes. Safe to run again after a crash in the middle. Throws io_error.
+// file end_state.txt names, syncs, and drops the end_* files (an earlier final move's come
+// back); returns true. Otherwise false; what a keep, settle or undo cut short left in aside/ is
+// finished. Safe to run again after a crash in the middle. Throws io_error.
 // REQUIRES: no other thread uses the game (start-up), or the game's game_lock held.
 bool repair_final_move(const std::string& game_dir);
 

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
+#include <map>
 
 #include "db/game.h"
 #include "db/load.h"
@@ -78,8 +81,50 @@ TEST_F(FinalMove, CompletedIsLeftAloneAndKeepsWhatItReplaced) {
   EXPECT_EQ(next_undone_name(game, "turn_3_0.zts"), "undone_1_turn_3_0.zts");
 
   // A move that failed and was rolled back in place forgets what it kept.
-  drop_final_move_aside(game);
+  undo_final_move_aside(game);
   EXPECT_FALSE(final_move_kept(game));
+}
+
+// The names in aside/ with the inode each links.
+std::map<std::string, ino_t> aside_files(const std::string& game) {
+  std::map<std::string, ino_t> files;
+  for (const auto& e : std::filesystem::directory_iterator(aside_dir(game))) {
+    struct stat st {};
+    ::stat(e.path().c_str(), &st);
+    files[e.path().filename().string()] = st.st_ino;
+  }
+  return files;
+}
+
+TEST_F(FinalMove, AnEarlierFinalMoveKeepsItsFilesWhenALaterOneIsRolledBackOrCutShort) {
+  keep_before_final_move(game, "turn_3_0.zts");
+  write_file_atomic(file("turns/turn_3_0.zts"), "final");
+  write_file_atomic(file("state.txt"), state_after);
+  settle_final_move_aside(game);
+  // Archived, then moved again: cond.txt is the very file end_cond.txt links.
+  write_file_atomic(file("state.txt"), state_before);
+  const auto earlier = aside_files(game);
+  ASSERT_EQ(earlier.size(), 3u);
+
+  keep_before_final_move(game, "turn_3_0.zts");
+  undo_final_move_aside(game);
+  EXPECT_EQ(aside_files(game), earlier);
+
+  // Cut off before state.txt: the start puts back the files and the earlier move's aside.
+  keep_before_final_move(game, "turn_3_0.zts");
+  write_file_atomic(file("turns/turn_3_0.zts"), "again");
+  load_games(dir.file("game_server"));
+  EXPECT_EQ(read_file(file("turns/turn_3_0.zts")), "final");
+  EXPECT_EQ(aside_files(game), earlier);
+
+  // Cut off after state.txt: the new move's files are kept, the earlier ones dropped.
+  keep_before_final_move(game, "turn_3_0.zts");
+  write_file_atomic(file("state.txt"), state_after);
+  load_games(dir.file("game_server"));
+  auto now = aside_files(game);
+  EXPECT_EQ(now.size(), 3u);
+  EXPECT_NE(now["end_state.txt"], earlier.at("end_state.txt"));
+  EXPECT_EQ(read_file(file("aside/end_save.zts")), "final");
 }
 
 }  // namespace

@@ -311,6 +311,8 @@ void link_file_atomic(const std::string& from, const std::string& to) {
         errno = err;
         throw_errno("cannot rename over", to);
       }
+      // When `to` already was a link of `from`, rename(2) did nothing and left `temp` in place.
+      remove_file_quiet(temp);
       return;
     }
     if (errno != EEXIST || attempt == max_temp_attempts)

@@ -122,6 +122,7 @@ op_result party_next(const std::string& req_body) {
   const bool final_move = g.status == status_finished;
   const std::string path = newest_save_path(game_root, g);
   std::optional<std::string> replaced;  // the file this turn overwrites (a game's last move)
+  bool kept_aside = false;
   bool turn_written = false;
   bool text_files_touched = false;
   try {
@@ -129,6 +130,7 @@ op_result party_next(const std::string& req_body) {
     // first, so that a crash before state.txt is written can be undone at the next start and a
     // revert can put it back.
     if (final_move) keep_before_final_move(game_dir(game_root, id), g.lastfile);
+    kept_aside = final_move;
     if (file_exists(path)) replaced = read_file(path);
     write_file_atomic(path, req_body);
     turn_written = true;
@@ -140,12 +142,13 @@ op_result party_next(const std::string& req_body) {
       if (turn_written && replaced) write_file_atomic(path, *replaced);
       if (turn_written && !replaced) remove_file_quiet(path);
       if (text_files_touched) save_game_files(game_root, *before);
-      if (final_move) drop_final_move_aside(game_dir(game_root, id));
+      if (kept_aside) undo_final_move_aside(game_dir(game_root, id));
     } catch (...) {
       // The first failure is the one reported; the disk may still be unwritable.
     }
     throw;
   }
+  if (final_move) settle_final_move_aside(game_dir(game_root, id));
   publish_game(g);
   remember_save_stamp(path, gam->save_time);
   // Clients download the newest turn; the one it replaced is seldom read again, and its pages
