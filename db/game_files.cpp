@@ -1,5 +1,7 @@
 #include "db/game_files.h"
 
+#include <algorithm>
+
 #include "db/layout.h"
 #include "lib/conv.h"
 #include "lib/file_io.h"
@@ -25,6 +27,12 @@ void append_storable(std::string* out, std::string_view text, bool in_list) {
   out->append(text.substr(0, first));  // the whole text, as nearly always
   if (first == std::string_view::npos) return;
   for (char c : text.substr(first)) out->push_back(storable_byte(c, in_list));
+}
+
+// A name without the line ends at its end: name.txt is read without its final one.
+std::string_view storable_name(std::string_view name) {
+  while (name.ends_with('\n') || name.ends_with('\r')) name.remove_suffix(1);
+  return name;
 }
 
 void make_storable(std::string* text, bool in_list) {
@@ -135,6 +143,7 @@ std::string join_strings(const astr& list) {
 }
 
 void make_texts_storable(game_info* record) {
+  record->name.resize(storable_name(record->name).size());
   make_storable(&record->map, false);
   make_storable(&record->uniset, false);
   make_storable(&record->lastfile, false);
@@ -180,11 +189,34 @@ void write_if_changed(const std::string& path, std::string_view bytes) {
 
 void save_game_files(std::string_view root, const game_info& record) {
   make_dirs(game_dir(root, record.id));
-  write_if_changed(game_file(root, record.id, name_file), record.name);
+  write_if_changed(game_file(root, record.id, name_file), storable_name(record.name));
   write_if_changed(game_file(root, record.id, descr_file), record.descr);
   write_if_changed(game_file(root, record.id, cond_file), format_conditions(record));
   write_if_changed(game_file(root, record.id, state_file), format_state(record));
 }
+
+namespace {
+
+// The value of a key the server writes as a number or a list of numbers, read as the key/value
+// format reads values: leading blanks and TABs dropped, cut where a ";" or "//" comment starts.
+// Such a value never holds either, so a hand edit's comment cannot become part of it.
+std::string_view number_text(const parserectyp& entry) {
+  std::string_view text = entry.value;
+  size_t first = text.find_first_not_of(" \t");
+  if (first == std::string_view::npos) return {};
+  text.remove_prefix(first);
+  return text.substr(0, std::min(text.find(';'), text.find("//")));
+}
+
+// The integer reading of number_text: 0 unless it starts with a sign or a digit.
+int32_t number_of(const parserectyp& entry) {
+  std::string_view text = number_text(entry);
+  if (text.empty()) return 0;
+  const char c = text[0];
+  return c == '+' || c == '-' || (c >= '0' && c <= '9') ? str_to_int(text) : 0;
+}
+
+}  // namespace
 
 void apply_conditions(const preca& entries, game_info* record) {
   bool empty_teams = false;
@@ -193,13 +225,13 @@ void apply_conditions(const preca& entries, game_info* record) {
     if (e.key == "map") {
       record->map = e.value;
     } else if (e.key == "plr_cnt") {
-      record->plr_cnt = e.ival;
+      record->plr_cnt = number_of(e);
     } else if (e.key == "money") {
-      record->money = e.ival;
+      record->money = number_of(e);
     } else if (e.key == "resource") {
-      record->resource = e.ival;
+      record->resource = number_of(e);
     } else if (e.key == "moratorium") {
-      record->moratorium = e.ival;
+      record->moratorium = number_of(e);
     } else if (e.key == "uniset") {
       record->uniset = e.value;
     } else if (e.key == "teams") {
@@ -209,7 +241,7 @@ void apply_conditions(const preca& entries, game_info* record) {
       record->colors = split_entries(e.value);
       empty_colors = e.value.empty();
     } else if (e.key == "rules") {
-      astr flags = split_list(e.value);
+      astr flags = split_list(number_text(e));
       if (flags.size() > rule_count) continue;
       record->rules.fill(0);
       for (size_t j = 0; j < flags.size(); ++j) record->rules[j] = flags[j] == "1" ? 1 : 0;
@@ -225,17 +257,17 @@ void apply_conditions(const preca& entries, game_info* record) {
 void apply_state(const preca& entries, game_info* record) {
   for (const parserectyp& e : entries) {
     if (e.key == "turn") {
-      record->turn = e.ival;
+      record->turn = number_of(e);
     } else if (e.key == "curplr") {
-      record->curplr = e.ival;
+      record->curplr = number_of(e);
     } else if (e.key == "status") {
-      record->status = e.ival;
+      record->status = number_of(e);
     } else if (e.key == "lastfile") {
       record->lastfile = e.value;
     } else if (e.key == "winner") {
-      record->winner = e.ival;
+      record->winner = number_of(e);
     } else if (e.key == "plr_states") {
-      astr flags = split_list(e.value);
+      astr flags = split_list(number_text(e));
       record->plr_states.assign(flags.size(), false);
       for (size_t j = 0; j < flags.size(); ++j) record->plr_states[j] = flags[j] == "1";
     }
@@ -245,9 +277,9 @@ void apply_state(const preca& entries, game_info* record) {
 void apply_admin_notes(const preca& entries, game_info* record) {
   for (const parserectyp& e : entries) {
     if (e.key == "archived_from") {
-      record->archived_from = e.ival;
+      record->archived_from = number_of(e);
     } else if (e.key == "unarchived") {
-      record->unarchived_at = e.ival;
+      record->unarchived_at = number_of(e);
     }
   }
 }

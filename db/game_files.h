@@ -13,8 +13,11 @@
 // lastfile or a list entry is written as a blank, and a "|" inside a list entry (a team name)
 // as byte A6, the broken bar of Windows-1251. Every other byte, ";", "//", "{" and leading
 // blanks included, is read back as written, however long the line (verbatim values of the
-// key/value parser). name.txt and descr.txt are read whole, so a restart gives back the record
-// the server wrote. Clients rely on these exact texts.
+// key/value parser), but for the values the server writes as numbers or lists of numbers (turn,
+// curplr, status, winner, plr_cnt, money, resource, moratorium, rules, plr_states), where ";" or
+// "//" starts a comment a hand edit may add. name.txt and descr.txt are read whole (name.txt
+// but for one final LF or CR LF, which an editor adds), so a restart gives back the record the
+// server wrote. Clients rely on these exact texts.
 //
 //   admin.txt  archived_from:<status>  unarchived:<server_clock>  (written only by the admin
 //              operations; either line may be missing, and so may the file)
@@ -50,7 +53,8 @@ std::string join_flags(const aoboolean& values);
 std::string join_strings(const astr& list);
 
 // Replaces in the record's map, uniset, lastfile, teams and colors the bytes its text files
-// cannot carry (see above). Called wherever texts from a save enter a record, so that the record
+// cannot carry (see above), and drops every CR and LF at the end of its name (name.txt is read
+// without its final line end). Called wherever texts from a save enter a record, so that the record
 // in memory, and every list and page made from it, is the one a restart reads back.
 void make_texts_storable(game_info* record);
 

@@ -40,6 +40,17 @@ std::string read_text_file(const std::string& root, int32_t id, const char* file
   }
 }
 
+// The server writes name.txt without a line end; an editor adds one, which would make the name
+// another ("plr_plr" a normal game) and show in every list.
+std::string without_final_line_end(std::string text) {
+  if (text.ends_with("\r\n")) {
+    text.resize(text.size() - 2);
+  } else if (text.ends_with('\n')) {
+    text.pop_back();
+  }
+  return text;
+}
+
 // A removed game keeps its id: the list reaches past the highest id in the trash, so that no new
 // game takes it and the removed one can always come back under its own id.
 void reserve_trashed_ids(const std::string& root) REQUIRES(db_lock) {
@@ -99,7 +110,7 @@ void read_game_record(const std::string& root, int32_t id, game_info* record) {
   record->id = id;
   // Built from the number, not the scanned name: game_07 reads game_7.
   if (!file_exists(game_file(root, id, cond_file))) return;
-  record->name = read_text_file(root, id, name_file);
+  record->name = without_final_line_end(read_text_file(root, id, name_file));
   record->descr = read_text_file(root, id, descr_file);
   apply_conditions(parse_file(game_file(root, id, cond_file), game_file_options), record);
   apply_state(parse_file(game_file(root, id, state_file), game_file_options), record);

@@ -26,7 +26,8 @@ astr list_dir(const std::string& mask);
 void load_games(const std::string& root) REQUIRES(db_lock);
 
 // Reads root/game_<id>/ into slot id, growing `games` and making the record when needed. A
-// directory without cond.txt leaves a record with only its id set. A missing or unreadable
+// directory without cond.txt leaves a record with only its id set. name.txt is read without one
+// final LF or CR LF. A missing or unreadable
 // name.txt or descr.txt gives an empty name or description and an "ERR" log line naming the
 // game and the file. admin.txt is read when present. Changes no file. Throws io_error when
 // cond.txt or state.txt opens but cannot be read. Needs id >= 0.

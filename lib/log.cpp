@@ -44,14 +44,23 @@ std::string timestamp() {
   return text;
 }
 
-// The line without its line end; an empty tag leaves the message alone.
+// The line without its line end; an empty tag leaves the message alone. A CR or LF in either
+// (a name or query a client sent) becomes a blank: it would otherwise end the line there and
+// start a forged one.
 std::string format_line(std::string_view tag, std::string_view message) {
-  if (tag.empty()) return std::string(message);
-  std::string line = timestamp();
-  line += ":[";
-  line += pad_right(tag, tag_width);
-  line += "]:";
+  std::string line;
+  if (!tag.empty()) {
+    line = timestamp();
+    line += ":[";
+    line += pad_right(tag, tag_width);
+    line += "]:";
+  }
   line += message;
+  if (line.find_first_of("\r\n") != std::string::npos) {
+    for (char& c : line) {
+      if (c == '\r' || c == '\n') c = ' ';
+    }
+  }
   return line;
 }
 

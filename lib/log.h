@@ -3,7 +3,8 @@
 // echoed to standard output when echo is on.
 //
 // Line layout: "<date>-<time>:[<tag padded to 10>]:<message>\r\n"; with an empty tag the line
-// is the message alone. The date is "YYYY-MM-DD" and the time "HH:MM:SS" (local time).
+// is the message alone. A CR or LF in the tag or message is written as a blank, so that one
+// call is always one line. The date is "YYYY-MM-DD" and the time "HH:MM:SS" (local time).
 // Tags: SYS (start, stop, listener), UPD (loading, the hourly pass), LOG / LOG-ERR (a protocol
 // request / its refusal), SVOP (a submission), LOGPAGE (a status page), DEC (a save that faulted
 // the decoder), ADM (an operation through the admin socket, with its outcome), ERR (failures).

@@ -85,10 +85,13 @@ TEST_F(LogTest, LineCarriesLocalTimeAndTagPaddedToTen) {
   }
 }
 
-TEST_F(LogTest, EmptyTagWritesTheMessageAloneAndMessagesAreNotEscaped) {
+TEST_F(LogTest, EmptyTagWritesTheMessageAloneAndLineBreaksBecomeBlanks) {
   write_log("", "Running");
   write_log("", "two\nlines");
-  EXPECT_EQ(read_file(log_path), "Running\r\ntwo\nlines\r\n");
+  write_log("SVOP", "party_next: game_0 (a\r\nforged)");
+  const std::string log = read_file(log_path);
+  EXPECT_TRUE(log.starts_with("Running\r\ntwo lines\r\n")) << log;
+  EXPECT_TRUE(log.ends_with("]:party_next: game_0 (a  forged)\r\n")) << log;
 }
 
 TEST_F(LogTest, FirstCallCreatesTheFileLaterCallsAppend) {
