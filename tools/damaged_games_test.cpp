@@ -1,0 +1,185 @@
+// Games whose files were damaged or edited by hand, against the real server binary and the
+// operators' tools: final moves made again after the hourly pass, refused final moves, hand
+// edits, and games repaired from their own saves.
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <regex>
+#include <string>
+
+#include "lib/file_io.h"
+#include "tests/support/game_client.h"
+#include "tests/support/http_client.h"
+#include "tests/support/real_server.h"
+#include "tests/support/save_writer.h"
+#include "tests/support/temp_dir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int32_t thirty_one_days = 31 * 24 * 3600;
+const std::string ok_create = "ZTXS\n00\nOK\n";
+const std::string ok_move = "ZTXS\n00\nOk\n";
+const std::string crash_reply = "ZTXS Crash in zt_server";
+
+std::string build_path(const std::string& name) {
+  const char* dir = ::getenv("ZTS_BUILD_DIR");
+  return std::string(dir && *dir ? dir : ZTS_BUILD_DIR) + "/" + name;
+}
+
+struct run_result {
+  int status = -1;
+  std::string out;  // stdout and stderr
+};
+
+run_result run(const std::string& command) {
+  run_result r;
+  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+  if (!pipe) return r;
+  char buf[4096];
+  for (size_t n; (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;) r.out.append(buf, n);
+  int raw = ::pclose(pipe);
+  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  return r;
+}
+
+// A game of `players` named `name`, the save made `age` seconds ago by `curplr` at `turn`;
+// `end` puts every other player out (the move ends the game).
+std::string save_of(int players, const std::string& name, int turn, int curplr, bool end = false,
+                    int32_t age = 0, const std::string& id = "game_0") {
+  save_recipe s = sample_save_recipe(players);
+  s.game.name = name;
+  s.game.server_id = id;
+  s.game.turn = turn;
+  s.game.curplr = curplr;
+  s.game.save_time = static_cast<int32_t>(::time(nullptr)) - age;
+  s.body = "move " + std::to_string(turn) + "." + std::to_string(curplr) + (end ? " end" : "");
+  for (int i = 0; end && i < players; ++i) s.game.plrs[i].out_flag = i != curplr;
+  return write_save(s);
+}
+
+// The names in `dir` with the inode and bytes of each: what "left exactly as it was" means.
+std::map<std::string, std::string> files_in(const std::string& dir) {
+  std::map<std::string, std::string> files;
+  for (const auto& e : fs::directory_iterator(dir)) {
+    struct stat st {};
+    ::stat(e.path().c_str(), &st);
+    files[e.path().filename().string()] = std::to_string(st.st_ino) + ":" + read_file(e.path());
+  }
+  return files;
+}
+
+struct Damaged : ::testing::Test {
+  void SetUp() override {
+    if (!net.error.empty()) GTEST_SKIP() << net.error;
+    start();
+  }
+  // (Re)starts the server and waits for its first hourly pass, a second after the start.
+  void start() {
+    server.reset();
+    server = std::make_unique<server_process>(dir.path);
+    server->wait_for_log("Status refresh.");
+  }
+  // Stops the server; the next start() begins a fresh zts.log (it waits for lines in it).
+  void stop() {
+    server->stop();
+    ASSERT_TRUE(server->stopped_cleanly()) << read_file(dir.file("console.txt"));
+    old_logs += read_file(dir.file("zts.log"));
+    ASSERT_EQ(::remove(dir.file("zts.log").c_str()), 0);
+  }
+  void restart() {
+    stop();
+    start();
+  }
+  run_result admin(const std::string& args) {
+    return run("cd '" + dir.path + "' && '" + build_path("zts_admin") + "' --socket admin.sock " +
+               args);
+  }
+  run_result check() { return run("'" + build_path("zts_check") + "' '" + dir.path + "'"); }
+  client_options to_server() const {
+    return {.host = host_ipv4(), .source_ip = "", .timeout_ms = 10000};
+  }
+  std::string submit(int op, const std::string& save) {
+    return post_save(80, op, save, to_server()).body;
+  }
+  std::string get(const std::string& query) { return game_get(80, query, to_server()).body; }
+  std::string game(int id) const { return dir.file("game_server/game_" + std::to_string(id)); }
+
+  private_network net;
+  temp_dir dir;
+  std::unique_ptr<server_process> server;
+  std::string old_logs;  // the logs of the earlier runs
+};
+
+TEST_F(Damaged, FinalMovesAfterTheHourlyPassHandEditsAndForgedLogLines) {
+  // game_0 ends at once; the move is dated 31 days back, so each start archives it.
+  ASSERT_EQ(submit(8, save_of(2, "Duel", 0, 0)), ok_create);
+  const std::string final_move = save_of(2, "Duel", 0, 0, true, thirty_one_days);
+  ASSERT_EQ(submit(27, final_move), ok_move);
+  restart();
+  EXPECT_NE(read_file(dir.file("zts.log")).find("Archiving game_0 due to smallness"),
+            std::string::npos);
+  // The same move again: cond.txt has not changed since the first, so end_cond.txt already
+  // links it, and no temporary name may stay behind.
+  ASSERT_EQ(submit(27, final_move), ok_move);
+  const std::string aside = game(0) + "/aside";
+  auto names = [&] {
+    std::string out;
+    for (const auto& [name, _] : files_in(aside)) out += name + " ";
+    return out;
+  };
+  EXPECT_EQ(names(), "end_cond.txt end_save.zts end_state.txt ");
+
+  // Archived again; now a final move that the disk refuses leaves aside/ and the game's other
+  // files exactly as they were.
+  restart();
+  ASSERT_EQ(::rename((game(0) + "/turns").c_str(), (game(0) + "/turns.kept").c_str()), 0);
+  write_test_file(game(0) + "/turns", "not a directory");
+  const auto aside_before = files_in(aside);
+  const auto tree_before = read_tree(game(0));
+  EXPECT_EQ(submit(27, final_move), crash_reply);
+  EXPECT_EQ(files_in(aside), aside_before);
+  EXPECT_EQ(read_tree(game(0)), tree_before);
+  // ...so the operator can still take the earlier final move back.
+  ASSERT_EQ(::remove((game(0) + "/turns").c_str()), 0);
+  ASSERT_EQ(::rename((game(0) + "/turns.kept").c_str(), (game(0) + "/turns").c_str()), 0);
+  ASSERT_EQ(admin("unarchive 0").status, 0);
+  const run_result reverted = admin("revert 0");
+  EXPECT_EQ(reverted.status, 0) << reverted.out;
+  EXPECT_NE(reverted.out.find("reverted game_0"), std::string::npos) << reverted.out;
+
+  // game_1: a name with a line break, then hand edits of its files.
+  ASSERT_EQ(submit(8, save_of(3, "Raid\nforged line", 0, 0, false, 0, "game_1")), ok_create);
+  ASSERT_EQ(submit(27, save_of(3, "Raid\nforged line", 0, 0, false, 0, "game_1")), ok_move);
+  stop();
+  write_test_file(game(1) + "/name.txt", "plr_plr\r\n");
+  std::string state = read_file(game(1) + "/state.txt");
+  state.replace(state.find("plr_states:1|1|1"), 16, "plr_states:1|1|1 ; fixed");
+  write_test_file(game(1) + "/state.txt", state);
+  start();
+  const std::string list = get("?op=11");
+  const size_t block = list.find("x1 7\nplr_plr\nx2");
+  ASSERT_NE(block, std::string::npos) << list;
+  EXPECT_NE(list.find("plr_states:1|1|1\n", block), std::string::npos) << list;
+
+  // Every line of the log, old and new, is one whole line: the name's line break became a blank.
+  const std::string log = old_logs + read_file(dir.file("zts.log"));
+  EXPECT_NE(log.find("party_next: game_1 (Raid forged line)\r\n"), std::string::npos);
+  const std::regex line_start(R"(\d{4}-\d\d-\d\d-\d\d:\d\d:\d\d:\[.{10}\]:.*|Running.*|)");
+  size_t start = 0;
+  for (size_t end; (end = log.find("\r\n", start)) != std::string::npos; start = end + 2) {
+    const std::string line = log.substr(start, end - start);
+    EXPECT_EQ(line.find('\n'), std::string::npos) << line;
+    EXPECT_TRUE(std::regex_match(line, line_start)) << line;
+  }
+}
+
+}  // namespace
