@@ -55,6 +55,9 @@ struct game_info {
   // From admin.txt, which only the admin operations write (db/game_files.h):
   int32_t archived_from = -1;  // the status an operator archived the game from; -1 none
   int32_t unarchived_at = 0;   // server_clock of the operator's last unarchive; 0 never
+  // Not stored: why the game is held ("<path>: <cause>", db/repair.h), "" when it is not. A held
+  // game's record is what its damaged files gave; nothing writes it until it is repaired.
+  std::string damage;
 
   bool operator==(const game_info&) const = default;
 };

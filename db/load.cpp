@@ -10,6 +10,7 @@
 #include "db/game_files.h"
 #include "db/generation.h"
 #include "db/layout.h"
+#include "db/repair.h"
 #include "lib/conv.h"
 #include "lib/file_io.h"
 #include "lib/log.h"
@@ -97,33 +98,47 @@ void load_games(const std::string& root) {
         write_log("UPD", game_dir_name(id) + ": put back the files of a final move that " +
                              "did not complete");
       }
-      load_game(root, id);
+      const text_damage damage = load_game(root, id);
+      if (damage.any() && !repair_game(root, damage, games[id].get(), game_files_writer(root))) {
+        write_log("ERR", game_dir_name(id) + " held: " + games[id]->damage);
+      }
     } catch (const io_error& e) {
       write_log("ERR", "Error loading game_" + int_to_str(id) + " (" + e.what() + ")");
+      // Half read, it must not be written back: held like a damaged one.
+      if (static_cast<size_t>(id) < games.size() && games[id]) games[id]->damage = e.what();
     }
   }
   reserve_trashed_ids(root);
   write_log("UPD", "Game info loaded");
 }
 
-void read_game_record(const std::string& root, int32_t id, game_info* record) {
+text_damage read_game_record(const std::string& root, int32_t id, game_info* record) {
   record->id = id;
+  record->damage.clear();
   // Built from the number, not the scanned name: game_07 reads game_7.
-  if (!file_exists(game_file(root, id, cond_file))) return;
+  if (!file_exists(game_file(root, id, cond_file))) return {};
   record->name = without_final_line_end(read_text_file(root, id, name_file));
   record->descr = read_text_file(root, id, descr_file);
-  apply_conditions(parse_file(game_file(root, id, cond_file), game_file_options), record);
-  apply_state(parse_file(game_file(root, id, state_file), game_file_options), record);
+  const preca cond = parse_file(game_file(root, id, cond_file), game_file_options);
+  const std::string state_path = game_file(root, id, state_file);
+  const preca state = parse_file(state_path, game_file_options);
+  apply_conditions(cond, record);
+  apply_state(state, record);
   if (file_exists(game_file(root, id, admin_file))) {
     apply_admin_notes(parse_file(game_file(root, id, admin_file), game_file_options), record);
   }
+  // A whole state.txt is never empty: only then is it worth a look whether it is there.
+  const text_damage damage =
+      find_text_damage(cond, state, !state.empty() || file_exists(state_path));
+  record->damage = damage.describe(game_dir(root, id));
+  return damage;
 }
 
-void load_game(const std::string& root, int32_t id) {
+text_damage load_game(const std::string& root, int32_t id) {
   size_t slot = static_cast<size_t>(id);
   // Under the same hold of db_lock as the change itself, so the order does not matter.
   bump_game_generation(slot);
   if (slot >= games.size()) games.resize(slot + 1);
   if (!games[slot]) new_game_info(id);
-  read_game_record(root, id, games[slot].get());
+  return read_game_record(root, id, games[slot].get());
 }

@@ -8,6 +8,7 @@
 
 #include "db/game_files.h"
 #include "db/test_log.h"
+#include "lib/file_io.h"
 #include "lib/log.h"
 #include "tests/support/temp_dir.h"
 
@@ -39,8 +40,12 @@ struct LoadGames : ::testing::Test {
     std::string d = "game_server/" + name + "/";
     write_test_file(d + "name.txt", game_name);
     write_test_file(d + "descr.txt", "about " + game_name);
-    write_test_file(d + "cond.txt", "map:M\nplr_cnt:2\n");
-    write_test_file(d + "state.txt", "turn:" + std::to_string(turn) + "\n");
+    game_info g;
+    g.map = "M";
+    g.plr_cnt = 2;
+    g.turn = turn;
+    write_test_file(d + "cond.txt", format_conditions(g));
+    write_test_file(d + "state.txt", format_state(g));
   }
   std::vector<size_t> filled_slots() const {
     std::vector<size_t> out;
@@ -91,12 +96,20 @@ TEST_F(LoadGames, DirectoryWithoutCondGivesAnIdOnlyRecord) {
   EXPECT_EQ(count_open_games(), 1);  // an id-only record is a game in play
 }
 
-TEST_F(LoadGames, MissingKeysAndStateKeepDefaults) {
+TEST_F(LoadGames, MissingKeysAndStateWithoutASaveHoldTheGame) {
   write_test_file("game_server/game_1/name.txt", "n");
   write_test_file("game_server/game_1/descr.txt", "");
-  write_test_file("game_server/game_1/cond.txt", "");
+  write_test_file("game_server/game_1/cond.txt", "map:M\n");
   load_games("game_server");
-  EXPECT_EQ(*games[1], named(1, "n"));
+  game_info held = named(1, "n");
+  held.map = "M";
+  held.damage =
+      "game_server/game_1/cond.txt: lacks plr_cnt, teams, colors, money, resource, moratorium, "
+      "uniset, rules; game_server/game_1/state.txt: missing; no stored save in "
+      "game_server/game_1/turns";
+  EXPECT_EQ(*games[1], held);
+  EXPECT_EQ(log().at(1), "ERR:game_1 held: " + held.damage);
+  EXPECT_EQ(read_file("game_server/game_1/cond.txt"), "map:M\n");  // nothing written
 }
 
 TEST_F(LoadGames, DamagedGameIsLoggedAndTheOthersLoad) {
@@ -164,10 +177,10 @@ TEST_F(LoadGames, ExistingRecordIsReusedAndOverwritten) {
   make_game("game_1", "disk");
   games.resize(2);
   new_game_info(1).last_turn_age = 5.0;
-  games[1]->winner = 3;  // not in the files: kept
+  games[1]->unarchived_at = 3;  // not in the files: kept
   load_game("game_server", 1);
   EXPECT_EQ(games[1]->name, "disk");
-  EXPECT_EQ(games[1]->winner, 3);
+  EXPECT_EQ(games[1]->unarchived_at, 3);
   EXPECT_EQ(games[1]->last_turn_age, 5.0);
 }
 

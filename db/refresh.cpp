@@ -190,7 +190,7 @@ void refresh_game(const std::string& root, int32_t id) {
   std::optional<game_info> record = copy_game(id);
   if (!record) return;
   game_info* g = &*record;
-  if (g->status > status_archived) return;
+  if (g->status > status_archived || !g->damage.empty()) return;  // held: never written
   std::string path = newest_save_path(root, *g);
   int32_t save_time = 0;
   std::string reason;

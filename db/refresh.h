@@ -12,12 +12,12 @@
 
 #include "db/game.h"
 
-// Refreshes games[id]: skips ids 599, 600, 610, 611, empty slots and records whose status is beyond
-// status_archived. Holds game_lock(id) throughout and db_lock only to copy and put back the record,
-// so the save is read and the files written while every other game goes on. A newest save that is
-// missing, unreadable or refused, and a failing save_game_files, are logged ("UPD", "Error parsing
-// game_<id>, file <lastfile>, (<reason>)") and leave the record as it was on disk. Never throws
-// io_error.
+// Refreshes games[id]: skips ids 599, 600, 610, 611, empty slots, held games (db/repair.h) and
+// records whose status is beyond status_archived. Holds game_lock(id) throughout and db_lock only
+// to copy and put back the record, so the save is read and the files written while every other game
+// goes on. A newest save that is missing, unreadable or refused, and a failing save_game_files, are
+// logged ("UPD", "Error parsing game_<id>, file <lastfile>, (<reason>)") and leave the record as it
+// was on disk. Never throws io_error.
 void refresh_game(const std::string& root, int32_t id) EXCLUDES(db_lock);
 
 // One pass: refresh_game for slots 0 .. games.size()-1 (size read once), in ascending order.

@@ -65,8 +65,9 @@ constexpr const char* rule_names[] = {
     "quick_archive_idle", "quick_archive_small", "archive_unstarted", "archive_small_closed",
     "finish_idle",        "archive_small_idle",  "revive_archived"};
 constexpr const char* cap_names[] = {"total", "per_address"};
-constexpr const char* admin_op_names[] = {"games",  "game",    "revert",   "archive", "unarchive",
-                                          "remove", "restore", "snapshot", "refresh", "other"};
+constexpr const char* admin_op_names[] = {"games",     "game",   "revert",  "archive",
+                                          "unarchive", "remove", "restore", "snapshot",
+                                          "refresh",   "repair", "other"};
 constexpr const char* waiter_names[] = {"request", "api", "refresh"};
 constexpr const char* status_names[] = {"in_play", "opening", "finished", "archived"};
 

@@ -93,6 +93,7 @@ enum class admin_op_kind : uint8_t {
   restore,
   snapshot,
   refresh,
+  repair,
   other,  // an unknown operation or a malformed request
   count_
 };

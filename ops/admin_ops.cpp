@@ -18,6 +18,7 @@
 #include "db/layout.h"
 #include "db/load.h"
 #include "db/refresh.h"
+#include "db/repair.h"
 #include "lib/asys.h"
 #include "lib/conv.h"
 #include "lib/cp1251.h"
@@ -63,6 +64,7 @@ std::string game_members(const game_info& g) {
   out += "]";
   if (g.archived_from >= 0) out += ",\"archived_from\":" + int_to_str(g.archived_from);
   if (g.unarchived_at != 0) out += ",\"unarchived\":" + json_string(iso_time(g.unarchived_at));
+  if (!g.damage.empty()) out += ",\"held\":" + json_string(text_of(g.damage));
   return out;
 }
 
@@ -198,6 +200,16 @@ bool path_taken(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0;
 }
 
+// A copy of the game's record when it may be changed, or a refusal: a held game's record is what
+// its damaged files gave, and writing it would make the damage permanent.
+refusable<game_info> find_changeable(int32_t id) EXCLUDES(db_lock) {
+  refusable<game_info> g = find_record(id);
+  if (g && !g->damage.empty()) {
+    return refusal{label(id) + " is held (" + g->damage + "): repair it first"};
+  }
+  return g;
+}
+
 }  // namespace
 
 admin_result admin_refusal(const std::string& reason) {
@@ -275,7 +287,8 @@ admin_result admin_game(int32_t id) {
   r.ok = true;
   r.message = label(id);
   r.text = game_line(*g) + "name: " + text_of(g->name) + "\ndescription: " + text_of(g->descr) +
-           "\nnewest save: " + g->lastfile + "\nplayers:\n";
+           "\nnewest save: " + g->lastfile + "\n" +
+           (g->damage.empty() ? "" : "held: " + text_of(g->damage) + "\n") + "players:\n";
   for (int32_t i = 0; i < g->plr_cnt && i < max_players; ++i) {
     r.text += "  " + int_to_str(i) + "  " + text_of(entry_or_empty(g->teams, i)) + "  #" +
               text_of(entry_or_empty(g->colors, i)) + (in_game(*g, i) ? "" : "  (out)") + "\n";
@@ -301,7 +314,7 @@ admin_result admin_game(int32_t id) {
 }
 
 admin_result admin_revert(int32_t id, const std::string& expect) {
-  refusable<game_info> g = find_record(id);
+  refusable<game_info> g = find_changeable(id);
   if (!g) return admin_refusal(g.message());
   const std::string dir = game_dir(game_root, id);
   if (!expect.empty() && expect != g->lastfile) {
@@ -359,7 +372,7 @@ admin_result admin_revert(int32_t id, const std::string& expect) {
 }
 
 admin_result admin_archive(int32_t id) {
-  refusable<game_info> g = find_record(id);
+  refusable<game_info> g = find_changeable(id);
   if (!g) return admin_refusal(g.message());
   if (g->status == status_archived) return admin_refusal(label(id) + " is already archived");
   game_info after = *g;
@@ -374,7 +387,7 @@ admin_result admin_archive(int32_t id) {
 }
 
 admin_result admin_unarchive(int32_t id) {
-  refusable<game_info> g = find_record(id);
+  refusable<game_info> g = find_changeable(id);
   if (!g) return admin_refusal(g.message());
   if (g->status != status_archived) {
     return admin_refusal(label(id) + " is not archived (" + status_word(g->status) + ")");
@@ -393,6 +406,30 @@ admin_result admin_unarchive(int32_t id) {
   });
   publish_game(after);
   return done("unarchived " + label(id) + " (now " + status_word(after.status) + ")", after);
+}
+
+admin_result admin_repair(int32_t id) {
+  refusable<game_info> g = find_record(id);
+  if (!g) return admin_refusal(g.message());
+  const text_damage damage = read_text_damage(game_root, id);
+  if (!damage.any()) {
+    if (g->damage.empty())
+      return admin_refusal(label(id) + "'s files are whole: nothing to repair");
+    game_info reread;  // mended by hand while held
+    read_game_record(game_root, id, &reread);
+    publish_game(reread);
+    return done("read " + label(id) + " again: its files are whole", reread);
+  }
+  game_info repaired = *g;
+  const bool rebuilt = repair_game(game_root, damage, &repaired, [&](const game_info& r) {
+    swap_game_files(game_root, id, [&](const std::string& staged) {
+      write_file_atomic(staged + "/" + cond_file, format_conditions(r));
+      write_file_atomic(staged + "/" + state_file, format_state(r));
+    });
+  });
+  if (!rebuilt) return admin_refusal(label(id) + ": " + repaired.damage + ": nothing repaired");
+  publish_game(repaired);
+  return done("repaired " + label(id) + " from turns/" + repaired.lastfile, repaired);
 }
 
 admin_result admin_remove(int32_t id) {

@@ -40,6 +40,8 @@ admin_result admin_games(int32_t status_filter) REQUIRES(db_lock);
 // REQUIRES: game_lock(id) held (so for every operation on one game below).
 admin_result admin_game(int32_t id) EXCLUDES(db_lock);
 
+// Revert, archive and unarchive refuse a held game (db/repair.h): its record is not its own.
+
 // Takes back the game's last accepted move: the state, conditions and newest save go back to
 // what they were before it, and the undone save moves to aside/. The move that ended a game is
 // taken back from what it kept aside. Refused: unknown id; `expect` not empty and not the newest
@@ -55,6 +57,12 @@ admin_result admin_archive(int32_t id) EXCLUDES(db_lock);
 // save the opening phase, else in play), and the hourly pass measures the game's age from now.
 // Refused unless archived.
 admin_result admin_unarchive(int32_t id) EXCLUDES(db_lock);
+
+// Rebuilds a game whose cond.txt or state.txt lacks a key from its newest stored save that
+// reads (db/repair.h), both files exchanged in one step, and releases it if it was held. A held
+// game whose files were mended by hand is read again. Refused when its files are whole and it is
+// not held, or when no stored save can rebuild it.
+admin_result admin_repair(int32_t id) EXCLUDES(db_lock);
 
 // Empties the game's slot and moves its directory to game_server/.trash/.
 admin_result admin_remove(int32_t id) EXCLUDES(db_lock);

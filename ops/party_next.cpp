@@ -10,6 +10,7 @@
 #include "db/game_files.h"
 #include "db/layout.h"
 #include "db/refresh.h"
+#include "db/repair.h"
 #include "db/save_read.h"
 #include "lib/conv.h"
 #include "lib/file_io.h"
@@ -109,6 +110,7 @@ op_result party_next(const std::string& req_body) {
   const std::optional<game_info> before = copy_game(id);
   if (!before) return op_refusal("ZTXS Unregistered game id");
   game_info g = *before;
+  refuse_if_held(g, "party_next");
   write_log("SVOP", "party_next: game_" + int_to_str(g.id) + " (" + g.name + ")");
   refusable<> checked = check_turn(g, *gam);
   if (!checked) return op_refusal(checked.take_message());

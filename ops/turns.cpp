@@ -4,6 +4,7 @@
 
 #include "db/game.h"
 #include "db/layout.h"
+#include "db/repair.h"
 #include "lib/file_io.h"
 #include "lib/metrics.h"
 #include "lib/mutex.h"
@@ -24,9 +25,10 @@ refusable<int32_t> find_game_unlocked(std::string_view id_text) EXCLUDES(db_lock
 }
 
 // Runs `serve` on a copy of the record of game `id_text`, holding that game's lock throughout:
-// never the record of a move whose files are half written. Unknown games are refused.
+// never the record of a move whose files are half written. Unknown games are refused; a held
+// one throws game_held naming `op`.
 template <class Serve>
-op_result with_game(std::string_view id_text, Serve serve) EXCLUDES(db_lock) {
+op_result with_game(std::string_view id_text, std::string_view op, Serve serve) EXCLUDES(db_lock) {
   refusable<int32_t> id = find_game_unlocked(id_text);
   if (!id) return op_refusal(id.take_message());
   double waited = 0;
@@ -34,6 +36,7 @@ op_result with_game(std::string_view id_text, Serve serve) EXCLUDES(db_lock) {
   observe_lock_wait(lock_waiter::request, waited);
   const std::optional<game_info> g = copy_game(*id);
   if (!g) return op_refusal("ZTXS Unregistered game id");
+  refuse_if_held(*g, op);
   return serve(*g);
 }
 
@@ -44,7 +47,7 @@ op_result get_party_turn(const aget_rec& pairs) {
   if (!fn) {
     return op_refusal("ZTXS No game ID provided");
   }
-  return with_game(*fn, [](const game_info& g) {
+  return with_game(*fn, "get_party_turn", [](const game_info& g) {
     if (g.status == status_finished) {
       return op_refusal("ZTXS Game is closed or finished");
     }
@@ -76,7 +79,7 @@ op_result give_party_turn(const aget_rec& pairs) {
   if (!pl) {
     return op_refusal("ZTXS No player provided");
   }
-  return with_game(*fn, [&](const game_info& g) {
+  return with_game(*fn, "give_party_turn", [&](const game_info& g) {
     if (g.status != status_finished) {
       return op_refusal("ZTXS Game is not closed or finished");
     }

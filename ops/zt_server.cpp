@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "db/repair.h"
 #include "lib/conv.h"
 #include "lib/log.h"
 #include "net/query.h"
@@ -115,11 +116,15 @@ refusal_kind classify_refusal(std::string_view message) {
 }
 
 op_result run_guarded(const std::function<op_result()>& serve) {
+  std::string why;
   try {
     return serve();
+  } catch (const game_held& e) {
+    why = e.what();
   } catch (...) {
   }
   write_log("ERR", "Error in do_zt_server");
+  if (!why.empty()) write_log("ERR", why);
   return op_refusal("ZTXS Crash in zt_server");
 }
 

@@ -25,7 +25,8 @@ op_result do_zt_server(std::string_view query_text, const std::string& req_body)
 bool op_may_wait(std::string_view query_text);
 
 // The crash guard of do_zt_server: returns what `serve` returns. If it throws, returns the
-// refusal "ZTXS Crash in zt_server" and writes the "ERR" line "Error in do_zt_server".
+// refusal "ZTXS Crash in zt_server" and writes the "ERR" line "Error in do_zt_server"; for a
+// held game (game_held, db/repair.h) a second "ERR" line says why.
 op_result run_guarded(const std::function<op_result()>& serve);
 
 // The kind of a refusal line ("ZTXS ..."), for counting: every message the game protocol sends

@@ -92,13 +92,13 @@ bool parse_call(const std::vector<std::string>& fields, admin_call* call, admin_
     if (args == 2) call->arg = fields[2];
     return true;
   }
-  for (const char* name : {"game", "archive", "unarchive", "remove", "restore"}) {
+  for (const char* name : {"game", "archive", "unarchive", "remove", "restore", "repair"}) {
     if (call->op != name) continue;
     return (args == 1 && parse_game_id(fields[1], &call->id)) || usage(call->op + " ID");
   }
   *refusal = admin_refusal("unknown operation \"" + call->op +
                            "\" (games, game, revert, archive, unarchive, remove, restore, "
-                           "snapshot, refresh)");
+                           "repair, snapshot, refresh)");
   return false;
 }
 
@@ -109,6 +109,7 @@ admin_result execute_on_game(const admin_call& c) EXCLUDES(db_lock) {
   if (c.op == "archive") return admin_archive(c.id);
   if (c.op == "unarchive") return admin_unarchive(c.id);
   if (c.op == "remove") return admin_remove(c.id);
+  if (c.op == "repair") return admin_repair(c.id);
   return admin_restore(c.id);
 }
 
@@ -141,7 +142,7 @@ admin_op_kind op_kind(std::string_view op) {
       {"revert", admin_op_kind::revert},       {"archive", admin_op_kind::archive},
       {"unarchive", admin_op_kind::unarchive}, {"remove", admin_op_kind::remove},
       {"restore", admin_op_kind::restore},     {"snapshot", admin_op_kind::snapshot},
-      {"refresh", admin_op_kind::refresh}};
+      {"refresh", admin_op_kind::refresh},     {"repair", admin_op_kind::repair}};
   for (const auto& [name, kind] : kinds) {
     if (op == name) return kind;
   }

@@ -13,6 +13,8 @@
 //                             newest save (so a move made meanwhile wins and the revert is
 //                             refused)
 //   archive <id>   unarchive <id>   remove <id>   restore <id>
+//   repair <id>               rebuild a game whose cond.txt or state.txt lacks a key from its
+//                             saves, and release it if it was held
 //   snapshot <dir>            <dir> absolute, or relative to the server's working directory
 //   refresh                   the hourly pass, now
 // <id> is "<n>" or "game_<n>". Reply: a line "ok", or "refused " and the reason, then the body

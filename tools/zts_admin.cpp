@@ -4,7 +4,7 @@
 //
 //   games [STATUS]        game ID               revert ID [NEWEST_SAVE]
 //   archive ID            unarchive ID          remove ID          restore ID
-//   snapshot DIR          refresh
+//   repair ID             snapshot DIR          refresh
 //
 // PATH defaults to admin.sock in the working directory (the server's default, in its own working
 // directory). DIR is taken relative to this program's working directory. Prints the server's
@@ -46,6 +46,8 @@ constexpr const char* usage_text =
     "  revert ID [NEWEST_SAVE]  take back the last accepted move (refused if the newest save is\n"
     "                           no longer NEWEST_SAVE)\n"
     "  archive ID, unarchive ID, remove ID, restore ID\n"
+    "  repair ID                rebuild a game whose cond.txt or state.txt lacks a key from its\n"
+    "                           newest stored save that reads, and release it if it was held\n"
     "  snapshot DIR             hard-link every game's files into DIR (must not exist)\n"
     "  refresh                  run the hourly pass now\n"
     "\n"
