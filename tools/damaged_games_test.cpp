@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -13,6 +14,7 @@
 #include <memory>
 #include <regex>
 #include <string>
+#include <vector>
 
 #include "lib/file_io.h"
 #include "tests/support/game_client.h"
@@ -180,6 +182,117 @@ TEST_F(Damaged, FinalMovesAfterTheHourlyPassHandEditsAndForgedLogLines) {
     EXPECT_EQ(line.find('\n'), std::string::npos) << line;
     EXPECT_TRUE(std::regex_match(line, line_start)) << line;
   }
+}
+
+// The lines of the event log, without their CR LF.
+std::vector<std::string> log_lines(const std::string& log) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t end; (end = log.find("\r\n", start)) != std::string::npos; start = end + 2) {
+    lines.push_back(log.substr(start, end - start));
+  }
+  return lines;
+}
+
+TEST_F(Damaged, GamesAreRebuiltFromTheirSavesOrHeldUntilRepaired) {
+  ASSERT_EQ(submit(8, save_of(3, "Three", 0, 0)), ok_create);
+  ASSERT_EQ(submit(27, save_of(3, "Three", 0, 0)), ok_move);
+  ASSERT_EQ(submit(27, save_of(3, "Three", 0, 1)), ok_move);
+  ASSERT_EQ(submit(8, save_of(2, "Two", 0, 0, false, 0, "game_1")), ok_create);
+  ASSERT_EQ(submit(27, save_of(2, "Two", 0, 0, false, 0, "game_1")), ok_move);
+  const std::string list = get("?op=11"), jsonp = get("?op=666");
+  const std::string cond_0 = read_file(game(0) + "/cond.txt");
+  const std::string state_1 = read_file(game(1) + "/state.txt");
+  stop();
+
+  // A cond.txt cut short and a state.txt gone: zts_check says what the start will do.
+  ASSERT_EQ(::truncate((game(0) + "/cond.txt").c_str(), 40), 0);
+  ASSERT_EQ(::remove((game(1) + "/state.txt").c_str()), 0);
+  run_result checked = check();
+  EXPECT_EQ(checked.status, 1) << checked.out;
+  EXPECT_NE(checked.out.find("game_0: " + game(0) + "/cond.txt: lacks colors, money, resource, " +
+                             "moratorium, uniset, rules (the next start rebuilds it from " +
+                             "turns/turn_0_2.zts)"),
+            std::string::npos)
+      << checked.out;
+  EXPECT_NE(checked.out.find("game_1: " + game(1) + "/state.txt: missing (the next start " +
+                             "rebuilds it from turns/turn_0_1.zts)"),
+            std::string::npos)
+      << checked.out;
+
+  // The start rebuilds both: the lists, the files and the next moves are as before the damage.
+  start();
+  const std::string log = read_file(dir.file("zts.log"));
+  EXPECT_NE(
+      log.find("]:game_0: cond.txt and state.txt rebuilt from turns/turn_0_2.zts (game_server/"
+               "game_0/cond.txt: lacks colors, money, resource, moratorium, uniset, rules)\r\n"),
+      std::string::npos)
+      << log;
+  EXPECT_NE(
+      log.find("]:game_1: cond.txt and state.txt rebuilt from turns/turn_0_1.zts (game_server/"
+               "game_1/state.txt: missing)\r\n"),
+      std::string::npos)
+      << log;
+  EXPECT_EQ(get("?op=11"), list);
+  EXPECT_EQ(get("?op=666"), jsonp);
+  EXPECT_EQ(read_file(game(0) + "/cond.txt"), cond_0);
+  EXPECT_EQ(read_file(game(1) + "/state.txt"), state_1);
+  EXPECT_EQ(check().status, 0) << check().out;
+  EXPECT_EQ(submit(27, save_of(3, "Three", 0, 2)), ok_move);
+  EXPECT_EQ(submit(27, save_of(2, "Two", 0, 1, false, 0, "game_1")), ok_move);
+
+  // Damaged while the server runs: the operator repairs it in place.
+  const std::string cond_1 = read_file(game(1) + "/cond.txt");
+  ASSERT_EQ(::truncate((game(1) + "/cond.txt").c_str(), 40), 0);
+  run_result repaired = admin("repair 1");
+  EXPECT_EQ(repaired.status, 0) << repaired.out;
+  EXPECT_EQ(read_file(game(1) + "/cond.txt"), cond_1);
+  EXPECT_EQ(admin("repair 1").status, 1);  // whole: nothing to repair
+
+  // A game no save can rebuild is listed but held, every move and download failing with why.
+  const std::string first_move = save_of(2, "Held", 0, 0, false, 0, "game_2");
+  ASSERT_EQ(submit(8, save_of(2, "Held", 0, 0, false, 0, "game_2")), ok_create);
+  ASSERT_EQ(submit(27, first_move), ok_move);
+  const std::string cond_2 = read_file(game(2) + "/cond.txt");
+  stop();
+  ASSERT_EQ(::truncate((game(2) + "/cond.txt").c_str(), 40), 0);
+  for (const char* save : {"turn_0_0.zts", "turn_0_1.zts"})
+    write_test_file(game(2) + "/turns/" + save, "broken");
+  start();
+  EXPECT_NE(read_file(dir.file("zts.log")).find("]:game_2 held: game_server/game_2/cond.txt: "),
+            std::string::npos);
+  const std::string held_list = get("?op=11");
+  EXPECT_NE(held_list.find("x1 4\nHeld\n"), std::string::npos) << held_list;
+  EXPECT_EQ(submit(27, save_of(2, "Held", 0, 1, false, 0, "game_2")), crash_reply);
+  EXPECT_EQ(get("?op=28&fn=game_2"), crash_reply);
+  EXPECT_EQ(read_file(game(2) + "/cond.txt").size(), 40u);
+  const std::vector<std::string> lines = log_lines(read_file(dir.file("zts.log")));
+  int explained = 0;
+  for (size_t i = 0; i + 1 < lines.size(); ++i) {
+    if (!lines[i].ends_with("]:Error in do_zt_server")) continue;
+    EXPECT_NE(lines[i + 1].find("[ERR       ]:"), std::string::npos) << lines[i + 1];
+    for (const char* op : {"party_next", "get_party_turn"}) {
+      explained +=
+          lines[i + 1].ends_with(
+              std::string("]:") + op +
+              " game 2: game_server/game_2/cond.txt: lacks colors, money, resource, moratorium, "
+              "uniset, rules; no stored save reads (turns/turn_0_1.zts: Invalid "
+              "signature, turns/turn_0_0.zts: Invalid signature)")
+              ? 1
+              : 0;
+    }
+  }
+  EXPECT_EQ(explained, 2) << read_file(dir.file("zts.log"));
+  run_result refused = admin("repair game_2");
+  EXPECT_EQ(refused.status, 1) << refused.out;
+  EXPECT_NE(refused.out.find("no stored save reads"), std::string::npos) << refused.out;
+
+  // Once a save reads again, the operator's repair releases it.
+  write_test_file(game(2) + "/turns/turn_0_1.zts", first_move);
+  repaired = admin("repair game_2");
+  EXPECT_EQ(repaired.status, 0) << repaired.out;
+  EXPECT_EQ(read_file(game(2) + "/cond.txt"), cond_2);
+  EXPECT_EQ(submit(27, save_of(2, "Held", 0, 1, false, 0, "game_2")), ok_move);
 }
 
 }  // namespace

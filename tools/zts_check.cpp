@@ -2,7 +2,8 @@
 // writes): every game directory under game_server/ loads, its text files are whole, state.txt
 // names a turn file that exists and whose save is the move that led to the recorded turn and
 // player, and no stored save is truncated or damaged. A game's final move that was cut off is
-// judged as the next start will leave it (db/aside.h).
+// judged as the next start will leave it (db/aside.h); so is a game whose text files lack keys,
+// which the start rebuilds from a save or holds (db/repair.h).
 //
 //   zts_check [data directory]     (default: the working directory; it holds game_server/)
 //
@@ -17,7 +18,6 @@
 #include <filesystem>
 #include <iostream>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -26,6 +26,7 @@
 #include "db/game_files.h"
 #include "db/layout.h"
 #include "db/load.h"
+#include "db/repair.h"
 #include "lib/conv.h"
 #include "lib/file_io.h"
 #include "lib/log.h"
@@ -72,25 +73,23 @@ struct game_check {
   void fail(const std::string& what) const { report->problems.push_back(label + ": " + what); }
 };
 
-// The keys a whole cond.txt / state.txt carries; a file cut short lacks the last ones.
-const std::vector<std::string> cond_keys = {"map",      "plr_cnt",    "teams",  "colors", "money",
-                                            "resource", "moratorium", "uniset", "rules"};
-const std::vector<std::string> state_keys = {"turn",     "curplr", "status",
-                                             "lastfile", "winner", "plr_states"};
+// A whole text file ends in LF (what it lacks is the loader's to say: check_damage).
+void check_text_file(const game_check& c, const std::string& path) {
+  if (!file_exists(path)) return;
+  if (!read_file(path).ends_with('\n'))
+    c.fail(fs::path(path).filename().string() + " does not end in LF");
+}
 
-void check_text_file(const game_check& c, const std::string& path,
-                     const std::vector<std::string>& keys) {
-  if (!file_exists(path)) {
-    c.fail(fs::path(path).filename().string() + " is missing");
-    return;
+// A game whose text files lack keys: the next start rebuilds it from a save, or holds it.
+void check_damage(const game_check& c, const std::string& root, const game_info& g,
+                  const text_damage& damage) {
+  game_info rebuilt;
+  std::string from, why;
+  if (rebuild_from_saves(root, g, damage.state_whole(), &rebuilt, &from, &why)) {
+    c.fail(g.damage + " (the next start rebuilds it from turns/" + from + ")");
+  } else {
+    c.fail(g.damage + "; " + why + " (the server holds it until it is repaired)");
   }
-  std::string text = read_file(path);
-  std::set<std::string> present;
-  for (const parserectyp& e : parse_text(text, game_file_options)) present.insert(e.key);
-  for (const std::string& key : keys) {
-    if (!present.contains(key)) c.fail(fs::path(path).filename().string() + " lacks " + key);
-  }
-  if (!text.ends_with('\n')) c.fail(fs::path(path).filename().string() + " does not end in LF");
 }
 
 // Decodes one stored save; a damaged or truncated one is a problem.
@@ -208,15 +207,21 @@ void check_game(const std::string& root, int32_t id, check_report* report) REQUI
   for (const char* file : {name_file, descr_file}) {
     if (!file_exists(game_file(root, id, file))) c.fail(std::string(file) + " is missing");
   }
-  check_text_file(c, game_file(root, id, cond_file), cond_keys);
-  check_text_file(c, game_file(root, id, state_file), state_keys);
+  check_text_file(c, game_file(root, id, cond_file));
+  check_text_file(c, game_file(root, id, state_file));
+  text_damage damage;
   try {
-    load_game(root, id);
+    damage = load_game(root, id);
   } catch (const io_error& e) {
     c.fail(std::string("does not load: ") + e.what());
     return;
   }
   const game_info& g = *games[id];
+  if (damage.any()) {
+    check_damage(c, root, g, damage);
+    check_turn_files(c, root, id);
+    return;
+  }
   if (g.plr_cnt < 1 || g.plr_cnt > max_players) c.fail("plr_cnt " + int_to_str(g.plr_cnt));
   if (g.status < status_playing || g.status > status_archived)
     c.fail("status " + int_to_str(g.status));

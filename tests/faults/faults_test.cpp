@@ -84,7 +84,7 @@ TEST(CheckTool, EachDamageIsNamed) {
        "turns/turn_0_1.zts does not decode"},
       {"newest save missing", "turns/turn_1_0.zts", "", "which does not exist"},
       {"state.txt cut short", "state.txt", state.substr(0, state.find("plr_states")),
-       "state.txt lacks plr_states"},
+       "state.txt: lacks plr_states (the next start rebuilds it from turns/turn_1_0.zts)"},
       {"cond.txt cut inside a line", "cond.txt", cond.substr(0, cond.size() - 3),
        "cond.txt does not end in LF"},
       {"save that does not lead to the state", "turns/turn_1_0.zts", data_dir::save(0, 1),
