@@ -99,7 +99,7 @@ void load_games(const std::string& root) {
                              "did not complete");
       }
       const text_damage damage = load_game(root, id);
-      if (damage.any() && !repair_game(root, damage, games[id].get(), game_files_writer(root))) {
+      if (damage.any() && !repair_game(root, damage, games[id].get())) {
         write_log("ERR", game_dir_name(id) + " held: " + games[id]->damage);
       }
     } catch (const io_error& e) {

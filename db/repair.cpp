@@ -205,25 +205,24 @@ bool rebuild_from_saves(const std::string& root, const game_info& current, bool 
   return false;
 }
 
-bool repair_game(const std::string& root, const text_damage& damage, game_info* record,
-                 const record_writer& write) {
-  const std::string dir = game_dir(root, record->id);
-  const std::string what = damage.describe(dir);
+bool repair_game(const std::string& root, const text_damage& damage, game_info* record) {
   game_info rebuilt;
   std::string save_name, why;
   if (!rebuild_from_saves(root, *record, damage.state_whole(), &rebuilt, &save_name, &why)) {
-    record->damage = what + "; " + why;
+    record->damage = damage.describe(game_dir(root, record->id)) + "; " + why;
     return false;
   }
-  write(rebuilt);
-  write_log("UPD", game_dir_name(record->id) + ": " + cond_file + " and " + state_file +
-                       " rebuilt from " + turns_subdir + "/" + save_name + " (" + what + ")");
+  save_game_files(root, rebuilt);
+  log_rebuilt(root, record->id, save_name, damage);
   *record = std::move(rebuilt);
   return true;
 }
 
-record_writer game_files_writer(const std::string& root) {
-  return [root](const game_info& rebuilt) { save_game_files(root, rebuilt); };
+void log_rebuilt(const std::string& root, int32_t id, const std::string& save_name,
+                 const text_damage& damage) {
+  write_log("UPD", game_dir_name(id) + ": " + cond_file + " and " + state_file + " rebuilt from " +
+                       turns_subdir + "/" + save_name + " (" + damage.describe(game_dir(root, id)) +
+                       ")");
 }
 
 void refuse_if_held(const game_info& record, std::string_view op) {

@@ -9,7 +9,6 @@
 
 #include <array>
 #include <cstdint>
-#include <functional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -55,18 +54,16 @@ text_damage read_text_damage(const std::string& root, int32_t id);
 bool rebuild_from_saves(const std::string& root, const game_info& current, bool state_whole,
                         game_info* rebuilt, std::string* save_name, std::string* why);
 
-// The loader's and the admin operation's step for a damaged game (`record` was read from disk,
-// `damage` is what its files lack): rebuilds it, writes it with `write` and logs one "UPD" line,
-// then *record is the rebuilt one; or, when no save can, sets record->damage to the reason it is
-// held and returns false. Throws what `write` throws (io_error: the record
-// is then unchanged).
-// REQUIRES: nobody else uses the game (start-up, or its lock held).
-using record_writer = std::function<void(const game_info& rebuilt)>;
-bool repair_game(const std::string& root, const text_damage& damage, game_info* record,
-                 const record_writer& write);
+// The loader's step for a damaged game (`record` was read from disk, `damage` is what its files
+// lack): rebuilds it, writes it with save_game_files and logs it (log_rebuilt), then *record is
+// the rebuilt one; or, when no save can, sets record->damage to the reason it is held and
+// returns false. Throws io_error when the files cannot be written (the record is then unchanged).
+// REQUIRES: nobody else uses the game (start-up).
+bool repair_game(const std::string& root, const text_damage& damage, game_info* record);
 
-// The loader's writer: save_game_files under `root`.
-record_writer game_files_writer(const std::string& root);
+// The one "UPD" line of a rebuilt game: its id, the save it came from, and what was missing.
+void log_rebuilt(const std::string& root, int32_t id, const std::string& save_name,
+                 const text_damage& damage);
 
 // Thrown by a move or download of a held game; what() is one log line's text:
 // "<op> game <id>: <path>: <cause>".

@@ -420,14 +420,17 @@ admin_result admin_repair(int32_t id) {
     publish_game(reread);
     return done("read " + label(id) + " again: its files are whole", reread);
   }
-  game_info repaired = *g;
-  const bool rebuilt = repair_game(game_root, damage, &repaired, [&](const game_info& r) {
-    swap_game_files(game_root, id, [&](const std::string& staged) {
-      write_file_atomic(staged + "/" + cond_file, format_conditions(r));
-      write_file_atomic(staged + "/" + state_file, format_state(r));
-    });
+  game_info repaired;
+  std::string save_name, why;
+  if (!rebuild_from_saves(game_root, *g, damage.state_whole(), &repaired, &save_name, &why)) {
+    return admin_refusal(label(id) + ": " + damage.describe(game_dir(game_root, id)) + "; " + why +
+                         ": nothing repaired");
+  }
+  swap_game_files(game_root, id, [&](const std::string& staged) {
+    write_file_atomic(staged + "/" + cond_file, format_conditions(repaired));
+    write_file_atomic(staged + "/" + state_file, format_state(repaired));
   });
-  if (!rebuilt) return admin_refusal(label(id) + ": " + repaired.damage + ": nothing repaired");
+  log_rebuilt(game_root, id, save_name, damage);
   publish_game(repaired);
   return done("repaired " + label(id) + " from turns/" + repaired.lastfile, repaired);
 }
