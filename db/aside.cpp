@@ -28,8 +28,8 @@ void put_back(const std::string& from, const std::string& to) {
 }
 
 // aside/.end_x.before: where an earlier final move's end_x waits while a new one is made.
-std::string before(const std::string& aside, const char* end_file) {
-  return aside + "/." + (end_file + 1) + ".before";
+std::string before(const std::string& aside, const std::string& end_file) {
+  return aside + "/." + end_file.substr(1) + ".before";
 }
 
 void drop_earlier(const std::string& aside) {
@@ -44,7 +44,7 @@ void keep_earlier(const std::string& aside) {
     drop_earlier(aside);
     return;
   }
-  for (const char* end_file : {end_cond, end_save}) {
+  for (const std::string& end_file : {end_cond, end_save}) {
     if (file_exists(aside + end_file)) {
       link_file_atomic(aside + end_file, before(aside, end_file));
     } else {
@@ -58,7 +58,7 @@ void keep_earlier(const std::string& aside) {
 void restore_earlier(const std::string& aside) {
   remove_file_quiet(aside + end_state);
   const bool earlier = file_exists(before(aside, end_state));
-  for (const char* end_file : {end_cond, end_save}) {
+  for (const std::string& end_file : {end_cond, end_save}) {
     if (earlier && file_exists(before(aside, end_file))) {
       put_back(before(aside, end_file), aside + end_file);
     } else {
