@@ -143,6 +143,11 @@ std::string pending_final_save(const std::string& game_dir) {
   return final_move_pending(game_dir) && file_exists(saved) ? saved : "";
 }
 
+std::string kept_final_save(const std::string& game_dir) {
+  const std::string saved = aside_dir(game_dir) + end_save;
+  return file_exists(saved) && final_move_kept(game_dir) ? saved : "";
+}
+
 std::string next_undone_name(const std::string& game_dir, const std::string& file) {
   for (int n = 1;; ++n) {
     std::string name = "undone_" + std::to_string(n) + "_" + file;

@@ -50,6 +50,10 @@ bool final_move_pending(const std::string& game_dir);
 // and can be reverted.
 bool final_move_kept(const std::string& game_dir);
 
+// The path of the save a completed final move replaced (aside/end_save.zts, which a revert puts
+// back), or "" when final_move_kept is false or the move replaced nothing.
+std::string kept_final_save(const std::string& game_dir);
+
 // When final_move_pending: puts end_cond.txt back as cond.txt and end_save.zts back as the turn
 // file end_state.txt names, syncs, and drops the end_* files (an earlier final move's come
 // back); returns true. Otherwise false; what a keep, settle or undo cut short left in aside/ is

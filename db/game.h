@@ -69,7 +69,8 @@ struct game_info {
 //      (api/games_api.h), while it is rebuilt;
 //   3. db_lock, always briefly and never across a disk sync: `games` and every record in it;
 //   4. leaf locks that take nothing else (the game lock table, the save stamps, bug.txt, the
-//      count of creations using game_server/.new, the log).
+//      count of creations using game_server/.new, the kept turn times (db/turn_times.h), the
+//      log).
 // A record is changed only by a holder of its game lock, which works on a copy and puts it back
 // whole under db_lock (publish_game), so a reader holding db_lock sees each game before or after
 // a change, never half of one. The loader, which runs before any other thread, is the exception.

@@ -11,6 +11,7 @@
 #include "db/generation.h"
 #include "db/layout.h"
 #include "db/repair.h"
+#include "db/turn_times.h"
 #include "lib/conv.h"
 #include "lib/file_io.h"
 #include "lib/log.h"
@@ -86,6 +87,7 @@ void load_games(const std::string& root) {
   astr names = list_dir(root + "/game_*");
   games.clear();
   bump_games_generation();
+  forget_all_turn_times();
   for (const std::string& name : names) {
     int32_t id = game_dir_number(name);
     if (id < 0) continue;

@@ -97,6 +97,10 @@ const std::vector<double> request_buckets = {0.0001, 0.00025, 0.0005, 0.001, 0.0
                                              1,      2.5,     5,      10};
 const std::vector<double> lock_buckets = {0.00001, 0.0001, 0.0005, 0.001, 0.005, 0.01,
                                           0.05,    0.1,    0.5,    1,     5};
+// A minute to a month: quick games move in minutes, long ones in days.
+const std::vector<double> turn_time_buckets = {60,       300,    900,     1800,   3600,
+                                               3 * 3600, 21600,  43200,   86400,  172800,
+                                               259200,   604800, 1209600, 2592000};
 const std::vector<double> refresh_buckets = {0.001, 0.01, 0.1, 0.5, 1, 2.5, 5, 10, 30, 60};
 
 template <typename E, typename T, typename... Args>
@@ -176,6 +180,14 @@ struct registry_set {
                          .Help("Games created")
                          .Register(registry)
                          .Add({});
+
+  Histogram& turn_times = prometheus::BuildHistogram()
+                              .Name("zts_turn_time_seconds")
+                              .Help(
+                                  "Players' time on a turn, from the save handing it to them to "
+                                  "their own, as stored by the server")
+                              .Register(registry)
+                              .Add({}, turn_time_buckets);
 
   Family<Gauge>& games_family =
       prometheus::BuildGauge().Name("zts_games").Help("Games by status").Register(registry);
@@ -404,6 +416,10 @@ void count_move() {
 
 void count_game_created() {
   if constexpr (metrics_on) reg().created.Increment();
+}
+
+void observe_turn_time(double seconds) {
+  if constexpr (metrics_on) reg().turn_times.Observe(seconds);
 }
 
 void observe_refresh_duration(double seconds) {

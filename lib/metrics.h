@@ -129,6 +129,10 @@ void count_bytes_sent(uint64_t bytes);
 void count_move();
 void count_game_created();
 
+// zts_turn_time_seconds: a player's time on a turn, from the save that handed it to them being
+// stored to their own, observed when their move is stored.
+void observe_turn_time(double seconds);
+
 // zts_refresh_duration_seconds and zts_refresh_changes_total{rule}.
 void observe_refresh_duration(double seconds);
 void count_refresh_change(refresh_rule_kind rule);

@@ -18,8 +18,9 @@ constexpr uint32_t max_duration_s = 10u * 366 * 24 * 3600;
 // A target's label is a short name for log lines, not a description.
 constexpr size_t max_label_bytes = 64;
 
-constexpr std::array<std::string_view, 9> placeholders = {
-    "{game}", "{id}", "{turn}", "{team}", "{winner}", "{out}", "{hours}", "{waited}", "{link}"};
+constexpr std::array<std::string_view, 10> placeholders = {
+    "{game}", "{id}",    "{turn}",   "{team}",   "{winner}",
+    "{out}",  "{hours}", "{waited}", "{median}", "{link}"};
 
 struct parse_ctx {
   notify_config_result* result;
@@ -64,10 +65,10 @@ bool check_template(parse_ctx& ctx, const toml::node& node, const std::string& k
     bool known = false;
     for (std::string_view p : placeholders) known = known || p == name;
     if (!known) {
-      return ctx.fail(
-          node, key,
-          "unknown placeholder " + std::string(name) +
-              " (known: {game} {id} {turn} {team} {winner} {out} {hours} {waited} {link})");
+      return ctx.fail(node, key,
+                      "unknown placeholder " + std::string(name) +
+                          " (known: {game} {id} {turn} {team} {winner} {out} {hours} {waited} "
+                          "{median} {link})");
     }
   }
   return true;

@@ -60,9 +60,12 @@ struct notify_event {
   game_view game;
   std::vector<int32_t> out;  // players who left since the last announcement (player_out)
   uint32_t waited_s = 0;     // reminder: how long the turn has waited
-  announced_state next;      // what is stored once the message is delivered
-  bool silent = false;       // nothing to send: only store `next`
-  std::string event_id;      // set by the sender (event_id_for): one id per announcement
+  // reminder: the median time the player on turn took over their turns (db/turn_times.h);
+  // nothing before their first turn
+  std::optional<int64_t> median_s;
+  announced_state next;  // what is stored once the message is delivered
+  bool silent = false;   // nothing to send: only store `next`
+  std::string event_id;  // set by the sender (event_id_for): one id per announcement
 };
 
 struct reminder_policy {

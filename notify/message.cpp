@@ -194,6 +194,10 @@ std::string event_text(const notify_event& e, notify_format format,
       filled += std::to_string(e.waited_s / 3600);
     } else if (key == "{waited}") {
       filled += wait_text(e.waited_s);
+    } else if (key == "{median}") {
+      filled += e.median_s
+                    ? wait_text(static_cast<uint32_t>(std::min<int64_t>(*e.median_s, UINT32_MAX)))
+                    : "?";
     } else if (key == "{link}") {
       // Slack reads the & of a query string as the start of an entity; nothing else in a
       // link is markup (the operator's URL, and Slack formats nothing inside a link).

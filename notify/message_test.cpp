@@ -96,6 +96,18 @@ TEST(NotifyMessage, TemplatesFillOncePerPlaceholderAndStayBounded) {
   EXPECT_EQ(event_text(e, notify_format::json, default_templates(), ""),
             "«Игра \"1\"\\» завершена. Победа: {winner}.");
 
+  // A reminder's usual time on a turn, written like the wait.
+  e.kind = event_kind::reminder;
+  e.waited_s = 30 * 3600;
+  t.reminder = "{waited}/{median}";
+  const std::pair<std::optional<int64_t>, std::string> medians[] = {
+      {7 * 3600 + 1800, "30 ч/7 ч 30 мин"}, {20, "30 ч/1 мин"}, {std::nullopt, "30 ч/?"}};
+  for (const auto& [median, text] : medians) {
+    e.median_s = median;
+    EXPECT_EQ(event_text(e, notify_format::json, t, ""), text);
+  }
+  e.kind = event_kind::finished;
+
   e.game.name = std::string(3000, '\xE0');  // 6000 bytes of "а" in UTF-8
   std::string text = event_text(e, notify_format::discord, t, "");
   EXPECT_LE(text.size(), max_text_bytes + 3);

@@ -12,6 +12,8 @@
 #include <thread>
 
 #include "db/game.h"
+#include "db/layout.h"
+#include "db/turn_times.h"
 #include "lib/asys.h"
 #include "lib/cp1251.h"
 #include "lib/file_io.h"
@@ -177,6 +179,9 @@ void scan(const notify_config& config, std::vector<std::unique_ptr<target_runtim
         continue;
       }
       name_event(book, *e);
+      // Read on a reminder only: the first one of a game reads its turns/ once.
+      if (e->kind == event_kind::reminder)
+        e->median_s = median_turn_seconds(game_root, g.id, g.curplr);
       if (t.inflight && t.inflight_msg.event.game.id == g.id &&
           t.inflight_msg.event.event_id == e->event_id) {
         continue;

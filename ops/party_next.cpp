@@ -12,6 +12,7 @@
 #include "db/refresh.h"
 #include "db/repair.h"
 #include "db/save_read.h"
+#include "db/turn_times.h"
 #include "lib/conv.h"
 #include "lib/file_io.h"
 #include "lib/log.h"
@@ -157,5 +158,8 @@ op_result party_next(const std::string& req_body) {
   // are better reused by the next move than kept while fresh ones are taken.
   if (before->lastfile != g.lastfile) drop_from_cache(newest_save_path(game_root, *before));
   count_move();
+  const std::optional<int64_t> spent =
+      note_stored_turn(game_root, id, {g.turn, g.curplr, file_stored_ms(path)});
+  if (spent) observe_turn_time(static_cast<double>(*spent) / 1000.0);
   return op_page_utf8("ZTXS\n00\nOk\n");
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "db/game.h"
+#include "db/turn_times.h"
 #include "lib/log.h"
 #include "lib/metrics.h"
 #include "lib/mutex.h"
@@ -125,6 +126,13 @@ admin_result run_locked(const admin_call& c) EXCLUDES(db_lock) {
     return admin_games(c.status);
   }
   mutex_lock hold(game_lock(c.id));
+  // A revert, restore or unarchive changes which files are the game's history: its turn times
+  // are read again on their next use. Forgotten after the change (a read racing it is then not
+  // kept), and after any operation, refused or failed too: one read at most.
+  struct forget_after {
+    int32_t id;
+    ~forget_after() { forget_turn_times(id); }
+  } forget{c.id};
   return execute_on_game(c);
 }
 
