@@ -64,8 +64,9 @@ bool parse_save_name(std::string_view name, int32_t* turn, int32_t* player, bool
   return true;
 }
 
-// A game's kept history. `epoch` moves on with every move and every forget, kept or not, so
-// that a read which started before one of them is not kept.
+// A game's kept history. `epoch` is the count of changes (kept_set::changes) at its last move or
+// forget, kept or not: a read that started before one of them is not kept, and a reply built
+// from an older history knows it is stale.
 struct kept_history {
   bool loaded = false;
   uint64_t epoch = 0;
@@ -73,8 +74,20 @@ struct kept_history {
 };
 
 struct kept_set {
-  uint64_t forgets = 0;  // forget_all_turn_times calls, for the same purpose
+  uint64_t changes = 0;     // every move and forget counts one, so epochs never repeat
+  uint64_t cleared_at = 0;  // the epoch of a game not in `games`
   std::map<int32_t, kept_history> games;
+
+  uint64_t epoch_of(int32_t id) const {
+    auto it = games.find(id);
+    return it != games.end() ? it->second.epoch : cleared_at;
+  }
+  // The game's history after a change, with a fresh epoch.
+  kept_history& changed(int32_t id) {
+    kept_history& h = games[id];
+    h.epoch = ++changes;
+    return h;
+  }
 };
 
 // Never destroyed: a connection thread cut off by a stop may still read it at exit.
@@ -161,34 +174,36 @@ int64_t file_stored_ms(const std::string& path) {
 }
 
 std::vector<stored_turn> turn_history(std::string_view root, int32_t id) {
-  uint64_t forgets = 0, epoch = 0;
+  uint64_t epoch = 0;
   {
     mutex_lock lock(turn_times_lock);
     kept_set& k = kept();
     auto it = k.games.find(id);
     if (it != k.games.end() && it->second.loaded) return it->second.history;
-    forgets = k.forgets;
-    epoch = it != k.games.end() ? it->second.epoch : 0;
+    epoch = k.epoch_of(id);
   }
   std::vector<stored_turn> read = read_turn_history(root, id);
   mutex_lock lock(turn_times_lock);
   kept_set& k = kept();
-  if (k.forgets == forgets) {
+  if (k.epoch_of(id) == epoch) {
     kept_history& h = k.games[id];
-    if (!h.loaded && h.epoch == epoch) {
-      h.history = read;
-      h.loaded = true;
-    }
+    h.epoch = epoch;
+    h.history = read;
+    h.loaded = true;
   }
   return read;
+}
+
+uint64_t turn_times_epoch(int32_t id) {
+  mutex_lock lock(turn_times_lock);
+  return kept().epoch_of(id);
 }
 
 std::optional<int64_t> note_stored_turn(std::string_view root, int32_t id,
                                         const stored_turn& added) {
   {
     mutex_lock lock(turn_times_lock);
-    kept_history& h = kept().games[id];
-    ++h.epoch;
+    kept_history& h = kept().changed(id);
     if (h.loaded) {
       std::optional<int64_t> spent;
       if (!h.history.empty())
@@ -213,16 +228,14 @@ std::optional<int64_t> median_turn_seconds(std::string_view root, int32_t id, in
 
 void forget_turn_times(int32_t id) {
   mutex_lock lock(turn_times_lock);
-  kept_history& h = kept().games[id];
-  ++h.epoch;
+  kept_history& h = kept().changed(id);
   h.loaded = false;
-  h.history.clear();
-  h.history.shrink_to_fit();
+  h.history = {};
 }
 
 void forget_all_turn_times() {
   mutex_lock lock(turn_times_lock);
   kept_set& k = kept();
-  ++k.forgets;
   k.games.clear();
+  k.cleared_at = ++k.changes;
 }

@@ -77,6 +77,10 @@ extern annotated_mutex turn_times_lock;
 // change landing during that read keeps the read from being kept (the next use reads again).
 std::vector<stored_turn> turn_history(std::string_view root, int32_t id) EXCLUDES(turn_times_lock);
 
+// A number that changes whenever the kept history of game `id` may have (a move, a forget):
+// a reply built from the history is current while this stays the same.
+uint64_t turn_times_epoch(int32_t id) EXCLUDES(turn_times_lock);
+
 // Adds the save `added` that a move of game `id` just stored (its file is on disk) and returns
 // the milliseconds its mover spent on the turn, or nothing when no earlier save is known. A
 // history not kept yet is read from `root`, which already holds `added`.
