@@ -4,14 +4,18 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <optional>
 #include <vector>
 
+#include "api/list_query.h"
 #include "db/game.h"
 #include "db/generation.h"
 #include "db/layout.h"
+#include "db/turn_times.h"
 #include "lib/conv.h"
 #include "lib/json.h"
 #include "lib/mutex.h"
@@ -32,6 +36,7 @@ struct game_row {
   astr teams, colors;
   aoboolean plr_states;
   std::string lastfile;
+  std::string folded_name;  // the name in UTF-8 as list queries match it (api/list_query.h)
 
   // Changes whenever a move or a refresh changes what lies in the game's turns directory or
   // which file is the newest (a game's last move rewrites the file its last mover fetched, and
@@ -49,9 +54,12 @@ struct turn_file {
   int64_t mtime = 0;
 };
 
-// A body with its ETag, valid while the generation is `generation`.
+// A body with its ETag, valid while the generation is `generation` (and, for one game, while
+// its turn times are those of `times_epoch` and the time is before `valid_until_ms`).
 struct cached_body {
   uint64_t generation = 0;
+  uint64_t times_epoch = 0;
+  int64_t valid_until_ms = INT64_MAX;
   std::string body, etag;
 };
 
@@ -77,6 +85,10 @@ struct api_cache {
   std::vector<game_row> rows;    // every game of status 0 to 3, by id
   status_counts by_status{};
   cached_body list;
+  // Each row's <game> object in the list, rendered on first use for `rows_generation`, so that a
+  // page of the list renders only its own games.
+  std::vector<std::string> entries;
+  std::vector<bool> rendered;
   std::map<int32_t, cached_body> games;
   std::map<int32_t, cached_turns> turns;
   std::map<int32_t, cached_last_move> last_moves;
@@ -89,8 +101,8 @@ api_cache& cache() REQUIRES(api_mutex) {
 }
 
 game_row copy_row(const game_info& g) REQUIRES(db_lock) {
-  return {g.id,     g.name,    g.descr, g.status, g.turn,       g.curplr,
-          g.winner, g.plr_cnt, g.teams, g.colors, g.plr_states, g.lastfile};
+  return {g.id,      g.name,  g.descr,  g.status,     g.turn,     g.curplr, g.winner,
+          g.plr_cnt, g.teams, g.colors, g.plr_states, g.lastfile, ""};
 }
 
 bool listed(const game_info& g) {
@@ -116,9 +128,12 @@ void refresh_rows(api_cache& c) REQUIRES(api_mutex) EXCLUDES(db_lock) {
       ++counts[g->status];
     }
   }
+  for (game_row& row : rows) row.folded_name = fold_case(cp1251_to_utf8(row.name));
   c.rows = std::move(rows);
   c.by_status = counts;
   c.rows_generation = generation;
+  c.entries.assign(c.rows.size(), std::string());
+  c.rendered.assign(c.rows.size(), false);
 }
 
 const game_row* find_row(const api_cache& c, int32_t id) {
@@ -192,10 +207,33 @@ std::string index_or_null(bool applies, int32_t index, int32_t count) {
   return applies && index >= 0 && index < count ? int_to_str(index) : "null";
 }
 
+int64_t now_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// A rate with at most two decimals and no trailing zeros ("0.14", "2").
+std::string rate_text(double per_day) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.2f", per_day);
+  std::string out = buf;
+  while (out.back() == '0') out.pop_back();
+  if (out.back() == '.') out.pop_back();
+  return out;
+}
+
+void append_turn_times(const player_turn_times& t, std::string* out) {
+  out->append(",\"turn_times\":{\"count\":").append(int_to_str(t.count));
+  out->append(",\"median\":").append(std::to_string(t.median_s));
+  out->append(",\"mean\":").append(std::to_string(t.mean_s));
+  out->append(",\"longest\":").append(std::to_string(t.longest_s)).append("}");
+}
+
 // The <game> object of `row`, without its closing brace, so that the one-game reply can add
-// its turns.
+// its turns. `figures` (one game only) adds each player's turn times and the game's pace.
 void append_game(const game_row& row, const std::optional<int64_t>& last_move,
-                 const std::string& public_url, std::string* out) {
+                 const std::string& public_url, const turn_figures* figures, std::string* out) {
   const auto players =
       static_cast<int32_t>(std::min({static_cast<size_t>(std::max(row.plr_cnt, 0)),
                                      row.teams.size(), row.colors.size(), row.plr_states.size()}));
@@ -208,13 +246,30 @@ void append_game(const game_row& row, const std::optional<int64_t>& last_move,
   out->append(",\"players\":[");
   for (int32_t i = 0; i < players; ++i) {
     if (i > 0) out->push_back(',');
-    out->append(json_player(row.teams[i], "#" + row.colors[i], row.plr_states[i]));
+    std::string player = json_player(row.teams[i], "#" + row.colors[i], row.plr_states[i]);
+    if (figures) {
+      player.pop_back();  // the turn times go inside the player's object
+      const auto k = static_cast<size_t>(i);
+      append_turn_times(k < figures->players.size() ? figures->players[k] : player_turn_times{},
+                        &player);
+      player.push_back('}');
+    }
+    out->append(player);
   }
-  out->append("],\"to_move\":")
-      .append(index_or_null(row.status != status_finished, row.curplr, players));
+  const std::string to_move = index_or_null(row.status != status_finished, row.curplr, players);
+  out->append("],\"to_move\":").append(to_move);
   out->append(",\"winner\":")
       .append(index_or_null(row.status == status_finished, row.winner, players));
   out->append(",\"last_move\":").append(last_move ? "\"" + iso_time(*last_move) + "\"" : "null");
+  // The newest save handed the turn to the player on turn: they have had it since it was stored.
+  const bool on_turn = (row.status == status_playing || row.status == status_opening) &&
+                       to_move != "null" && last_move;
+  out->append(",\"on_turn_since\":").append(on_turn ? "\"" + iso_time(*last_move) + "\"" : "null");
+  if (figures) {
+    out->append(",\"turns_per_day\":{\"last_7_days\":")
+        .append(rate_text(figures->per_day_last_7_days));
+    out->append(",\"overall\":").append(rate_text(figures->per_day_overall)).append("}");
+  }
   if (!public_url.empty()) {
     out->append(",\"url\":")
         .append(json_game_text(public_url + "/api/games/" + int_to_str(row.id)));
@@ -286,10 +341,28 @@ api_reply json_reply(const cached_body& b, std::string_view if_none_match) {
   return r;
 }
 
+api_reply bad_query(const std::string& why) {
+  return {true, outcome_kind::refused,
+          typed_reply("400 Bad Request", "application/json; charset=utf-8", api_headers(""),
+                      "{\"error\":\"" + json_escape(why) + "\"}")};
+}
+
 api_reply unknown_game() {
   return {true, outcome_kind::not_found,
           typed_reply("404 Not Found", "application/json; charset=utf-8", api_headers(""),
                       "{\"error\":\"unknown game\"}")};
+}
+
+// The <game> object of row `i` of the list, closed, rendered once per generation.
+const std::string& entry_of(api_cache& c, size_t i) REQUIRES(api_mutex) EXCLUDES(db_lock) {
+  if (!c.rendered[i]) {
+    const game_row& row = c.rows[i];
+    std::string& out = c.entries[i];
+    append_game(row, last_move_of(c, row), c.public_url, nullptr, &out);
+    out.push_back('}');
+    c.rendered[i] = true;
+  }
+  return c.entries[i];
 }
 
 const cached_body& list_body(api_cache& c) REQUIRES(api_mutex) EXCLUDES(db_lock) {
@@ -297,10 +370,8 @@ const cached_body& list_body(api_cache& c) REQUIRES(api_mutex) EXCLUDES(db_lock)
   if (c.list.generation == c.rows_generation) return c.list;
   std::string body = "{\"games\":[";
   for (size_t i = 0; i < c.rows.size(); ++i) {
-    const game_row& row = c.rows[i];
     if (i > 0) body.push_back(',');
-    append_game(row, last_move_of(c, row), c.public_url, &body);
-    body.push_back('}');
+    body.append(entry_of(c, i));
   }
   body.append("]}");
   c.list.etag = etag_of(body);
@@ -309,21 +380,59 @@ const cached_body& list_body(api_cache& c) REQUIRES(api_mutex) EXCLUDES(db_lock)
   return c.list;
 }
 
+// The list as `q` selects it, rendered for this request from the kept entries: only the games
+// of the page. With a limit, "next" names the last id of the page when more games follow.
+cached_body selected_list_body(api_cache& c, const list_query& q) REQUIRES(api_mutex)
+    EXCLUDES(db_lock) {
+  refresh_rows(c);
+  std::string body = "{\"games\":[";
+  auto it = std::upper_bound(c.rows.begin(), c.rows.end(), q.after,
+                             [](int32_t after, const game_row& r) { return after < r.id; });
+  int32_t taken = 0, last_id = -1;
+  bool more = false;
+  for (; it != c.rows.end(); ++it) {
+    if (!list_query_matches(q, it->status, it->folded_name)) continue;
+    if (q.limit && taken == *q.limit) {
+      more = true;
+      break;
+    }
+    if (taken++ > 0) body.push_back(',');
+    body.append(entry_of(c, static_cast<size_t>(it - c.rows.begin())));
+    last_id = it->id;
+  }
+  body.append("]");
+  if (q.limit) {
+    body.append(",\"next\":");
+    body.append(more ? int_to_str(last_id) : "null");
+  }
+  body.append("}");
+  cached_body b;
+  b.etag = etag_of(body);
+  b.body = std::move(body);
+  return b;
+}
+
 // Null when no listed game has this id.
 const cached_body* game_body(api_cache& c, int32_t id) REQUIRES(api_mutex) EXCLUDES(db_lock) {
   refresh_rows(c);
   const game_row* row = find_row(c, id);
   if (!row) return nullptr;
   cached_body& b = c.games[id];
-  if (b.generation == c.rows_generation) return &b;
+  const uint64_t times_epoch = turn_times_epoch(id);
+  const int64_t now = now_ms();
+  if (b.generation == c.rows_generation && b.times_epoch == times_epoch && now < b.valid_until_ms)
+    return &b;
   const std::vector<turn_file>& turns = turns_of(c, *row);
+  const turn_figures figures = summarize_turns(turn_history(game_root, id), row->plr_cnt, now);
   std::string body;
-  append_game(*row, last_move_time(turns, row->lastfile), c.public_url, &body);
+  append_game(*row, last_move_time(turns, row->lastfile), c.public_url, &figures, &body);
   append_turns(*row, turns, c.public_url, &body);
   body.push_back('}');
   b.etag = etag_of(body);
   b.body = std::move(body);
   b.generation = c.rows_generation;
+  b.times_epoch = times_epoch;
+  b.valid_until_ms = figures.changes_at_ms;
   return &b;
 }
 
@@ -333,6 +442,7 @@ api_cache& cache_for(const std::string& public_url) REQUIRES(api_mutex) {
   if (public_url != c.public_url) {
     c.public_url = public_url;
     c.list.generation = 0;
+    c.rows_generation = 0;  // the list's entries carry the links too
     c.games.clear();
   }
   return c;
@@ -344,8 +454,13 @@ api_reply serve_api(std::string_view target, std::string_view if_none_match,
                     const std::string& public_url) {
   std::string_view path = target.substr(0, target.find('?'));
   if (path == list_path) {
+    list_query q;
+    std::string error;
+    if (!parse_list_query(target, &q, &error)) return bad_query(error);
     mutex_lock lock(api_mutex);
-    return json_reply(list_body(cache_for(public_url)), if_none_match);
+    api_cache& c = cache_for(public_url);
+    if (!q.any) return json_reply(list_body(c), if_none_match);
+    return json_reply(selected_list_body(c, q), if_none_match);
   }
   if (!path.starts_with(game_path_prefix)) return {};
   std::string_view id_text = path.substr(game_path_prefix.size());
@@ -371,4 +486,7 @@ void clear_api_cache() {
   c.games.clear();
   c.turns.clear();
   c.last_moves.clear();
+  c.entries.clear();
+  c.rendered.clear();
+  forget_all_turn_times();
 }

@@ -1,15 +1,24 @@
 // The JSON API for web pages and bots: whose turn it is, without speaking the game protocol.
 //
-//   GET /api/games        {"games":[<game>, ...]}  every game of status 0 to 3, by id
-//   GET /api/games/<id>   <game> plus "turns":[{"file","turn","player","opening","size",
-//                         "time"[,"url"]}, ...] (the stored saves, in the order they were played)
+//   GET /api/games        {"games":[<game>, ...]}  every game of status 0 to 3, by id; the
+//                         query parameters of api/list_query.h select games (status, name) and
+//                         page through them (limit, after), and with a limit the reply adds
+//                         "next": the last id of the page when more games follow, else null
+//   GET /api/games/<id>   <game> plus "turns_per_day" and "turns":[{"file","turn","player",
+//                         "opening","size","time"[,"url"]}, ...] (the stored saves, in the order
+//                         they were played), and each player's "turn_times"
 //
 // <game> is {"id","name","description","status" (a word),"status_code","turn","players":
-// [{"team","color","in_game"}],"to_move","winner","last_move"[,"url"]}: texts in UTF-8 and
-// JSON-escaped, "to_move" and "winner" indexes into "players" or null, "last_move" the time the
-// newest save was stored (ISO 8601, UTC) or null. The "url" members appear once a public base
-// URL is configured (a turn's only in a finished game, the only kind op=29 serves). A query string
-// is ignored.
+// [{"team","color","in_game"}],"to_move","winner","last_move","on_turn_since"[,"url"]}: texts in
+// UTF-8 and JSON-escaped, "to_move" and "winner" indexes into "players" or null, "last_move" the
+// time the newest save was stored (ISO 8601, UTC) or null, "on_turn_since" the same time while
+// a player is on turn (a game in play or in its opening phase), else null. The "url" members
+// appear once a public base URL is configured (a turn's only in a finished game, the only kind
+// op=29 serves). One game's players add "turn_times":{"count","median","mean","longest"} (seconds
+// on a turn, db/turn_times.h) and the game "turns_per_day":{"last_7_days","overall"}.
+//
+// A list query that asks for something not allowed (a status other than open, finished or
+// archived; a limit outside 1-1000; an after that is not an id) gets 400 and {"error":"..."}.
 //
 // Replies carry an ETag (a hash of the body), "Access-Control-Allow-Origin: *" and
 // "Cache-Control: no-cache"; a request whose If-None-Match names the current ETag gets
@@ -17,8 +26,8 @@
 //
 // Bodies are built from memory: a copy of the records is taken under db_lock only when the
 // game data's generation has moved on, and the turns directories are read after db_lock is
-// released, each only when its game changed. The API's own lock is always taken before
-// db_lock, never while holding it.
+// released, each only when its game changed. A page of the list renders only its own games. The
+// API's own lock is always taken before db_lock, never while holding it.
 #pragma once
 
 #include <string>

@@ -78,8 +78,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# Starts `binary` in the data directory; prints the milliseconds to its first answer.
-start_ms() {
+# Starts `binary` in the data directory (its pid in `pid`); sets `ms` to the milliseconds to its
+# first answer.
+start() {
   local binary=$1 t0 t1
   rm -f "$data/zts.log"
   t0=$(date +%s%N)
@@ -89,7 +90,7 @@ start_ms() {
     sleep 0.005
   done
   t1=$(date +%s%N)
-  echo $(((t1 - t0) / 1000000))
+  ms=$(((t1 - t0) / 1000000))
 }
 
 # Median of the numbers on stdin.
@@ -109,9 +110,13 @@ for r in $(seq "$rounds"); do
   for side in old new; do
     bin=$old
     [ "$side" = new ] && bin=$new
-    ms=$(start_ms "$bin")
+    start "$bin"
     # Let the start's hourly pass finish, then time first and repeated one-game requests.
     sleep 3
+    if curl -s "http://127.0.0.1/gameserver_v2.php?op=777" >/dev/null && ! kill -0 "$pid"; then
+      echo "another server answers on port 80" >&2
+      exit 1
+    fi
     offset=0
     [ "$side" = new ] && offset=50
     uses=$(first_use $((r * 100 + offset)) 2>/dev/null || true)
