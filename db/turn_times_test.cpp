@@ -121,11 +121,15 @@ TEST_F(TurnFiles, KeptHistoryFollowsMovesAndForgets) {
   EXPECT_EQ(note_stored_turn(root, 0, {0, 1, t0 + 7000}), 7000);
   // Kept: a file appearing behind its back is not seen, the noted move is.
   save("turn_1_0.zts", t0 + 9000);
+  const uint64_t epoch = turn_times_epoch(0);
   EXPECT_EQ(note_stored_turn(root, 0, {5, 5, t0 + 8000}), 1000);
+  EXPECT_NE(turn_times_epoch(0), epoch);
   EXPECT_EQ(turn_history(root, 0).back(), (stored_turn{5, 5, t0 + 8000}));
   EXPECT_EQ(median_turn_seconds(root, 0, 1), 1);
   EXPECT_FALSE(median_turn_seconds(root, 0, 5));
+  const uint64_t noted = turn_times_epoch(0);
   forget_turn_times(0);
+  EXPECT_NE(turn_times_epoch(0), noted);
   EXPECT_EQ(turn_history(root, 0).back(), (stored_turn{1, 0, t0 + 9000}));
   EXPECT_EQ(median_turn_seconds(root, 0, 1), 2);
   // A game's first save has no time spent before it.
