@@ -92,6 +92,8 @@ std::string fold_case(std::string_view utf8) {
     auto byte = [&](size_t k) { return static_cast<unsigned char>(out[k]); };
     if (byte(i) >= 'A' && byte(i) <= 'Z') {
       out[i] = static_cast<char>(byte(i) + 32);
+    } else if (byte(i) == '_') {
+      out[i] = ' ';
     } else if (byte(i) == 0xD0 && i + 1 < out.size()) {
       const unsigned char next = byte(i + 1);
       if (next >= 0x90 && next <= 0x9F) {  // А-П -> а-п

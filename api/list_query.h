@@ -2,7 +2,8 @@
 //
 //   status=open|finished|archived   open is in play or in the opening phase (status 0 and 1)
 //   q=<text>                        the name contains it (percent-encoded UTF-8; letters of the
-//                                   Latin and Russian alphabets match in either case)
+//                                   Latin and Russian alphabets match in either case, and an
+//                                   underscore matches a blank, as the pages show names)
 //   limit=<1..1000>                 at most this many games, and the reply says where to go on
 //   after=<id>                      only games whose id is greater, by id
 //
@@ -30,7 +31,8 @@ struct list_query {
 // list). False with *error (one line for the client) when a value is not one of the above.
 bool parse_list_query(std::string_view target, list_query* out, std::string* error);
 
-// `utf8` with ASCII and Russian capital letters (Ё included) made small, for matching names.
+// `utf8` with ASCII and Russian capital letters (Ё included) made small and underscores made
+// blanks, for matching names.
 std::string fold_case(std::string_view utf8);
 
 // True when a game of `status` whose folded name is `folded_name` belongs in the reply to `q`

@@ -254,7 +254,7 @@ TEST_F(PlayersPage, GamePageChartTimelineAndDownloads) {
   const std::string text = text_of(dom);
   EXPECT_TRUE(in_order(
       text, {"← Все партии", "Game number 4", "Состояние Окончена, ход 4", "Победил Team 2",
-             "Игроки", "Team 1 в игре 4", "Team 2 победил 4", "Team 3 выбыл 4", "Время хода",
+             "Игроки", "Team 1 в игре 5", "Team 2 победил 4", "Team 3 выбыл 3", "Время хода",
              "медиана", "среднее", "дольше всего", "Ходы", "Ход Игрок Время Размер Скачать", "0*",
              "Team 1", "0 Team 1", "Скачать", "3 Team 3"}))
       << text;

@@ -174,6 +174,7 @@ TEST_F(TurnTimes, FollowTheStoredSavesThroughARevertAndTheEnd) {
   EXPECT_EQ(ids("?status=archived"), std::vector<int>{1});
   EXPECT_EQ(ids("?status=open"), std::vector<int>{2});
   EXPECT_EQ(ids("?q=ALPHA"), std::vector<int>{0});
+  EXPECT_EQ(ids("?q=a+%D0%9B"), std::vector<int>{0});  // "a Л": the name's "_" reads as a blank
   EXPECT_EQ(ids("?q=%D0%BB%D0%98%D0%B3%D0%90"), std::vector<int>{0});        // "лИгА"
   EXPECT_EQ(ids("?q=%D0%90%D0%9B%D0%AC%D0%A4%D0%90"), std::vector<int>{2});  // "АЛЬФА"
   EXPECT_EQ(ids("?q=a&status=open"), std::vector<int>{});

@@ -378,7 +378,10 @@
     }).filter(function (turn) { return turn.time !== null; });
     turns.sort(function (a, b) { return a.time - b.time; });
     for (var i = 1; i < turns.length; i++) {
-      if (spans[turns[i].player]) spans[turns[i].player].push((turns[i].time - turns[i - 1].time) / 1000);
+      // A save is named after the player it hands the turn to: the time up to the next save is
+      // that player's.
+      var mover = turns[i - 1].player;
+      if (spans[mover]) spans[mover].push((turns[i].time - turns[i - 1].time) / 1000);
     }
     var times = spans.map(function (list) {
       if (!list.length) return {count: 0, median: null, mean: null, longest: null};
