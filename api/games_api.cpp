@@ -17,6 +17,7 @@
 #include "db/layout.h"
 #include "db/turn_times.h"
 #include "lib/conv.h"
+#include "lib/cp1251.h"
 #include "lib/json.h"
 #include "lib/mutex.h"
 #include "net/reply.h"
