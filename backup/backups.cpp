@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <sstream>
 
+#include "backup/backups_toml.h"
 #include "lib/file_io.h"
 
 namespace fs = std::filesystem;

@@ -10,8 +10,6 @@
 //   keep_weekly = 8
 #pragma once
 
-#include <toml++/toml.h>
-
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -25,10 +23,6 @@ struct backup_config {
   std::string dir = "/var/lib/zts/backups";
   retention_rule rule;
 };
-
-// Checks the [backup] table and reads it into *out. False with *error ("keep_daily: expected an
-// integer from 0 to 100000, not -1") for an unknown key or a wrong value.
-bool parse_backup_config(const toml::table& table, backup_config* out, std::string* error);
 
 // Reads the [backup] table of the TOML file at `path` (defaults when it has none; the other
 // tables are the server's to check). False with *error when the file cannot be read or parsed

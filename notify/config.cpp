@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "lib/duration.h"
+#include "notify/config_toml.h"
 #include "notify/delivery.h"
 
 namespace {

@@ -20,8 +20,6 @@
 #include <string>
 #include <vector>
 
-#include <toml++/toml.h>
-
 enum class notify_format { discord, slack, ntfy, json };
 
 // "discord", "slack", "ntfy" or "json".
@@ -73,17 +71,3 @@ struct notify_config {
 
   bool operator==(const notify_config&) const = default;
 };
-
-struct notify_config_result {
-  bool ok = false;
-  notify_config config;  // when ok
-  // Otherwise where and why the table was refused: the line, the key ("notify.target[0]
-  // .format") and what is wrong with it.
-  int64_t line = 0;
-  std::string key;
-  std::string what;
-};
-
-// Reads the [notify] table (the table itself, not the whole file), every absent key at its
-// default. Refuses an unknown key, a wrong type or an out-of-range value. Never throws.
-notify_config_result parse_notify_config(const toml::table& table);

@@ -1,4 +1,4 @@
-#include "notify/config.h"
+#include "notify/config_toml.h"
 
 #include <gtest/gtest.h>
 

@@ -5,10 +5,11 @@
 
 #include <toml++/toml.h>
 
-#include "backup/backups.h"
+#include "backup/backups_toml.h"
 #include "lib/duration.h"
 #include "lib/file_io.h"
 #include "lib/mutex.h"
+#include "notify/config_toml.h"
 
 namespace {
 
