@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <vector>
 
 #include "db/game.h"
@@ -59,7 +60,7 @@ void BM_submit_move(benchmark::State& state) {
       t.format = notify_format::discord;
       config.targets.push_back(t);
     }
-    start_notify(config, game_root);
+    start_notify(std::make_shared<const notify_config>(std::move(config)), game_root);
   }
   std::vector<double> ms;
   int k = 0;

@@ -41,7 +41,7 @@ struct pending_message {
 
 // One target as the sender thread keeps it. Owned and touched by the sender thread only.
 struct target_runtime {
-  notify_target target;
+  const notify_target* target = nullptr;  // in the settings run_sender holds
   std::string dir;
   std::string name;     // target_name(): what log lines and metrics show
   bool loaded = false;  // `announced` read from disk, or the baseline written
@@ -162,7 +162,7 @@ void scan(const notify_config& config, std::vector<std::unique_ptr<target_runtim
     if (!t.loaded && !load(t, games, now)) continue;
     std::map<int32_t, pending_message> due;
     for (const game_view& g : games) {
-      if (g.id < 0 || !target_wants(t.target, g)) continue;
+      if (g.id < 0 || !target_wants(*t.target, g)) continue;
       auto last = t.announced.find(g.id);
       if (t.previous && !target_wants(*t.previous, g)) {
         // Newly routed here by a reload: start from its current state, like a new target.
@@ -245,7 +245,7 @@ void start_due(CURLM* multi, const notify_config& config,
     delivery_result r;
     try {
       t.inflight =
-          make_transfer(render_request(t.inflight_msg.event, t.target, config), config.ca_file);
+          make_transfer(render_request(t.inflight_msg.event, *t.target, config), config.ca_file);
       CURLMcode code = curl_multi_add_handle(multi, t.inflight->easy);
       if (code == CURLM_OK) continue;
       r.reason = std::string("curl_multi_add_handle: ") + curl_multi_strerror(code);
@@ -291,18 +291,19 @@ void apply_config(notify_sender& s, const notify_config& config,
   std::vector<std::unique_ptr<target_runtime>> next;
   for (const notify_target& wanted : config.targets) {
     auto same = std::find_if(targets.begin(), targets.end(),
-                             [&](const auto& t) { return t && t->target.url == wanted.url; });
+                             [&](const auto& t) { return t && t->target->url == wanted.url; });
     std::unique_ptr<target_runtime> t;
     if (same != targets.end()) {
       t = std::move(*same);
-      if (t->target.game_ids != wanted.game_ids || t->target.name_pattern != wanted.name_pattern) {
-        t->previous = t->target;
+      if (t->target->game_ids != wanted.game_ids ||
+          t->target->name_pattern != wanted.name_pattern) {
+        t->previous = *t->target;
       }
     } else {
       t = std::make_unique<target_runtime>();
       t->dir = target_state_dir(s.root, wanted.url);
     }
-    t->target = wanted;
+    t->target = &wanted;
     t->name = target_name(wanted);
     next.push_back(std::move(t));
   }
@@ -315,7 +316,7 @@ void apply_config(notify_sender& s, const notify_config& config,
 }  // namespace
 
 void run_sender(notify_sender* s) {
-  notify_config config;
+  std::shared_ptr<const notify_config> config;
   std::vector<std::unique_ptr<target_runtime>> targets;
   std::vector<game_view> games;  // by slot, kept between looks
   announcement_book book{.root = s->root, .known = {}, .failing = false};
@@ -326,27 +327,29 @@ void run_sender(notify_sender* s) {
     {
       mutex_lock lock(s->mutex);
       if (s->stopping) break;
-      if (s->config_changed) {
-        config = s->next_config;
+      if (s->config_changed || s->next_config != config) {
+        // The targets point into the settings, so the old ones live until all point elsewhere.
+        std::shared_ptr<const notify_config> next = s->next_config;
+        apply_config(*s, *next, targets);
+        if (s->config_changed) next_scan = steady::now();
         s->config_changed = false;
-        apply_config(*s, config, targets);
-        next_scan = steady::now();
+        config = std::move(next);
       }
     }
     // Whatever goes wrong here stays here: the server plays on without notifications.
     try {
       if (steady::now() >= next_scan) {
         next_scan = steady::now() + std::chrono::milliseconds(scan_interval_ms);
-        scan(config, targets, games, book);
+        scan(*config, targets, games, book);
       }
-      start_due(s->multi, config, targets);
+      start_due(s->multi, *config, targets);
       int active = 0;
       CURLMcode code = curl_multi_perform(s->multi, &active);
       if (code != CURLM_OK) {
-        fail_inflight(s->multi, config, targets,
+        fail_inflight(s->multi, *config, targets,
                       std::string("curl_multi_perform: ") + curl_multi_strerror(code));
       }
-      collect(s->multi, config, targets);
+      collect(s->multi, *config, targets);
       failing = false;
     } catch (const std::exception& e) {
       if (!failing) write_log("ERR", std::string("Notifications: ") + e.what());

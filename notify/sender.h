@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -43,18 +44,20 @@ void snapshot_games(std::vector<game_view>* views) EXCLUDES(db_lock);
 // True when `target` wants the messages of game `g`.
 bool target_wants(const notify_target& target, const game_view& g);
 
-// Starts the sender thread for `config` with its state under `root` (game_server); when a sender
-// runs already, it is reconfigured (reconfigure_notify). Starts nothing when the configuration
-// has no targets, or when curl cannot (an "ERR" line says so). These three functions may be
-// called from any thread; calls are serialised.
-void start_notify(const notify_config& config, const std::string& root);
+// Starts the sender thread for `config` (not null) with its state under `root` (game_server);
+// when a sender runs already, it is reconfigured (reconfigure_notify). Starts nothing when the
+// configuration has no targets, or when curl cannot (an "ERR" line says so). The sender keeps
+// the pointer, never a copy, until the next reconfiguration or stop. These three functions may
+// be called from any thread; calls are serialised.
+void start_notify(std::shared_ptr<const notify_config> config, const std::string& root);
 
 // Gives the running sender (if any) new targets, texts and timings: a target whose URL is
 // unchanged keeps what it has announced, a target never seen under `root` starts from the games'
 // current state without announcing it (one seen before resumes from what its files say it was
 // told), a removed one is dropped with its message in flight. Starts the sender when there was
-// none and `config` has targets; with no targets left, the sender stops.
-void reconfigure_notify(const notify_config& config, const std::string& root);
+// none and `config` has targets; with no targets left, the sender stops. Settings equal to the
+// running ones change nothing but the pointer the sender holds.
+void reconfigure_notify(std::shared_ptr<const notify_config> config, const std::string& root);
 
 // Stops the sender and waits for its thread (transfers in flight are abandoned: their message
 // is sent again after the next start). Does nothing when none runs.

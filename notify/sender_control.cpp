@@ -26,7 +26,8 @@ annotated_mutex control_mutex;
 // The running sender, or null. Never destroyed at exit: a thread still joinable then would end
 // the process abnormally, and the halt path of the event log exits without a stop.
 notify_sender* running GUARDED_BY(control_mutex) = nullptr;
-notify_config running_config GUARDED_BY(control_mutex);
+// What `running` was last given (null when none runs): what a reconfiguration compares with.
+std::shared_ptr<const notify_config> running_config GUARDED_BY(control_mutex);
 
 void stop_locked() REQUIRES(control_mutex) {
   if (!running) return;
@@ -40,9 +41,22 @@ void stop_locked() REQUIRES(control_mutex) {
   curl_multi_cleanup(running->multi);
   delete running;
   running = nullptr;
+  running_config.reset();
 }
 
-void start_locked(const notify_config& config, const std::string& root) REQUIRES(control_mutex) {
+// Hands `config` to the running sender; `changed`: its settings differ from those it has.
+void hand_over(const std::shared_ptr<const notify_config>& config, bool changed)
+    REQUIRES(control_mutex) {
+  {
+    mutex_lock lock(running->mutex);
+    running->next_config = config;
+    running->config_changed = running->config_changed || changed;
+  }
+  running_config = config;
+}
+
+void start_locked(const std::shared_ptr<const notify_config>& config, const std::string& root)
+    REQUIRES(control_mutex) {
   init_curl_once();
   auto s = std::make_unique<notify_sender>();
   s->root = root;
@@ -59,37 +73,35 @@ void start_locked(const notify_config& config, const std::string& root) REQUIRES
   s->thread = std::thread(run_sender, s.get());
   running = s.release();
   running_config = config;
-  write_log("SYS", "Notifications to " + target_list(config));
+  write_log("SYS", "Notifications to " + target_list(*config));
 }
 
 }  // namespace
 
-void start_notify(const notify_config& config, const std::string& root) {
-  reconfigure_notify(config, root);
+void start_notify(std::shared_ptr<const notify_config> config, const std::string& root) {
+  reconfigure_notify(std::move(config), root);
 }
 
-void reconfigure_notify(const notify_config& config, const std::string& root) {
+void reconfigure_notify(std::shared_ptr<const notify_config> config, const std::string& root) {
   mutex_lock control(control_mutex);
   if (!running) {
-    if (!config.targets.empty()) start_locked(config, root);
+    if (!config->targets.empty()) start_locked(config, root);
     return;
   }
-  if (config == running_config) return;
-  if (config.targets.empty()) {
+  if (*config == *running_config) {
+    // Taken at the sender's next turn, so the configuration it replaces is not kept alive.
+    hand_over(config, false);
+    return;
+  }
+  if (config->targets.empty()) {
     stop_locked();
     write_log("SYS", "Notifications off");
     return;
   }
-  {
-    mutex_lock lock(running->mutex);
-    running->next_config = config;
-    running->config_changed = true;
-  }
+  const bool new_targets = config->targets != running_config->targets;
+  hand_over(config, true);
   static_cast<void>(curl_multi_wakeup(running->multi));  // as in stop_locked
-  if (config.targets != running_config.targets) {
-    write_log("SYS", "Notifications to " + target_list(config));
-  }
-  running_config = config;
+  if (new_targets) write_log("SYS", "Notifications to " + target_list(*config));
 }
 
 void stop_notify() {

@@ -4,6 +4,7 @@
 
 #include <curl/curl.h>
 
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -16,12 +17,15 @@ struct notify_sender {
   CURLM* multi = nullptr;
   std::thread thread;
   annotated_mutex mutex;
-  notify_config next_config GUARDED_BY(mutex);
+  // The settings to use from now on: the server's configuration in force, shared, not copied.
+  // `config_changed` says whether they differ from those before (or none were taken yet).
+  std::shared_ptr<const notify_config> next_config GUARDED_BY(mutex);
   bool config_changed GUARDED_BY(mutex) = false;
   bool stopping GUARDED_BY(mutex) = false;
 };
 
-// The sender thread: takes `next_config` whenever `config_changed` is set, and sends until
+// The sender thread: takes `next_config` whenever it changes (and applies it when
+// `config_changed` is set), and sends until
 // `stopping` is set (a curl_multi_wakeup on `multi` makes it look at once), then returns with
 // its transfers out of `multi`.
 void run_sender(notify_sender* s);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <sstream>
 
@@ -67,6 +68,9 @@ struct NotifySender : ::testing::Test {
     c.public_url = "https://games.example.org";
     return c;
   }
+  static std::shared_ptr<const notify_config> shared(notify_config c) {
+    return std::make_shared<const notify_config>(std::move(c));
+  }
 
   temp_dir dir;
   scoped_cwd cwd{dir.path};
@@ -98,7 +102,7 @@ TEST_F(NotifySender, AnnouncesNewestStatesRetriesAndSurvivesARestart) {
   http_receiver hook;
   set_game(0, 0, 5, 2);  // there before the target: taken as already announced
   const notify_stats before = read_notify_stats();
-  start_notify(config_for({hook.url("/hook/SECRET")}), "game_server");
+  start_notify(shared(config_for({hook.url("/hook/SECRET")})), "game_server");
   const std::string state_dir = target_state_dir("game_server", hook.url("/hook/SECRET"));
   std::this_thread::sleep_for(1500ms);
   EXPECT_TRUE(hook.requests().empty());
@@ -166,7 +170,7 @@ TEST_F(NotifySender, AnnouncesNewestStatesRetriesAndSurvivesARestart) {
   const size_t stopped_at = hook.requests().size();
   set_game(1, 0, 2, 1);
   set_game(2, 0, 0, 0);
-  start_notify(config_for({hook.url("/hook/SECRET")}), "game_server");
+  start_notify(shared(config_for({hook.url("/hook/SECRET")})), "game_server");
   ASSERT_TRUE(hook.wait_for(stopped_at + 2, 5s));
   std::this_thread::sleep_for(2500ms);
   EXPECT_EQ(summary(hook, stopped_at), (strings{"turn 1 2 1", "new_game 2 0 0"}));
@@ -175,8 +179,16 @@ TEST_F(NotifySender, AnnouncesNewestStatesRetriesAndSurvivesARestart) {
   http_receiver second;
   notify_config more = config_for({hook.url("/hook/SECRET"), second.url()});
   more.targets[0].game_ids = {1};
-  reconfigure_notify(more, "game_server");
+  std::shared_ptr<const notify_config> held = shared(more);
+  reconfigure_notify(held, "game_server");
   std::this_thread::sleep_for(2500ms);
+  // Reloaded again with the same settings, the sender lets go of the configuration it had and
+  // sends on from the new one.
+  const std::weak_ptr<const notify_config> replaced = held;
+  held.reset();
+  reconfigure_notify(shared(more), "game_server");
+  for (int i = 0; i < 30 && !replaced.expired(); ++i) std::this_thread::sleep_for(100ms);
+  EXPECT_TRUE(replaced.expired());
   EXPECT_EQ(hook.requests().size(), stopped_at + 2);
   EXPECT_TRUE(second.requests().empty());
   set_game(1, 0, 3, 0);
@@ -193,7 +205,7 @@ TEST_F(NotifySender, AHangingTargetHoldsUpNoOther) {
   http_receiver fine;
   stuck.set_answer(receiver_answer::hang);
   set_game(0, 0, 1, 0);
-  start_notify(config_for({stuck.url(), fine.url()}), "game_server");
+  start_notify(shared(config_for({stuck.url(), fine.url()})), "game_server");
   std::this_thread::sleep_for(1500ms);
   set_game(0, 0, 1, 1);
   ASSERT_TRUE(stuck.wait_for(1, 5s));
@@ -215,7 +227,7 @@ TEST_F(NotifySender, RemindersUpToTheMaximumAndNotAgainAfterARestart) {
   c.remind_every_s = 3600;
   c.remind_max = 2;
   c.targets[0].format = notify_format::slack;
-  start_notify(c, "game_server");
+  start_notify(shared(c), "game_server");
   std::this_thread::sleep_for(1500ms);
   set_server_clock_override(1'000'000 + 1799);
   std::this_thread::sleep_for(1500ms);
@@ -226,7 +238,7 @@ TEST_F(NotifySender, RemindersUpToTheMaximumAndNotAgainAfterARestart) {
   ASSERT_TRUE(hook.wait_for(2, 5s));
   std::this_thread::sleep_for(1s);  // stored once answered; a stop before that sends it again
   stop_notify();
-  start_notify(c, "game_server");  // the count is kept on disk
+  start_notify(shared(c), "game_server");  // the count is kept on disk
   set_server_clock_override(1'000'000 + 99999);
   std::this_thread::sleep_for(2500ms);
   set_server_clock_override(std::nullopt);

@@ -373,6 +373,11 @@ void set_current_config(zts_config config) {
   swap_config(std::make_shared<const zts_config>(std::move(config)));
 }
 
+std::shared_ptr<const notify_config> notify_settings(std::shared_ptr<const zts_config> config) {
+  const notify_config* settings = &config->notifications;
+  return std::shared_ptr<const notify_config>(std::move(config), settings);
+}
+
 scoped_config::scoped_config(zts_config config)
     : previous(swap_config(std::make_shared<const zts_config>(std::move(config)))) {}
 

@@ -101,6 +101,10 @@ bool config_needs_restart(const zts_config& before, const zts_config& after);
 std::shared_ptr<const zts_config> current_config();
 void set_current_config(zts_config config);
 
+// The [notify] settings of `config` (not null), keeping the whole configuration alive: what the
+// notification sender holds instead of a copy.
+std::shared_ptr<const notify_config> notify_settings(std::shared_ptr<const zts_config> config);
+
 // Tests: puts `config` in force for the scope and the previous configuration back at its end.
 struct scoped_config {
   explicit scoped_config(zts_config config);

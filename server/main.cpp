@@ -144,7 +144,7 @@ struct reloader {
     next.admin_socket = running->admin_socket;
     set_current_config(std::move(next));
     // Targets that stay keep what they have announced; new ones start from the games as they are.
-    reconfigure_notify(current_config()->notifications, game_root);
+    reconfigure_notify(notify_settings(current_config()), game_root);
     service_notify("READY=1");
 
     if (changes.empty()) {
@@ -250,7 +250,7 @@ int main(int argc, char** argv) {
     write_log("SYS", std::string("Running ") + version_label);
     // Ready only when listening: a manager that never hears it restarts the server.
     if (server_accepting(server)) service_notify("READY=1");
-    start_notify(current_config()->notifications, game_root);
+    start_notify(notify_settings(current_config()), game_root);
 
     // Static: the waiter thread is never joined and may still be leaving raise_stop at exit.
     static stop_signal stop;
