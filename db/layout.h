@@ -14,6 +14,7 @@
 //   <root>/.notify/<hash>/       what one notification target was told (notify/state_store.h):
 //     baseline  game_<id>        <hash> is the FNV-1a of the target's URL, which holds secrets
 //   <root>/.notify/seq/game_<id> each game's announcement counter
+//   <root>/.zts.lock             held (flock) by the one server using this root (db/dir_lock.h)
 //   bug.txt                      in the working directory: the last upload whose decoding faulted
 #pragma once
 
@@ -41,6 +42,9 @@ inline constexpr const char* aside_subdir = "aside";
 inline constexpr const char* end_state_file = "end_state.txt";
 inline constexpr const char* end_cond_file = "end_cond.txt";
 inline constexpr const char* end_save_file = "end_save.zts";
+
+// The lock file a running server holds in its root; deploy/zts-restore takes it too.
+inline constexpr const char* dir_lock_file = ".zts.lock";
 
 // Where an upload whose decoding faulted is kept, in the working directory.
 inline constexpr const char* decode_fault_dump_file = "bug.txt";

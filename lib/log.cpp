@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <memory>
 
 #include "lib/file_io.h"
@@ -139,8 +140,29 @@ void write_log(std::string_view tag, std::string_view message, bool halt) {
   if (halt) {
     std::fflush(stdout);
     // Other threads may hold locks: static destructors could deadlock, so none are run.
-    std::_Exit(0);
+    std::_Exit(1);
   }
+}
+
+std::string current_exception_text() {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "unknown exception";
+  }
+}
+
+void write_error_cause(std::string_view line, std::string_view context, std::string_view cause,
+                       bool halt) {
+  write_log("ERR", line);
+  std::string why = context.empty() ? std::string(cause) : std::string(context) + ": ";
+  if (!context.empty()) why += cause;
+  for (char& c : why) {
+    if (c == '\r' || c == '\n') c = ' ';
+  }
+  write_log("ERR", why, halt);
 }
 
 std::string pad_right(std::string_view text, size_t width) {

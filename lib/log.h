@@ -22,8 +22,19 @@ std::string log_file_name();
 
 // Writes one line. Callers on any thread; each line is one write, so none is lost or
 // interleaved. File errors are ignored. With halt on, the process
-// ends with exit status 0 after the line is written; the call does not return then.
+// ends with exit status 1 after the line is written (a service manager restarts a server that
+// fails); the call does not return then.
 void write_log(std::string_view tag, std::string_view message, bool halt = false);
+
+// In a catch block: what the exception being handled says (an io_error names the path and the
+// system's reason), or "unknown exception" for one that is not a std::exception.
+std::string current_exception_text();
+
+// A failure's two lines: the "ERR" line `line` as it has always read, then one more "ERR" line
+// with why: "<context>: <cause>" (just the cause when `context` is empty; line ends inside it
+// become blanks, so it stays one line). `halt` as for write_log, after both lines.
+void write_error_cause(std::string_view line, std::string_view context, std::string_view cause,
+                       bool halt = false);
 
 // The text with blanks appended until it is at least `width` bytes long.
 std::string pad_right(std::string_view text, size_t width);

@@ -149,7 +149,7 @@ TEST_F(LogTest, EchoOffWritesNothingToStdout) {
 
 using LogDeathTest = LogTest;
 
-TEST_F(LogDeathTest, HaltWritesTheLineAndExitsZeroWithoutWaitingForThreads) {
+TEST_F(LogDeathTest, HaltWritesTheLineAndExitsOneWithoutWaitingForThreads) {
   // "fast" forks without re-running the test, so the child logs into this test's directory.
   GTEST_FLAG_SET(death_test_style, "fast");
   EXPECT_EXIT(
@@ -162,7 +162,7 @@ TEST_F(LogDeathTest, HaltWritesTheLineAndExitsZeroWithoutWaitingForThreads) {
         write_log("ERR", "Error in main", true);
         std::_Exit(3);  // not reached
       },
-      ::testing::ExitedWithCode(0), "");
+      ::testing::ExitedWithCode(1), "");
   auto lines = log_lines();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_NE(lines[0].find(":[ERR       ]:Error in main"), std::string::npos);

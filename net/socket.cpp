@@ -45,6 +45,25 @@ std::string local_ip() {
   return ip.empty() ? "127.0.0.1" : ip;
 }
 
+std::vector<std::string> host_addresses() {
+  char name[128] = {};
+  if (gethostname(name, sizeof name - 1) != 0) return {};
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(name, nullptr, &hints, &found) != 0) return {};
+  std::vector<std::string> out;
+  for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr, text,
+              sizeof text);
+    if (std::find(out.begin(), out.end(), text) == out.end()) out.push_back(text);
+  }
+  freeaddrinfo(found);
+  return out;
+}
+
 std::string host_to_ip(std::string_view host) {
   bool numeric = std::all_of(host.begin(), host.end(),
                              [](char c) { return (c >= '0' && c <= '9') || c == '.'; });

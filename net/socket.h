@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "lib/file_io.h"
 #include "lib/pieces.h"
@@ -23,6 +24,10 @@ std::string local_ip();
 
 // The first IPv4 address of `host` in dotted form, or "" when the lookup fails.
 std::string resolve_host(std::string_view host);
+
+// Every IPv4 address this machine's host name resolves to, dotted, in the resolver's order
+// (empty when the name is unknown).
+std::vector<std::string> host_addresses();
 
 // `host` itself when it is made of digits and dots only (or empty, or unresolvable); otherwise
 // resolve_host(host).

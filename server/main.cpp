@@ -1,10 +1,14 @@
 // zts_server: keeps all state relative to its working directory (game_server/ and zts.log) and
-// listens on port 80 of local_ip() unless the configuration file says otherwise. The file is
+// listens on port 80 of default_listen() (server/server.h) unless the configuration file says
+// otherwise. The file is
 // zts.conf in the working directory when it exists, or the one named by --config; without one
 // the server behaves exactly as it always has.
 // Operators reach the running server through its admin socket (server/admin_socket.h).
 // SIGINT and SIGTERM stop it in order: no new connections, requests in flight finish (bounded
 // by stop_grace), a "SYS" line, exit status 0. SIGHUP rereads the configuration file.
+// Exit status 1: the listen address could not be bound, or a fatal error (a manager may restart
+// it); 2: a bad command line or configuration, or game_server/ held by another server (a
+// restart would not help). One server per directory: game_server/.zts.lock (db/dir_lock.h).
 #include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
@@ -16,6 +20,7 @@
 #include <vector>
 
 #include "api/games_api.h"
+#include "db/dir_lock.h"
 #include "db/layout.h"
 #include "lib/file_io.h"
 #include "lib/log.h"
@@ -33,8 +38,12 @@
 namespace {
 
 constexpr const char* version_label = ZTS_VERSION;
-// Exit status for a command line or configuration file the server refuses to start with.
+// Exit status for a command line or configuration file the server refuses to start with, and
+// for a data directory another server holds: a restart would not help.
 constexpr int exit_bad_config = 2;
+// Exit status for a failure a restart may cure (a listen address that cannot be bound yet, a
+// fatal error).
+constexpr int exit_failed = 1;
 
 constexpr const char* usage_text =
     "Usage: zts_server [--config PATH]\n"
@@ -44,7 +53,8 @@ constexpr const char* usage_text =
     "\n"
     "Runs the turn server with its games in ./game_server and its event log in ./zts.log.\n"
     "The configuration is read from PATH, or from ./zts.conf when that file exists; without\n"
-    "one the server listens on port 80 of this machine's first IPv4 address.\n"
+    "one the server listens on port 80 of this machine's first IPv4 address, or of every\n"
+    "address (0.0.0.0) when the host name resolves only to loopback addresses.\n"
     "\n"
     "  --config PATH          read the configuration from PATH (which must exist)\n"
     "  --check-config [PATH]  check the configuration file (default ./zts.conf) and exit:\n"
@@ -227,12 +237,25 @@ int main(int argc, char** argv) {
   // and the sum grew with the game list (~55 KB a game) and was never given back. Two arenas,
   // one per core, share one high-water mark; small blocks come from each thread's cache anyway.
   mallopt(M_ARENA_MAX, 2);
+  // Taken before anything is written: a second server in this directory leaves no trace.
+  dir_lock data_lock;
+  try {
+    std::string refusal;
+    data_lock = lock_data_dir(game_root, &refusal);
+    if (!refusal.empty()) {
+      std::fprintf(stderr, "zts_server: %s\n", refusal.c_str());
+      return exit_bad_config;
+    }
+  } catch (const io_error& e) {
+    std::fprintf(stderr, "zts_server: %s\n", e.what());
+    return exit_failed;
+  }
   set_log_file("zts.log", true);
   set_build_info(version_label);
   set_current_config(std::move(config));
   try {
     sigset_t handled_signals = block_handled_signals();
-    load_game_list();
+    const int games_loaded = load_game_list();
     admin_socket admin;
     try {
       start_admin_socket(current_config()->admin_socket, &admin);
@@ -246,8 +269,18 @@ int main(int argc, char** argv) {
       write_log("SYS", e.what());
       write_log("SYS", "Boom...");
       service_notify(std::string("STATUS=Not listening: ") + e.what());
+      // Running without a listener serves nobody: fail, so that the manager can retry.
+      std::fprintf(stderr, "zts_server: cannot listen: %s\n", e.what());
+      stop_admin_socket(&admin);
+      return exit_failed;
     }
     write_log("SYS", std::string("Running ") + version_label);
+    std::string where;
+    for (const std::string& address : server.addresses) {
+      where += (where.empty() ? "" : ", ") + address;
+    }
+    write_log("SYS",
+              "Listening on " + where + "; " + std::to_string(games_loaded) + " games loaded");
     // Ready only when listening: a manager that never hears it restarts the server.
     if (server_accepting(server)) service_notify("READY=1");
     start_notify(notify_settings(current_config()), game_root);
@@ -270,7 +303,7 @@ int main(int argc, char** argv) {
                          (drained ? "" : " (requests still running were cut off)"));
     return 0;
   } catch (...) {
-    write_log("ERR", "Error in main", true);
+    write_error_cause("Error in main", "main", current_exception_text(), true);
   }
-  return 0;
+  return exit_failed;
 }

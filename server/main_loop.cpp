@@ -2,6 +2,7 @@
 
 #include <malloc.h>
 
+#include <algorithm>
 #include <chrono>
 
 #include "db/game.h"
@@ -25,10 +26,12 @@ bool wait_for_stop(stop_signal* stop, uint32_t ms) {
   });
 }
 
-void load_game_list() {
+int load_game_list() {
   // No other thread runs yet; the lock costs nothing and keeps the rule without exceptions.
   mutex_lock lock(db_lock);
   load_games(game_root);
+  return static_cast<int>(
+      std::count_if(games.begin(), games.end(), [](const auto& g) { return g != nullptr; }));
 }
 
 void refresh_all_games() {

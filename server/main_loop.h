@@ -31,8 +31,8 @@ void raise_stop(stop_signal* stop);
 // Waits up to `ms` milliseconds; true as soon as the stop is raised.
 bool wait_for_stop(stop_signal* stop, uint32_t ms);
 
-// Loads every game from game_root into `games` at start-up.
-void load_game_list() EXCLUDES(db_lock);
+// Loads every game from game_root into `games` at start-up. Returns how many games it holds then.
+int load_game_list() EXCLUDES(db_lock);
 
 // Refreshes every slot of `games` in ascending order (the slot count is read once), each game
 // under its own lock (db/refresh.h).

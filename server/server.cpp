@@ -23,16 +23,28 @@ int loop_count() {
   return std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 2, 16);
 }
 
-// `listen`, or port 80 of local_ip() when it is empty.
+// `listen`, or the default (see default_listen).
 std::vector<ip_endpoint> listen_endpoints(const std::vector<ip_endpoint>& listen) {
   if (!listen.empty()) return listen;
-  ip_endpoint ep;
-  ep.port = 80;
-  if (!parse_ip(local_ip(), &ep.addr)) parse_ip("127.0.0.1", &ep.addr);
-  return {ep};
+  return {default_listen(host_addresses())};
+}
+
+bool is_loopback(const std::string& ip) {
+  ip_addr addr;
+  return parse_ip(ip, &addr) && !addr.v6 && addr.bytes[0] == 127;
 }
 
 }  // namespace
+
+ip_endpoint default_listen(const std::vector<std::string>& host_ips) {
+  ip_endpoint ep;
+  ep.port = 80;
+  const bool reachable = std::any_of(host_ips.begin(), host_ips.end(),
+                                     [](const std::string& ip) { return !is_loopback(ip); });
+  // Only loopback (Debian maps the host name to 127.0.1.1): no player could connect there.
+  if (!reachable || !parse_ip(host_ips.front(), &ep.addr)) parse_ip("0.0.0.0", &ep.addr);
+  return ep;
+}
 
 void make_room_for_descriptors(int connections) {
   rlimit files{};
@@ -57,6 +69,9 @@ server_handle start_server(const std::vector<ip_endpoint>& listen) {
     // Several loops wait on it: the one that loses the race must not block in accept.
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     server.ports.push_back(sock_local_port(fd));
+    ip_endpoint bound = ep;
+    bound.port = server.ports.back();
+    server.addresses.push_back(format_endpoint(bound));
   }
   server.port = server.ports.front();
   int pipe_fds[2];

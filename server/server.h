@@ -31,13 +31,19 @@
 struct server_state;
 
 struct server_handle {
-  uint16_t port = 0;            // the port bound for the first endpoint
-  std::vector<uint16_t> ports;  // the ports bound, one per endpoint, in order
+  uint16_t port = 0;                   // the port bound for the first endpoint
+  std::vector<uint16_t> ports;         // the ports bound, one per endpoint, in order
+  std::vector<std::string> addresses;  // "address:port" bound, one per endpoint, in order
   std::shared_ptr<server_state> state;
 };
 
-// Binds every endpoint of `listen` (IPv4 and IPv6; port 0: an ephemeral one; none: port 80 of
-// local_ip()), starts the connection loops and returns once every socket listens. Throws
+// Where the server listens without a configured `listen`, given the host name's IPv4 addresses
+// (host_addresses()): port 80 of the first, or of 0.0.0.0 (every address) when the name
+// resolves only to loopback addresses or to none.
+ip_endpoint default_listen(const std::vector<std::string>& host_ips);
+
+// Binds every endpoint of `listen` (IPv4 and IPv6; port 0: an ephemeral one; none:
+// default_listen()), starts the connection loops and returns once every socket listens. Throws
 // io_error (naming the endpoint) when a socket cannot be bound, after closing the ones already
 // bound. The endpoints are bound once; everything else (caps, timeouts, trusted proxies) is
 // read from current_config() (server/config.h) as each connection is accepted: a connection
