@@ -43,8 +43,8 @@ constexpr size_t index_of(E e) {
   return static_cast<size_t>(e);
 }
 
-constexpr const char* route_names[] = {"game", "status",  "raw_log",   "api",
-                                       "web",  "metrics", "not_found", "unreadable"};
+constexpr const char* route_names[] = {"game",    "status",  "raw_log",   "api",       "web",
+                                       "metrics", "healthz", "not_found", "unreadable"};
 constexpr const char* outcome_names[] = {"ok",        "refused",      "crashed",
                                          "not_found", "not_modified", "dropped"};
 constexpr const char* refusal_names[] = {"unreadable_save",

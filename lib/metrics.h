@@ -30,6 +30,7 @@ enum class route_kind : uint8_t {
   api,         // the JSON API
   web,         // the players' pages at /games
   metrics,     // this scrape
+  healthz,     // the health check
   not_found,   // the 404 page
   unreadable,  // no request could be read (closed, timed out, malformed): no reply
   count_

@@ -93,3 +93,9 @@ std::string log_file_reply(std::string_view status, const std::string& path) {
   }
   return html_reply(status, body);
 }
+
+std::string reply_head(std::string reply) {
+  const size_t end = reply.find("\r\n\r\n");
+  if (end != std::string::npos) reply.resize(end + 4);
+  return reply;
+}

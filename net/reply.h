@@ -41,3 +41,7 @@ std::string log_file_reply(std::string_view status, const std::string& path);
 
 // `text` with & < > " written as entities; every other byte unchanged.
 std::string html_escape(std::string_view text);
+
+// The head of a whole reply (through its blank line), for a HEAD request: the same lines,
+// Content-Length included, without the body.
+std::string reply_head(std::string reply);

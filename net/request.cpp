@@ -72,10 +72,17 @@ request_head parse_request_head(std::string_view bytes) {
     pos = next;
     if (has_prefix(line, "get ")) {
       head.ok = true;
+      head.head_only = false;
       head.path = target_at(line, 4);
     }
     if (has_prefix(line, "post ")) {
       head.ok = true;
+      head.head_only = false;
+      head.path = target_at(line, 5);
+    }
+    if (has_prefix(line, "head ")) {
+      head.ok = true;
+      head.head_only = true;
       head.path = target_at(line, 5);
     }
     if (has_prefix(line, "content-length: ")) head.content_length = str_to_int(line.substr(16));
@@ -120,6 +127,7 @@ bool parse_request(std::string_view bytes, request_rec* out) {
   out->path = head.path;
   out->if_none_match = head.if_none_match;
   out->forwarded_for = head.forwarded_for;
+  out->head_only = head.head_only;
   out->body.clear();
   if (!head.ok) return false;
   if (!head.headers_ended || head.content_length == 0) return true;

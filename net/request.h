@@ -1,6 +1,6 @@
 // Reading one HTTP request. The layout this server understands:
 //
-//   GET|POST <target> <version> CR LF    method in any case; blanks are spaces or TABs
+//   GET|POST|HEAD <target> <version> CR LF  method in any case; blanks are spaces or TABs
 //   Content-Length: <n> CR LF            "Content-Length:" + one blank
 //   If-None-Match: <etag> CR LF          the JSON API's pollers; blanks around the value dropped
 //   X-Forwarded-For: <addresses> CR LF   kept as text; several such lines are joined by ", "
@@ -38,11 +38,13 @@ struct request_rec {
   std::string body;           // the save cut out of the body; empty without a body
   std::string if_none_match;  // value of the last If-None-Match header; "" without one
   std::string forwarded_for;  // the X-Forwarded-For lines' values, joined by ", "
+  bool head_only = false;     // a HEAD request: the reply's head alone is wanted
 };
 
 // What the header lines of `bytes` say, as far as they go.
 struct request_head {
-  bool ok = false;             // a GET or POST line was seen
+  bool ok = false;             // a GET, POST or HEAD line was seen
+  bool head_only = false;      // ...and the last one was HEAD
   std::string path;            // target of the last such line
   int32_t content_length = 0;  // value of the last Content-Length header
   std::string if_none_match;   // value of the last If-None-Match header

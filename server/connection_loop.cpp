@@ -154,7 +154,8 @@ void start_reply(conn_loop& loop, connection* conn, shared_reply reply) {
 void request_read(conn_loop& loop, connection* conn) {
   count_bytes_received(conn->received.size());
   request_rec request;
-  if (conn->received.empty() || !finish_request(conn->received, &request)) {
+  if (conn->received.empty() || !finish_request(conn->received, &request) ||
+      (request.head_only && !route_answers_head(request.path))) {
     drop_unreadable(loop, conn);
     return;
   }

@@ -275,6 +275,7 @@ int main(int argc, char** argv) {
       return exit_failed;
     }
     write_log("SYS", std::string("Running ") + version_label);
+    set_health_listener(server);
     std::string where;
     for (const std::string& address : server.addresses) {
       where += (where.empty() ? "" : ", ") + address;

@@ -11,6 +11,7 @@
 #include "lib/asys.h"
 #include "lib/log.h"
 #include "lib/metrics.h"
+#include "server/service.h"
 
 void raise_stop(stop_signal* stop) {
   mutex_lock lock(stop->mutex);
@@ -42,7 +43,9 @@ void run_main_loop(stop_signal* stop, uint32_t tick_ms, const std::function<void
   // 0 makes the first tick run a pass: a second after start rather than an hour.
   uint32_t last_refresh = 0;
   uint32_t ticks = 0;
+  note_main_loop_tick();
   while (!wait_for_stop(stop, tick_ms)) {
+    note_main_loop_tick();
     // Blocks freed by the loops and workers stay with the allocator (main.cpp keeps them on
     // purpose: faulting pages back in is dear); under churn that reserve grew with the size of
     // the lists. Handing it back every few ticks bounds it by what a few seconds use.

@@ -1,5 +1,6 @@
 #include "server/routing.h"
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 
@@ -15,6 +16,7 @@
 #include "pages/log_server.h"
 #include "pages/player_web.h"
 #include "server/config.h"
+#include "server/service.h"
 
 namespace {
 
@@ -25,6 +27,24 @@ constexpr std::string_view metrics_path = "/metrics";
 // Every path serve_api handles starts with it.
 constexpr std::string_view api_path_prefix = "/api/games";
 constexpr std::string_view player_web_prefix = "/games";
+constexpr std::string_view health_path = "/healthz";
+// How long /healthz waits for a lock before it calls the server wedged: well inside a monitor's
+// usual time-out, far beyond a move's disk sync.
+constexpr std::chrono::milliseconds health_lock_bound{3000};
+
+std::string_view path_only(std::string_view path) {
+  return path.substr(0, path.find('?'));
+}
+
+// 200 "ok", or 503 with the reason; never cached by a proxy.
+std::string health_page() EXCLUDES(db_lock) {
+  const std::string problem = health_problem(health_lock_bound);
+  count_request(route_kind::healthz, "none",
+                problem.empty() ? outcome_kind::ok : outcome_kind::refused);
+  return typed_reply(problem.empty() ? "200 OK" : "503 Service Unavailable",
+                     "text/plain; charset=utf-8", {"Cache-Control: no-store"},
+                     problem.empty() ? "ok\n" : problem + "\n");
+}
 
 // The op label of a game-protocol query, read the way the dispatcher reads it.
 std::string_view op_of(std::string_view query_text) {
@@ -93,8 +113,15 @@ std::string not_found_page(std::string_view req_path) {
          html_escape(req_path) + "\" not found</font></center></td></tr></table></body></html>";
 }
 
-shared_reply route_request(const request_rec& request, const ip_addr& client, route_kind* route) {
+namespace {
+
+shared_reply route_get(const request_rec& request, const ip_addr& client, route_kind* route)
+    EXCLUDES(db_lock) {
   std::string_view path = request.path;
+  if (path_only(path) == health_path) {
+    *route = route_kind::healthz;
+    return single_piece(health_page());
+  }
   if (path.starts_with(game_protocol_path)) {
     *route = route_kind::game;
     return game_protocol(path.substr(game_protocol_path.size()), request.body);
@@ -133,11 +160,38 @@ shared_reply route_request(const request_rec& request, const ip_addr& client, ro
   return single_piece(html_reply_utf8("404 Not Found", not_found_page(request.path)));
 }
 
+}  // namespace
+
+bool route_answers_head(std::string_view path) {
+  if (path.starts_with(game_protocol_path) || path.starts_with(status_pages_path) ||
+      path.starts_with(raw_log_path)) {
+    return false;
+  }
+  return path.starts_with("/api/") || path_only(path) == metrics_path ||
+         path.starts_with(player_web_prefix) || path_only(path) == health_path;
+}
+
+shared_reply route_request(const request_rec& request, const ip_addr& client, route_kind* route) {
+  if (!request.head_only) return route_get(request, client, route);
+  // The game protocol, the pages and the log never answered HEAD: they still send nothing.
+  if (!route_answers_head(request.path)) {
+    *route = route_kind::unreadable;
+    count_request(route_kind::unreadable, "none", outcome_kind::dropped);
+    return nullptr;
+  }
+  shared_reply whole = route_get(request, client, route);
+  if (!whole) return whole;
+  std::string bytes;
+  for (const auto& piece : whole->pieces) bytes += *piece;
+  return single_piece(reply_head(std::move(bytes)));
+}
+
 bool route_may_wait(std::string_view path) {
   if (path.starts_with(game_protocol_path)) {
     return op_may_wait(path.substr(game_protocol_path.size()));
   }
   // The pages, the log and the API read files; a 404 page does not.
   return path.starts_with(status_pages_path) || path.starts_with(raw_log_path) ||
-         path.starts_with("/api/") || path.substr(0, path.find('?')) == metrics_path;
+         path.starts_with("/api/") || path_only(path) == metrics_path ||
+         path_only(path) == health_path;
 }

@@ -21,10 +21,16 @@
 // case-sensitive): "/gameserver_v2.php", "/ztsv_log.php", "/zts.log"; then "/api/games" and
 // "/api/games/<id>" (api/games_api.h), "/games" and its files (pages/player_web.h) unless the
 // configuration turns them off, and "/metrics" for clients in the metrics_allow ranges;
-// anything else gets the 404 page. The API, the players' pages and the metrics read
-// current_config() (public_url, web, metrics_allow) once per request.
+// anything else gets the 404 page; "/healthz" (any query) gets the health check (200 "ok", or
+// 503 and the reason: server/service.h). The API, the players' pages and the metrics read
+// current_config() (public_url, web, metrics_allow) once per request. A HEAD request gets the
+// head of what GET would get where route_answers_head says so; elsewhere nothing, as before.
 shared_reply route_request(const request_rec& request, const ip_addr& client, route_kind* route)
     EXCLUDES(db_lock);
+
+// Whether a HEAD request for `path` is answered (the API, the metrics, the players' pages and the
+// health check). Others are dropped unanswered, like any request the server cannot read.
+bool route_answers_head(std::string_view path);
 
 // Whether routing a request for `path` may wait on a disk or on a game's lock held across disk
 // writes: creates, moves, downloads, the status pages, the log, the JSON API and the metrics.

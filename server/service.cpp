@@ -2,8 +2,12 @@
 
 #include <systemd/sd-daemon.h>
 
+#include <atomic>
+#include <memory>
+
 #include "db/game.h"
 #include "lib/asys.h"
+#include "lib/metrics.h"
 
 using std::chrono::microseconds;
 using std::chrono::milliseconds;
@@ -19,18 +23,51 @@ microseconds service_watchdog_interval() {
   return microseconds(usec);
 }
 
-bool server_is_serving(const server_handle& server, milliseconds lock_bound) {
-  if (!server_accepting(server)) return false;
-  // The mutex has no timed lock: poll for it. A held lock is normal for a few milliseconds.
-  const auto give_up = steady::now() + lock_bound;
-  for (;;) {
-    if (db_lock.try_lock()) {
-      db_lock.unlock();
-      return true;
-    }
-    if (steady::now() >= give_up) return false;
-    sleep_ms(2);
+namespace {
+
+// steady_ns() of the main loop's last tick; 0: it has not started.
+std::atomic<int64_t> last_tick_ns{0};
+
+annotated_mutex health_mutex;  // a leaf: held only to copy or set the pointer
+std::weak_ptr<server_state> health_listener GUARDED_BY(health_mutex);
+
+}  // namespace
+
+std::string serving_problem(const server_handle& server, milliseconds lock_bound) {
+  if (!server_accepting(server)) return "the listener does not accept connections";
+  // A held lock is normal for a few milliseconds (a move's disk sync).
+  if (!game_locks_free_within(lock_bound)) {
+    return "a game lock stayed held for " + std::to_string(lock_bound.count()) + " ms";
   }
+  return "";
+}
+
+bool server_is_serving(const server_handle& server, milliseconds lock_bound) {
+  return serving_problem(server, lock_bound).empty();
+}
+
+void note_main_loop_tick() {
+  last_tick_ns.store(steady_ns());
+}
+
+void set_health_listener(const server_handle& server) {
+  mutex_lock lock(health_mutex);
+  health_listener = server.state;
+}
+
+std::string health_problem(milliseconds lock_bound) {
+  const int64_t tick = last_tick_ns.load();
+  if (tick == 0) return "the main loop is not running";
+  const int64_t since_s = (steady_ns() - tick) / 1000000000;
+  if (since_s > main_loop_stall.count()) {
+    return "the main loop has not ticked for " + std::to_string(since_s) + " s";
+  }
+  server_handle server;
+  {
+    mutex_lock lock(health_mutex);
+    server.state = health_listener.lock();
+  }
+  return serving_problem(server, lock_bound);
 }
 
 service_watchdog::service_watchdog() : interval(service_watchdog_interval()) {}

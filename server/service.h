@@ -19,10 +19,30 @@ bool service_notify(const std::string& state);
 // not watch.
 std::chrono::microseconds service_watchdog_interval();
 
-// Whether the server is serving: its accept loop still runs and the game lock can be taken
-// within `lock_bound` (a request or a pass that holds it longer means the server is wedged).
+// Why the server is not serving, or "" when it is: its accept loop still runs, and db_lock and
+// then every game's lock can each be taken within `lock_bound` (a request or a pass that holds
+// one longer means the server is wedged). The one test behind the watchdog and /healthz.
+std::string serving_problem(const server_handle& server, std::chrono::milliseconds lock_bound)
+    EXCLUDES(db_lock);
+
+// serving_problem(...) is "".
 bool server_is_serving(const server_handle& server, std::chrono::milliseconds lock_bound)
     EXCLUDES(db_lock);
+
+// How long the main loop may go without a tick before /healthz calls it stuck (an hourly pass
+// over many games runs inside one tick).
+inline constexpr std::chrono::seconds main_loop_stall{60};
+
+// Records that the main loop ticked; run_main_loop calls it at its start and every tick.
+void note_main_loop_tick();
+
+// The listener /healthz reports on: main's, once it listens (a test's own in-process server).
+// Kept as a weak reference: a stopped and dropped server is "not accepting".
+void set_health_listener(const server_handle& server);
+
+// What /healthz says: "" when the health listener is serving (serving_problem) and the main loop
+// ticked within main_loop_stall; else the reason, one line.
+std::string health_problem(std::chrono::milliseconds lock_bound) EXCLUDES(db_lock);
 
 // Pings the manager at a third of its watchdog interval, and only while server_is_serving. The
 // caller's loop calls tick() regularly (the main loop, every second): a loop that stops

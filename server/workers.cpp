@@ -86,7 +86,8 @@ void serve_on_worker(server_state& state, connection& conn) {
       return;
     }
     request_rec request;
-    if (!read_request(conn.fd.fd, &request, request_timeout_ms, std::move(conn.received))) {
+    if (!read_request(conn.fd.fd, &request, request_timeout_ms, std::move(conn.received)) ||
+        (request.head_only && !route_answers_head(request.path))) {
       count_request(route_kind::unreadable, "none", outcome_kind::dropped);
       return;
     }
