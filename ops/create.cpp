@@ -131,6 +131,7 @@ op_result create_party(const std::string& req_body) {
   game_info g;
   g.id = id;
   fill_new_game(g, *gam, first_file);
+  note_request_game(id);
   mutex_lock hold(game_lock(id));
   try {
     staging_use staging;  // left before the undo below, which may remove the root

@@ -3,6 +3,7 @@
 #include "db/game.h"
 #include "db/layout.h"
 #include "lib/conv.h"
+#include "ops/op_result.h"
 
 refusable<int32_t> find_game(std::string_view id_text) {
   const std::optional<std::string_view> number = game_number_text(id_text);
@@ -12,5 +13,6 @@ refusable<int32_t> find_game(std::string_view id_text) {
     return refusal{"ZTXS Game id is out of range"};
   }
   if (!games[k]) return refusal{"ZTXS Unregistered game id"};
+  note_request_game(k);
   return k;
 }

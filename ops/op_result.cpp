@@ -51,3 +51,15 @@ shared_reply finish_op(const op_result& result) {
   }
   return single_piece(frame_op(result));
 }
+
+namespace {
+thread_local int32_t request_game = -1;
+}  // namespace
+
+void note_request_game(int32_t id) {
+  request_game = id;
+}
+
+int32_t noted_request_game() {
+  return request_game;
+}

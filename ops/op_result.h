@@ -4,6 +4,7 @@
 // it (and writes a refusal's "LOG-ERR" line) with finish_op, holding no lock.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "lib/pieces.h"
@@ -35,3 +36,8 @@ shared_reply finish_op(const op_result& result);
 
 // The same reply as a string of its own (a kept one copied); for building replies to keep.
 std::string frame_op(const op_result& result);
+
+// Names the game the request served on this thread concerns (-1: none yet), for the cause line
+// of the crash guard (run_guarded, ops/zt_server.h). Called where an operation resolves an id.
+void note_request_game(int32_t id);
+int32_t noted_request_game();

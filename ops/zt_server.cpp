@@ -115,16 +115,31 @@ refusal_kind classify_refusal(std::string_view message) {
   return refusal_kind::other;
 }
 
-op_result run_guarded(const std::function<op_result()>& serve) {
-  std::string why;
+namespace {
+
+// "party_next" for "SVOP_PARTY_NEXT": how the cause line names an operation.
+std::string operation_name(const operation* op) {
+  if (op == nullptr || op->log_name == nullptr) return "do_zt_server";
+  std::string name = op->log_name;
+  if (name.starts_with("SVOP_")) name.erase(0, 5);
+  for (char& c : name) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return name;
+}
+
+}  // namespace
+
+op_result run_guarded(const std::function<op_result()>& serve, std::string_view operation) {
+  note_request_game(-1);
   try {
     return serve();
   } catch (const game_held& e) {
-    why = e.what();
+    // A held game's reason already names the operation, the game and the file.
+    write_error_cause("Error in do_zt_server", "", e.what());
   } catch (...) {
+    std::string context(operation.empty() ? "do_zt_server" : operation);
+    if (noted_request_game() >= 0) context += " game " + int_to_str(noted_request_game());
+    write_error_cause("Error in do_zt_server", context, current_exception_text());
   }
-  write_log("ERR", "Error in do_zt_server");
-  if (!why.empty()) write_log("ERR", why);
   return op_refusal("ZTXS Crash in zt_server");
 }
 
@@ -136,13 +151,14 @@ bool op_may_wait(std::string_view query_text) {
 }
 
 op_result do_zt_server(std::string_view query_text, const std::string& req_body) {
-  return run_guarded([&]() EXCLUDES(db_lock) {
-    aget_rec pairs = parse_query(query_text);
-    const std::string* op = find_query(pairs, "op");
-    if (op == nullptr) return op_refusal(unknown_error);
-    int32_t code = str_to_int(*op);
-    log_request(pairs);
-    const operation* known = find_operation(code);
-    return known ? known->run(pairs, req_body) : op_refusal(unknown_error);
-  });
+  aget_rec pairs = parse_query(query_text);
+  const std::string* op = find_query(pairs, "op");
+  const operation* known = op ? find_operation(str_to_int(*op)) : nullptr;
+  return run_guarded(
+      [&]() EXCLUDES(db_lock) {
+        if (op == nullptr) return op_refusal(unknown_error);
+        log_request(pairs);
+        return known ? known->run(pairs, req_body) : op_refusal(unknown_error);
+      },
+      operation_name(known));
 }

@@ -25,9 +25,12 @@ op_result do_zt_server(std::string_view query_text, const std::string& req_body)
 bool op_may_wait(std::string_view query_text);
 
 // The crash guard of do_zt_server: returns what `serve` returns. If it throws, returns the
-// refusal "ZTXS Crash in zt_server" and writes the "ERR" line "Error in do_zt_server"; for a
-// held game (game_held, db/repair.h) a second "ERR" line says why.
-op_result run_guarded(const std::function<op_result()>& serve);
+// refusal "ZTXS Crash in zt_server" and writes the "ERR" line "Error in do_zt_server".
+// A second "ERR" line gives the cause: "<operation>[ game <id>]: <what the exception says>"
+// (the game noted by note_request_game, ops/op_result.h; an io_error names the path and the
+// system's reason); for a held game (game_held, db/repair.h), the reason it is held.
+op_result run_guarded(const std::function<op_result()>& serve,
+                      std::string_view operation = "do_zt_server");
 
 // The kind of a refusal line ("ZTXS ..."), for counting: every message the game protocol sends
 // maps to one kind, anything else to refusal_kind::other.

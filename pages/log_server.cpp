@@ -63,7 +63,8 @@ shared_reply do_log_server(std::string_view query_text) {
   try {
     return build_page(query_text);
   } catch (...) {
-    write_log("ERR", "Error in do_log_server");
+    write_error_cause("Error in do_log_server", "status page " + std::string(query_text),
+                      current_exception_text());
     return nullptr;
   }
 }

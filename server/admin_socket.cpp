@@ -215,7 +215,7 @@ void admin_thread(admin_socket* admin) {
       serve_connection(admin, unique_fd(fd));
     }
   } catch (...) {
-    write_log("ERR", "Error in admin socket", true);
+    write_error_cause("Error in admin socket", "admin socket", current_exception_text(), true);
   }
 }
 

@@ -218,7 +218,7 @@ void on_connection_event(conn_loop& loop, connection* conn) {
       read_some(loop, conn);
     }
   } catch (...) {
-    write_log("ERR", "Error in sthread", true);
+    write_error_cause("Error in sthread", "connection", current_exception_text(), true);
     if (loop.conns.count(conn) != 0) end_connection(loop, conn);
   }
 }
@@ -413,7 +413,7 @@ void loop_thread(const std::shared_ptr<server_state>& state) {
     }
     run_loop(loop);
   } catch (...) {
-    write_log("ERR", "Error in sthread", true);
+    write_error_cause("Error in sthread", "connection loop", current_exception_text(), true);
   }
   // Whatever a fault left behind is ended the plain way.
   while (!loop.conns.empty()) end_connection(loop, loop.conns.begin()->first);

@@ -181,4 +181,24 @@ TEST(ServiceWatchdog, ServingMeansAcceptingAndTheGameLockWithinItsBound) {
   EXPECT_FALSE(server_is_serving(server.handle, 100ms));
 }
 
+TEST(ServiceHealth, HealthzSays503AndWhyWhileTheLoopIsStillOrAGameLockIsHeld) {
+  scoped_server server;
+  set_health_listener(server.handle);
+  http_reply before = http_get(server.port(), "/healthz");
+  EXPECT_EQ(before.status, "503 Service Unavailable");
+  EXPECT_EQ(before.body, "the main loop is not running\n");
+  note_main_loop_tick();
+  EXPECT_EQ(http_get(server.port(), "/healthz").body, "ok\n");
+  {
+    std::lock_guard stuck(game_lock(0));
+    http_reply held = http_get(server.port(), "/healthz");
+    EXPECT_EQ(held.status, "503 Service Unavailable");
+    EXPECT_EQ(held.body, "a game lock stayed held for 3000 ms\n");
+  }
+  EXPECT_EQ(http_get(server.port(), "/healthz").status, "200 OK");
+  stop_server(&server.handle);
+  scoped_server other;  // not the health listener
+  EXPECT_EQ(http_get(other.port(), "/healthz").body, "the listener does not accept connections\n");
+}
+
 }  // namespace

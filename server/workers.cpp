@@ -123,7 +123,7 @@ void worker_thread(const std::shared_ptr<server_state>& state) {
     try {
       serve_on_worker(*state, *job);
     } catch (...) {
-      write_log("ERR", "Error in sthread", true);
+      write_error_cause("Error in sthread", "worker", current_exception_text(), true);
     }
   }
 }

@@ -9,10 +9,12 @@
 //
 // Prints one line per problem ("game_<id>: <what>") and a summary line; exit status 0 when
 // nothing is wrong, 1 when something is, 2 when the data directory does not exist or cannot be
-// read (a mistyped path must not pass for a clean server). A data directory without
-// game_server/ is a server that has no games yet: 0. Leftover
-// temporaries of an interrupted write (".<name>.tmp.<pid>.<n>") are counted, not faults: the
-// server never reads them. Nothing is written.
+// read (a mistyped path must not pass for a clean server). A directory the server could not
+// write (as the user running this, or, run as root, as the owner of game_server/) is a problem. A
+// data directory without game_server/ is a server that has no games yet: 0. Leftover temporaries of
+// an interrupted write (".<name>.tmp.<pid>.<n>") are counted, not faults: the server never reads
+// them. Nothing is written.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -46,6 +48,8 @@ constexpr const char* usage_text =
     "its text files are whole, state.txt names a stored save that leads to the recorded turn and\n"
     "player, and no stored save is truncated or damaged. Prints one line per problem and a\n"
     "summary line. Leftover temporaries of an interrupted write are counted, not problems.\n"
+    "Directories the server could not write are problems too: checked as this user, or, run\n"
+    "as root, as the owner of game_server/.\n"
     "Writes nothing.\n"
     "\n"
     "  --help     print this text and exit\n"
@@ -229,6 +233,46 @@ void check_game(const std::string& root, int32_t id, check_report* report) REQUI
   check_turn_files(c, root, id);
 }
 
+// Why the server, running as the owner of game_server/, could not write `path`, or "". As that
+// user, access() says it; run as root (which access() lets write anywhere) the owner's rights
+// are read from the mode bits instead, the group's for a file of the owner's group.
+std::string unwritable(const std::string& path, const struct stat& owner) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return "";
+  if (::geteuid() != 0) {
+    return ::access(path.c_str(), W_OK) == 0 ? "" : "not writable by this user";
+  }
+  const bool writable = st.st_uid == owner.st_uid   ? (st.st_mode & S_IWUSR) != 0
+                        : st.st_gid == owner.st_gid ? (st.st_mode & S_IWGRP) != 0
+                                                    : (st.st_mode & S_IWOTH) != 0;
+  if (writable || owner.st_uid == 0) return "";
+  return "not writable by uid " + std::to_string(owner.st_uid) + " (the owner of " + game_root +
+         "/)";
+}
+
+// The places the server writes: the data directory (the log, bug.txt), game_server/ and what
+// it holds, every game directory and its turns/ and aside/. Files are replaced by rename, so
+// their directories are what must be writable; the log is appended to.
+void check_writable(const std::string& data_dir, const std::string& root, check_report* report) {
+  struct stat owner {};
+  if (::stat(root.c_str(), &owner) != 0) return;
+  std::vector<std::string> paths = {data_dir, data_dir + "/zts.log", root};
+  for (const char* sub : {".new", ".swap", ".trash"}) paths.push_back(root + "/" + sub);
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(root, ec)) {
+    const std::string name = entry.path().filename().string();
+    int32_t id = game_dir_number(name);
+    if (!entry.is_directory() || id < 0 || name != game_dir_name(id)) continue;
+    paths.push_back(game_dir(root, id));
+    paths.push_back(turns_dir(root, id));
+    paths.push_back(game_dir(root, id) + "/" + aside_subdir);
+  }
+  for (const std::string& path : paths) {
+    const std::string why = unwritable(path, owner);
+    if (!why.empty()) report->problems.push_back(path + ": " + why);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -263,6 +307,7 @@ int main(int argc, char** argv) {
     std::cerr << "zts_check: " << e.what() << "\n";
     return 2;
   }
+  check_writable(data_dir, root, &report);
   for (const std::string& line : report.problems) std::cout << line << "\n";
   std::cout << "checked " << report.games << " games, " << report.turn_files << " turn files, "
             << report.leftovers << " leftover temporaries: " << report.problems.size()
