@@ -161,12 +161,13 @@ TEST(BackupDrill, ScheduledSnapshotPruneCopyAndRestore) {
   EXPECT_LT(groups.size(), read_tree(backups).size());  // some files are shared
   EXPECT_EQ(link_groups(d.dir.file("copy")), groups);
 
-  // A restore refuses while the server holds its lock (held here for it) and changes nothing.
+  // A restore refuses while the server holds its lock and changes nothing.
   const std::string lock_path = d.dir.file("game_server/.zts.lock");
-  write_test_file(lock_path, std::to_string(server->pid) + "\n");
+  EXPECT_EQ(read_file(lock_path), std::to_string(server->pid) + "\n");
   {
     unique_fd lock(::open(lock_path.c_str(), O_RDONLY | O_CLOEXEC));
-    ASSERT_EQ(::flock(lock.fd, LOCK_EX), 0);
+    ASSERT_EQ(::flock(lock.fd, LOCK_EX | LOCK_NB), -1);  // the server's
+    ASSERT_EQ(errno, EWOULDBLOCK);
     run_result refused = d.restore(snap_dir);
     EXPECT_EQ(refused.status, 1) << refused.out;
     EXPECT_NE(refused.out.find("the server is running in " + d.dir.path + " (pid " +

@@ -4,6 +4,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "db/layout.h"
 #include "lib/file_io.h"
 
 namespace {
@@ -44,7 +45,8 @@ std::map<std::string, std::string> read_tree(const std::string& dir) {
   std::error_code ec;
   if (!fs::is_directory(dir, ec)) return files;
   for (const auto& entry : fs::recursive_directory_iterator(dir)) {
-    if (!entry.is_regular_file() || is_spare(entry.path().filename().string())) continue;
+    const std::string name = entry.path().filename().string();
+    if (!entry.is_regular_file() || is_spare(name) || name == dir_lock_file) continue;
     std::ifstream in(entry.path(), std::ios::binary);
     std::ostringstream bytes;
     bytes << in.rdbuf();

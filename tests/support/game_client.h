@@ -23,6 +23,6 @@ http_reply post_save(uint16_t port, int op, std::string_view save,
 http_reply game_get(uint16_t port, std::string_view query, const client_options& options = {});
 
 // Every regular file under `dir`, by its path relative to `dir`, with its bytes (empty when
-// `dir` does not exist), spares left out (lib/file_io.h: never read). Compares whole game trees
-// before and after a request.
+// `dir` does not exist), spares and the running server's lock file (db/dir_lock.h) left out.
+// Compares whole game trees before and after a request.
 std::map<std::string, std::string> read_tree(const std::string& dir);
