@@ -13,6 +13,7 @@
 #include "db/aside.h"
 #include "db/game.h"
 #include "db/game_files.h"
+#include "db/game_json.h"
 #include "db/game_swap.h"
 #include "db/generation.h"
 #include "db/layout.h"
@@ -49,19 +50,13 @@ bool in_game(const game_info& g, int32_t i) {
   return i >= 0 && static_cast<size_t>(i) < g.plr_states.size() && g.plr_states[i];
 }
 
-// The facts of a record as JSON members (no braces), the same for the list and one game.
-std::string game_members(const game_info& g) {
-  std::string out =
-      "\"id\":" + int_to_str(g.id) + ",\"name\":" + json_game_text(g.name) +
-      ",\"description\":" + json_game_text(g.descr) + ",\"status\":" + int_to_str(g.status) +
-      ",\"status_word\":" + json_string(status_word(g.status)) + ",\"turn\":" + int_to_str(g.turn) +
-      ",\"player_to_move\":" + int_to_str(g.curplr) + ",\"winner\":" + int_to_str(g.winner) +
-      ",\"newest_save\":" + json_string(g.lastfile) + ",\"players\":[";
-  for (int32_t i = 0; i < g.plr_cnt && i < max_players; ++i) {
-    if (i > 0) out += ",";
-    out += json_player(entry_or_empty(g.teams, i), entry_or_empty(g.colors, i), in_game(g, i));
-  }
-  out += "]";
+// The game's JSON object without its closing brace: the JSON API's (its newest save's time read
+// with one stat) and then what only operators see.
+std::string game_json(const game_info& g) {
+  std::string out;
+  append_game_json(summary_of(g), {newest_save_time(game_root, g.id, g.lastfile), nullptr, ""},
+                   &out);
+  out += ",\"newest_save\":" + json_string(g.lastfile);
   if (g.archived_from >= 0) out += ",\"archived_from\":" + int_to_str(g.archived_from);
   if (g.unarchived_at != 0) out += ",\"unarchived\":" + json_string(iso_time(g.unarchived_at));
   if (!g.damage.empty()) out += ",\"held\":" + json_string(text_of(g.damage));
@@ -82,8 +77,7 @@ admin_result done(const std::string& message, const game_info& g) {
   r.ok = true;
   r.message = message;
   r.text = message + "\n" + game_line(g);
-  r.json =
-      "{\"ok\":true,\"message\":" + json_string(message) + ",\"game\":{" + game_members(g) + "}}";
+  r.json = "{\"ok\":true,\"message\":" + json_string(message) + ",\"game\":" + game_json(g) + "}}";
   return r;
 }
 
@@ -239,15 +233,23 @@ bool parse_game_id(const std::string& text, int32_t* id) {
 }
 
 admin_result admin_games(int32_t status_filter) {
+  std::vector<game_info> shown;
+  {
+    mutex_lock lock(db_lock);
+    for (size_t k = games.size(); k-- > 0;) {
+      if (games[k] && (status_filter < 0 || games[k]->status == status_filter)) {
+        shown.push_back(*games[k]);
+      }
+    }
+  }
   admin_result r;
   r.ok = true;
   std::string members;
   int32_t count = 0;
-  for (size_t k = games.size(); k-- > 0;) {
-    if (!games[k] || (status_filter >= 0 && games[k]->status != status_filter)) continue;
-    r.text += game_line(*games[k]);
+  for (const game_info& g : shown) {
+    r.text += game_line(g);
     if (count++ > 0) members += ",";
-    members += "{" + game_members(*games[k]) + "}";
+    members += game_json(g) + "}";
   }
   r.message = int_to_str(count) + " games";
   r.text += r.message + "\n";
@@ -308,7 +310,7 @@ admin_result admin_game(int32_t id) {
     if (!aside_json.empty()) aside_json += ",";
     aside_json += json_string(name);
   }
-  r.json = "{\"ok\":true,\"game\":{" + game_members(*g) + ",\"turn_files\":[" + file_json +
+  r.json = "{\"ok\":true,\"game\":" + game_json(*g) + ",\"turn_files\":[" + file_json +
            "],\"aside\":[" + aside_json + "]}}";
   return r;
 }

@@ -33,8 +33,9 @@ bool parse_status(const std::string& text, int32_t* status);
 // Reads a game id given as "<n>" or "game_<n>"; false for anything else.
 bool parse_game_id(const std::string& text, int32_t* id);
 
-// Every game in the list, newest id first; status_filter < 0 takes all.
-admin_result admin_games(int32_t status_filter) REQUIRES(db_lock);
+// Every game in the list, newest id first; status_filter < 0 takes all. The records are copied
+// under db_lock; each newest save's time is read after it is released.
+admin_result admin_games(int32_t status_filter) EXCLUDES(db_lock);
 
 // One game with its stored turn files and what it keeps aside.
 // REQUIRES: game_lock(id) held (so for every operation on one game below).

@@ -117,14 +117,11 @@ admin_result execute_on_game(const admin_call& c) EXCLUDES(db_lock) {
 // The one place the admin operations take their locks. An operation on one game holds that
 // game's lock across its disk work, so that it never interleaves with a move of the game; it
 // takes db_lock itself only to read or publish the record. The refresh and the snapshot take
-// each game's lock in turn; the list alone is read under db_lock.
+// each game's lock in turn; the list copies the records under db_lock.
 admin_result run_locked(const admin_call& c) EXCLUDES(db_lock) {
   if (c.op == "refresh") return admin_refresh();
   if (c.op == "snapshot") return admin_snapshot(c.arg);
-  if (c.op == "games") {
-    mutex_lock lock(db_lock);
-    return admin_games(c.status);
-  }
+  if (c.op == "games") return admin_games(c.status);
   mutex_lock hold(game_lock(c.id));
   // A revert, restore or unarchive changes which files are the game's history: its turn times
   // are read again on their next use. Forgotten after the change (a read racing it is then not

@@ -131,11 +131,19 @@ TEST_F(Admin, EveryOperationFromTheToolToTheFilesAndTheLists) {
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 
   json_value g = admin_json("game game_0")["game"];
-  EXPECT_EQ(g["status_word"].text, "in_play");
+  EXPECT_EQ(g["status"].text, "in_play");
   EXPECT_EQ(g["newest_save"].text, "turn_0_2.zts");
   EXPECT_EQ(g["players"].items.size(), 3u);
   EXPECT_EQ(g["players"][1]["team"].text, "Team 2");
   EXPECT_EQ(g["turn_files"].items.size(), 3u);
+  // A game is one JSON object wherever it is shown: the operators' is the JSON API's, byte for
+  // byte, with their own members after it.
+  const std::string api_list = http_get(80, "/api/games", to_server()).body;
+  ASSERT_TRUE(api_list.starts_with("{\"games\":[{") && api_list.ends_with("}]}")) << api_list;
+  const std::string api_game = api_list.substr(10, api_list.size() - 13);
+  EXPECT_EQ(admin("--json games").out,
+            "{\"ok\":true,\"games\":[" + api_game + ",\"newest_save\":\"turn_0_2.zts\"}]}\n");
+  EXPECT_NE(api_game.find("\"to_move\":2,\"winner\":null,\"last_move\":\""), std::string::npos);
   EXPECT_EQ(admin("games").out.find("game_0  in_play  turn 0"), 0u) << admin("games").out;
   // Every status spelling the help lists is taken, and one it does not list is refused.
   const std::string help = run("'" + build_path("zts_admin") + "' --help").out;
@@ -195,7 +203,7 @@ TEST_F(Admin, EveryOperationFromTheToolToTheFilesAndTheLists) {
   const std::string final_move = move(1, 0, true);
   ASSERT_EQ(submit(final_move), "ZTXS\n00\nOk\n");
   EXPECT_EQ(open_list(), "ZTXS\n0\n");
-  EXPECT_EQ(admin_json("revert 0")["game"]["status_word"].text, "in_play");
+  EXPECT_EQ(admin_json("revert 0")["game"]["status"].text, "in_play");
   EXPECT_EQ(newest().body, downloaded);
   EXPECT_EQ(game_file("state.txt"),
             "turn:1\ncurplr:0\nstatus:0\nlastfile:turn_1_0.zts\nwinner:0\nplr_states:1|1|1\n");
@@ -215,13 +223,13 @@ TEST_F(Admin, EveryOperationFromTheToolToTheFilesAndTheLists) {
   ASSERT_EQ(submit(m00_old), "ZTXS\n00\nOk\n");
 
   // Archive and unarchive: out of the open list and back, the status remembered.
-  EXPECT_EQ(admin_json("archive 0")["game"]["status"].number, 3);
+  EXPECT_EQ(admin_json("archive 0")["game"]["status_code"].number, 3);
   EXPECT_EQ(open_list(), "ZTXS\n0\n");
   EXPECT_NE(http_get(80, "/api/games/0", to_server()).body.find("\"status_code\":3"),
             std::string::npos);
   EXPECT_NE(game_get(80, "?op=666", to_server()).body.find("\"status\":3"), std::string::npos);
   EXPECT_EQ(admin("archive 0").status, 1);
-  EXPECT_EQ(admin_json("unarchive 0")["game"]["status_word"].text, "in_play");
+  EXPECT_EQ(admin_json("unarchive 0")["game"]["status"].text, "in_play");
   EXPECT_NE(game_file("admin.txt").find("unarchived:"), std::string::npos);
   // The hourly pass now measures from the unarchive, so an old game stays open.
   EXPECT_EQ(admin("refresh").status, 0);
