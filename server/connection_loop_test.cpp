@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <functional>
 #include <optional>
 #include <string>
 #include <thread>
@@ -24,6 +23,7 @@
 #include "lib/file_io.h"
 #include "lib/log.h"
 #include "server/config.h"
+#include "server/listener_test_support.h"
 #include "server/routing.h"
 #include "tests/support/http_client.h"
 #include "tests/support/real_server.h"
@@ -34,27 +34,8 @@ namespace {
 using std::chrono::milliseconds;
 using steady = std::chrono::steady_clock;
 
-const std::string op777 = "GET /gameserver_v2.php?op=777 HTTP/1.0\r\n\r\n";
-
-bool wait_until(const std::function<bool()>& done, int ms = 10000) {
-  auto deadline = steady::now() + milliseconds(ms);
-  while (!done()) {
-    if (steady::now() > deadline) return false;
-    std::this_thread::sleep_for(milliseconds(5));
-  }
-  return true;
-}
-
-struct LoopFixture : ::testing::Test {
-  LoopFixture() { set_log_file(dir.file("zts.log"), false); }
-
-  temp_dir dir;
-  scoped_cwd cwd{dir.path};
-  scoped_server server;
-};
-
-using ConnectionLoop = LoopFixture;
-using ConnectionLoopConcurrent = LoopFixture;
+using ConnectionLoop = ListenerFixture;
+using ConnectionLoopConcurrent = ListenerFixture;
 TEST_F(ConnectionLoop, ClientThatClosesEarlyGetsNoReplyAndFreesItsThread) {
   {
     client_socket silent = connect_to(server.port());

@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <functional>
 #include <optional>
 #include <string>
 #include <thread>
@@ -23,6 +22,7 @@
 #include "lib/file_io.h"
 #include "lib/log.h"
 #include "server/config.h"
+#include "server/listener_test_support.h"
 #include "server/routing.h"
 #include "tests/support/http_client.h"
 #include "tests/support/real_server.h"
@@ -33,28 +33,9 @@ namespace {
 using std::chrono::milliseconds;
 using steady = std::chrono::steady_clock;
 
-const std::string op777 = "GET /gameserver_v2.php?op=777 HTTP/1.0\r\n\r\n";
-
-bool wait_until(const std::function<bool()>& done, int ms = 10000) {
-  auto deadline = steady::now() + milliseconds(ms);
-  while (!done()) {
-    if (steady::now() > deadline) return false;
-    std::this_thread::sleep_for(milliseconds(5));
-  }
-  return true;
-}
-
-struct ServerFixture : ::testing::Test {
-  ServerFixture() { set_log_file(dir.file("zts.log"), false); }
-
-  temp_dir dir;
-  scoped_cwd cwd{dir.path};
-  scoped_server server;
-};
-
-using Server = ServerFixture;
-using ServerConcurrent = ServerFixture;
-using ServerLimits = ServerFixture;
+using Server = ListenerFixture;
+using ServerConcurrent = ListenerFixture;
+using ServerLimits = ListenerFixture;
 
 TEST_F(Server, StartsOnAnEphemeralPortAndRefusesAfterStop) {
   ASSERT_NE(server.port(), 0);
