@@ -9,9 +9,9 @@
 // page then touches nothing but the waiting times. Rows are kept by game id and only their
 // changed texts are written. Texts from saves go in as text nodes, never as markup.
 //
-// A server without paging (no "next" in the reply) sends every game: the page then filters
-// and pages the list itself. Without turn times from the server, they are estimated from the
-// stored turns' times.
+// The list asks the server for one page of each kind it shows (status, q, limit, after), so a
+// server with many thousands of games sends a few dozen; the waiting times, turn times and
+// turns per day are the server's figures.
 'use strict';
 
 (function () {
@@ -30,10 +30,10 @@
       players: 'Игроки', player: 'Игрок', state: 'Состояние', in_game: 'в игре',
       out: 'выбыл', moving: 'ходит', won: 'победил', count: 'Ходов',
       chart: 'Время хода', median: 'медиана', mean: 'среднее', longest: 'дольше всего',
-      estimated: 'Оценка по времени сохранённых ходов.', no_times: 'Ходов пока нет.',
+      no_times: 'Ходов пока нет.',
       timeline: 'Ходы', turn_col: 'Ход', time_col: 'Время', size_col: 'Размер',
       download: 'Скачать', per_day: 'Ходов в день', last7: 'за 7 дней', overall: 'в среднем',
-      last_move: 'Последний ход', on_turn: 'На ходу', description: 'Описание',
+      last_move: 'Последний ход', on_turn: 'На ходу с', description: 'Описание',
       d: 'д', h: 'ч', min: 'мин', s: 'с', kb: 'КБ', b: 'Б', locale: 'ru-RU'
     },
     en: {
@@ -47,10 +47,10 @@
       players: 'Players', player: 'Player', state: 'State', in_game: 'in the game',
       out: 'out', moving: 'to move', won: 'winner', count: 'Turns',
       chart: 'Turn times', median: 'median', mean: 'mean', longest: 'longest',
-      estimated: 'Estimated from the times of the stored turns.', no_times: 'No turns yet.',
+      no_times: 'No turns yet.',
       timeline: 'Turns', turn_col: 'Turn', time_col: 'Time', size_col: 'Size',
       download: 'Download', per_day: 'Turns per day', last7: 'last 7 days', overall: 'overall',
-      last_move: 'Last move', on_turn: 'On turn', description: 'Description',
+      last_move: 'Last move', on_turn: 'On turn since', description: 'Description',
       d: 'd', h: 'h', min: 'min', s: 's', kb: 'KB', b: 'B', locale: 'en-GB'
     }
   };
@@ -127,8 +127,13 @@
     return seconds + ' ' + t.s;
   }
 
+  // One formatter for every time shown: toLocaleString with options builds a new one per call,
+  // which costs more than the rest of drawing a list.
+  var time_format = null;
   function time_text(ms) {
-    return new Date(ms).toLocaleString(t.locale, {dateStyle: 'medium', timeStyle: 'short'});
+    time_format = time_format ||
+        new Intl.DateTimeFormat(t.locale, {dateStyle: 'medium', timeStyle: 'short'});
+    return time_format.format(ms);
   }
 
   function size_text(bytes) {
@@ -138,12 +143,6 @@
   function ms_of(iso) {
     var ms = iso ? Date.parse(iso) : NaN;
     return isNaN(ms) ? null : ms;
-  }
-
-  // Since when the player to move has had the turn: the server's "on_turn_since", or else the
-  // time of the last move.
-  function on_turn_since(game) {
-    return ms_of(game.on_turn_since) || ms_of(game.last_move);
   }
 
   function is_open(game) {
@@ -196,27 +195,6 @@
   var paged = kinds.indexOf(params.get('status')) >= 0 ? params.get('status') : '';
   var after = paged ? params.get('after') || '' : '';
   var sections = {};
-
-  // The page of games of kind `kind` that the reply gives, paging and filtering it here when
-  // the server did not (its reply then has no "next").
-  function page_of(reply, kind, start_after) {
-    if ('next' in reply) return {games: reply.games, next: reply.next};
-    var needle = query.toLowerCase();
-    var games = reply.games.filter(function (g) {
-      var open = is_open(g);
-      var fits = kind === 'open' ? open : kind === 'finished' ? g.status_code === 2 :
-          g.status_code === 3;
-      return fits && (!needle || game_name(g).toLowerCase().indexOf(needle) >= 0 ||
-                      String(g.name).toLowerCase().indexOf(needle) >= 0);
-    });
-    var from = 0;
-    if (start_after !== '') {
-      while (from < games.length && games[from].id <= Number(start_after)) from++;
-    }
-    var page = games.slice(from, from + page_size);
-    var more = from + page_size < games.length;
-    return {games: page, next: more ? page[page.length - 1].id : null};
-  }
 
   function section(kind) {
     if (sections[kind]) return sections[kind];
@@ -272,7 +250,7 @@
         parts[2].appendChild(team_badge(p));
       }
     }
-    var since = ended ? ms_of(game.last_move) : on_turn_since(game);
+    var since = ms_of(ended ? game.last_move : game.on_turn_since);
     if (since === null) {
       set_text(parts[3], '');
     } else if (ended) {
@@ -320,31 +298,15 @@
     return 'api/games?' + q.toString();
   }
 
-  // Whether the server pages and filters (known from its first reply): one that does not sends
-  // every game to each request, so the first reply then serves every section.
-  var server_pages = null;
-  function fetch_sections(shown) {
-    if (server_pages) return Promise.all(shown.map(function (kind) { return get(list_path(kind)); }));
-    return get(list_path(shown[0])).then(function (first) {
-      server_pages = 'next' in first.data;
-      if (!server_pages || shown.length === 1) {
-        return shown.map(function () { return first; });
-      }
-      return Promise.all(shown.slice(1).map(function (kind) { return get(list_path(kind)); }))
-          .then(function (rest) { return [first].concat(rest); });
-    });
-  }
-
   var first_list_shown = false;
   function refresh_list() {
     var shown = paged ? [paged] : ['open', 'finished'];
-    return fetch_sections(shown).then(function (replies) {
+    // The sections' pages are asked for at once; each is drawn in its place once all arrived.
+    return Promise.all(shown.map(function (kind) { return get(list_path(kind)); }))
+        .then(function (replies) {
           var now = Date.now();
           replies.forEach(function (r, i) {
-            var kind = shown[i];
-            var s = section(kind);
-            if (r.changed || !s.page) s.page = page_of(r.data, kind, kind === paged ? after : '');
-            show_section(s, kind, s.page, now);
+            show_section(section(shown[i]), shown[i], r.data, now);
           });
           show_state('');
           if (!first_list_shown) {
@@ -366,45 +328,6 @@
 
   var game_id = params.get('id');
   var view = null;  // the game view's parts, built at the first reply
-
-  // Per player {count, median, mean, longest} in seconds: the server's "turn_times", or else
-  // each save's time less the save before it, counted to the player who made it.
-  function turn_times(game) {
-    var estimated = game.players.some(function (p) { return !p.turn_times; });
-    if (!estimated) return {times: game.players.map(function (p) { return p.turn_times; })};
-    var spans = game.players.map(function () { return []; });
-    var turns = (game.turns || []).map(function (turn) {
-      return {player: turn.player, time: ms_of(turn.time)};
-    }).filter(function (turn) { return turn.time !== null; });
-    turns.sort(function (a, b) { return a.time - b.time; });
-    for (var i = 1; i < turns.length; i++) {
-      // A save is named after the player it hands the turn to: the time up to the next save is
-      // that player's.
-      var mover = turns[i - 1].player;
-      if (spans[mover]) spans[mover].push((turns[i].time - turns[i - 1].time) / 1000);
-    }
-    var times = spans.map(function (list) {
-      if (!list.length) return {count: 0, median: null, mean: null, longest: null};
-      list.sort(function (a, b) { return a - b; });
-      var mid = Math.floor(list.length / 2);
-      var sum = list.reduce(function (a, b) { return a + b; }, 0);
-      return {count: list.length, longest: list[list.length - 1], mean: sum / list.length,
-              median: list.length % 2 ? list[mid] : (list[mid - 1] + list[mid]) / 2};
-    });
-    return {times: times, estimated: true};
-  }
-
-  // {last_7_days, overall}: the server's, or else counted from the stored turns.
-  function turns_per_day(game, now) {
-    if (game.turns_per_day) return game.turns_per_day;
-    var times = (game.turns || []).map(function (turn) { return ms_of(turn.time); })
-        .filter(function (ms) { return ms !== null; });
-    if (!times.length) return {last_7_days: 0, overall: 0};
-    var first = Math.min.apply(null, times);
-    var end = is_open(game) ? now : Math.max.apply(null, times);
-    var week = times.filter(function (ms) { return ms > now - 7 * 86400000; }).length;
-    return {last_7_days: week / 7, overall: times.length / Math.max(1, (end - first) / 86400000)};
-  }
 
   function build_game_view() {
     var v = {};
@@ -430,8 +353,6 @@
     v.chart_part = part(t.chart, 'turn_times');
     v.chart = el('div', 'chart-box');
     v.chart_part.appendChild(v.chart);
-    v.note = el('p', 'note');
-    v.chart_part.appendChild(v.note);
     v.turns_part = part(t.timeline, 'turns');
     v.timeline = el('div', 'chart-box');
     v.turns_part.appendChild(v.timeline);
@@ -468,7 +389,7 @@
   // The facts that change with the clock alone: rewritten on every poll.
   function show_waiting(game, now) {
     if (!view.waiting) return;
-    var since = on_turn_since(game);
+    var since = ms_of(game.on_turn_since);
     set_text(view.waiting, since === null ? '—' : duration_text((now - since) / 1000));
     set_attr(view.waiting, 'title', since === null ? '' : time_text(since));
   }
@@ -494,31 +415,30 @@
       fact(view.facts, t.to_move, who);
     }
     if (winner) fact(view.facts, t.winner, team_badge(winner));
-    var per_day = turns_per_day(game, now);
+    var since = mover ? ms_of(game.on_turn_since) : null;
+    if (since !== null) fact(view.facts, t.on_turn, time_text(since));
+    var per_day = game.turns_per_day;
     fact(view.facts, t.per_day, Number(per_day.last_7_days).toFixed(1) + ' ' + t.last7 + ', ' +
          Number(per_day.overall).toFixed(1) + ' ' + t.overall);
     var last = ms_of(game.last_move);
     if (last !== null) fact(view.facts, t.last_move, time_text(last));
     show_waiting(game, now);
 
-    var times = turn_times(game);
     var players = table([[t.player], [t.state], [t.count, 'num'], [t.median, 'num wide'],
                          [t.mean, 'num wide'], [t.longest, 'num wide']]);
     game.players.forEach(function (p, i) {
       var row = el('tr', p.in_game ? '' : 'is-out');
       row.appendChild(el('td')).appendChild(team_badge(p));
       row.appendChild(el('td', '', player_state(game, i)));
-      var tt = times.times[i] || {};
-      row.appendChild(el('td', 'num', tt.count || 0));
-      row.appendChild(el('td', 'num wide', duration_text(tt.median)));
-      row.appendChild(el('td', 'num wide', duration_text(tt.mean)));
-      row.appendChild(el('td', 'num wide', duration_text(tt.longest)));
+      var tt = p.turn_times || {count: 0};
+      row.appendChild(el('td', 'num', tt.count));
+      // A player who has not taken a turn yet has no times (the server gives 0).
+      ['median', 'mean', 'longest'].forEach(function (name) {
+        row.appendChild(el('td', 'num wide', tt.count ? duration_text(tt[name]) : '—'));
+      });
       players.tBodies[0].appendChild(row);
     });
     view.players.replaceChildren(view.players.firstChild, players);
-    view.times = times;
-    set_text(view.note, times.estimated ? t.estimated : '');
-    view.note.hidden = !times.estimated;
 
     var turns = table([[t.turn_col, 'num'], [t.player], [t.time_col], [t.size_col, 'num wide']]
         .concat(game.status_code === 2 ? [[t.download]] : []));
@@ -552,8 +472,9 @@
     var width = Math.max(240, Math.min(900, view.chart.clientWidth || 320));
     view.drawn_width = width;
     var rows = game.players.map(function (p, i) {
-      var tt = view.times.times[i] || {};
-      return {label: p.team, color: safe_color(p.color), values: [tt.median, tt.mean, tt.longest]};
+      var tt = p.turn_times || {count: 0};
+      var values = tt.count ? [tt.median, tt.mean, tt.longest] : [null, null, null];
+      return {label: p.team, color: safe_color(p.color), values: values};
     });
     var any = rows.some(function (r) { return r.values[2] > 0; });
     view.chart.replaceChildren(any ? zts_charts.bars(rows, [
