@@ -24,6 +24,7 @@
 #include "server/config.h"
 #include "server/listener_test_support.h"
 #include "server/routing.h"
+#include "tests/support/command.h"
 #include "tests/support/http_client.h"
 #include "tests/support/real_server.h"
 #include "tests/support/temp_dir.h"
@@ -236,18 +237,6 @@ TEST_F(ServerLimits, ListensOnIpv4AndIpv6WithCapsAndTimeoutsChangedLive) {
   EXPECT_THROW(connect_to(v6_port, v6), std::runtime_error);
 }
 
-// A command's standard output (empty when it cannot run).
-std::string command_output(const std::string& command) {
-  std::string out;
-  FILE* p = popen(command.c_str(), "r");
-  if (p == nullptr) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  pclose(p);
-  return out;
-}
-
 bool have_command(const std::string& name) {
   return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
 }
@@ -307,8 +296,9 @@ TEST_F(Server, HttpsProxyExampleForwardsAndTheCapCountsClientsBehindIt) {
   // "<status> <body>" of one request through the proxy from `from`.
   auto through = [&](const std::string& from, const std::string& target,
                      const std::string& extra = "") {
-    return command_output("curl -sk --max-time 20 --interface " + from + " " + extra +
-                          " -w ' %{http_code}' 'https://127.0.0.1" + target + "'");
+    return run_command("curl -sk --max-time 20 --interface " + from + " " + extra +
+                       " -w ' %{http_code}' 'https://127.0.0.1" + target + "'")
+        .out;
   };
   ASSERT_TRUE(wait_until([&] {
     return through("127.0.0.7", "/gameserver_v2.php?op=777") == "ZTNS 200";

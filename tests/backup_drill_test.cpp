@@ -5,12 +5,10 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -18,6 +16,7 @@
 #include <vector>
 
 #include "lib/file_io.h"
+#include "tests/support/command.h"
 #include "tests/support/game_client.h"
 #include "tests/support/real_server.h"
 #include "tests/support/save_writer.h"
@@ -27,21 +26,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct run_result {
-  int status = -1;
-  std::string out;  // stdout and stderr
-};
-
-run_result run(const std::string& command) {
-  run_result r;
-  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-  if (!pipe) return r;
-  char buf[4096];
-  for (size_t n; (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;) r.out.append(buf, n);
-  const int raw = ::pclose(pipe);
-  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  return r;
-}
+using enum command_stderr;
 
 std::string shell_quoted(const std::string& s) {
   return "'" + s + "'";
@@ -84,10 +69,11 @@ struct drill {
     return "cd " + shell_quoted(dir.path) + " && " + shell_quoted(build + "/zts_admin") + " " +
            args;
   }
-  run_result restore(const std::string& snapshot) {
-    return run("ZTS_CHECK=" + shell_quoted(build + "/zts_check") + " " +
-               shell_quoted(std::string(ZTS_SOURCE_DIR) + "/deploy/zts-restore") + " -C " +
-               shell_quoted(dir.path) + " " + shell_quoted(snapshot));
+  command_result restore(const std::string& snapshot) {
+    return run_command("ZTS_CHECK=" + shell_quoted(build + "/zts_check") + " " +
+                           shell_quoted(std::string(ZTS_SOURCE_DIR) + "/deploy/zts-restore") +
+                           " -C " + shell_quoted(dir.path) + " " + shell_quoted(snapshot),
+                       captured);
   }
 
   const std::string build = ZTS_BUILD_DIR;
@@ -124,10 +110,11 @@ TEST(BackupDrill, ScheduledSnapshotPruneCopyAndRestore) {
   const std::string unit = read_file(std::string(ZTS_SOURCE_DIR) + "/deploy/zts-backup.service");
   ASSERT_NE(unit.find("\nExecStart=/usr/bin/zts-backup --config /etc/zts/zts.conf\n"),
             std::string::npos);
-  run_result backup =
-      run("cd " + shell_quoted(d.dir.path) +
-          " && ZTS_ADMIN=" + shell_quoted(d.build + "/zts_admin") + " " +
-          shell_quoted(std::string(ZTS_SOURCE_DIR) + "/deploy/zts-backup") + " --config zts.conf");
+  command_result backup = run_command(
+      "cd " + shell_quoted(d.dir.path) + " && ZTS_ADMIN=" + shell_quoted(d.build + "/zts_admin") +
+          " " + shell_quoted(std::string(ZTS_SOURCE_DIR) + "/deploy/zts-backup") +
+          " --config zts.conf",
+      captured);
   ASSERT_EQ(backup.status, 0) << backup.out;
   EXPECT_NE(backup.out.find("removed 2 of 4 snapshots"), std::string::npos) << backup.out;
   std::set<std::string> left = names_in(backups);
@@ -140,7 +127,7 @@ TEST(BackupDrill, ScheduledSnapshotPruneCopyAndRestore) {
                                          ".2020-01-07T00-00-00Z.snapshot.99", "mine"}));
   const std::string snap_dir = backups + "/" + snapshot;
   EXPECT_EQ(names_in(snap_dir + "/game_server"), std::set<std::string>{"game_0"});
-  run_result listed = run(d.admin("backups --config zts.conf"));
+  command_result listed = run_command(d.admin("backups --config zts.conf"), captured);
   EXPECT_EQ(listed.status, 0) << listed.out;
   EXPECT_NE(listed.out.find(snapshot + "  1 games  "), std::string::npos) << listed.out;
   EXPECT_NE(listed.out.find("\n2 snapshots in " + backups + "\n"), std::string::npos);
@@ -151,11 +138,12 @@ TEST(BackupDrill, ScheduledSnapshotPruneCopyAndRestore) {
   ASSERT_EQ(d.submit(d.move(0, 2)), "ZTXS\n00\nOk\n");
   ASSERT_EQ(post_save(80, 8, d.move(0, 0), d.to_server()).body, "ZTXS\n00\nOK\n");
   ASSERT_NE(d.get("?op=11"), list);
-  ASSERT_EQ(run(d.admin("snapshot backups/later")).status, 0);
+  ASSERT_EQ(run_command(d.admin("snapshot backups/later"), captured).status, 0);
 
   // Off the machine: rsync -aH keeps which files are one file.
-  run_result copied =
-      run("rsync -aH " + shell_quoted(backups + "/") + " " + shell_quoted(d.dir.file("copy")));
+  command_result copied = run_command(
+      "rsync -aH " + shell_quoted(backups + "/") + " " + shell_quoted(d.dir.file("copy")),
+      captured);
   ASSERT_EQ(copied.status, 0) << copied.out;
   const auto groups = link_groups(backups);
   EXPECT_LT(groups.size(), read_tree(backups).size());  // some files are shared
@@ -168,7 +156,7 @@ TEST(BackupDrill, ScheduledSnapshotPruneCopyAndRestore) {
     unique_fd lock(::open(lock_path.c_str(), O_RDONLY | O_CLOEXEC));
     ASSERT_EQ(::flock(lock.fd, LOCK_EX | LOCK_NB), -1);  // the server's
     ASSERT_EQ(errno, EWOULDBLOCK);
-    run_result refused = d.restore(snap_dir);
+    command_result refused = d.restore(snap_dir);
     EXPECT_EQ(refused.status, 1) << refused.out;
     EXPECT_NE(refused.out.find("the server is running in " + d.dir.path + " (pid " +
                                std::to_string(server->pid) + ")"),
@@ -181,15 +169,17 @@ TEST(BackupDrill, ScheduledSnapshotPruneCopyAndRestore) {
 
   // A damaged snapshot fails zts_check: the games in place come back.
   const std::string damaged = d.dir.file("damaged");
-  ASSERT_EQ(run("cp -a " + shell_quoted(snap_dir) + " " + shell_quoted(damaged)).status, 0);
+  ASSERT_EQ(
+      run_command("cp -a " + shell_quoted(snap_dir) + " " + shell_quoted(damaged), captured).status,
+      0);
   fs::remove(damaged + "/game_server/game_0/cond.txt");
-  run_result failed = d.restore(damaged);
+  command_result failed = d.restore(damaged);
   EXPECT_EQ(failed.status, 1) << failed.out;
   EXPECT_NE(failed.out.find("the previous games are back in place"), std::string::npos);
   EXPECT_EQ(read_tree(d.dir.file("game_server")), played_on);
 
   // The restore: the games in place aside, the snapshot copied in and checked, itself intact.
-  run_result restored = d.restore(snap_dir);
+  command_result restored = d.restore(snap_dir);
   ASSERT_EQ(restored.status, 0) << restored.out;
   EXPECT_NE(restored.out.find("checked 1 games"), std::string::npos) << restored.out;
   std::string aside;
@@ -212,7 +202,7 @@ TEST(BackupDrill, ScheduledSnapshotPruneCopyAndRestore) {
   EXPECT_EQ(d.submit(d.move(0, 2)), "ZTXS\n00\nOk\n");
 
   // Pruning by hand with nothing to remove keeps everything, the newest above all.
-  run_result pruned = run(d.admin("prune --config zts.conf"));
+  command_result pruned = run_command(d.admin("prune --config zts.conf"), captured);
   EXPECT_EQ(pruned.status, 0) << pruned.out;
   EXPECT_NE(pruned.out.find("kept " + snapshot), std::string::npos) << pruned.out;
   EXPECT_NE(pruned.out.find("removed 0 of 2 snapshots"), std::string::npos) << pruned.out;

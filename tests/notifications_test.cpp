@@ -7,13 +7,11 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <memory>
@@ -22,6 +20,7 @@
 
 #include "lib/asys.h"
 #include "lib/file_io.h"
+#include "tests/support/command.h"
 #include "tests/support/game_client.h"
 #include "tests/support/http_client.h"
 #include "tests/support/http_receiver.h"
@@ -88,16 +87,6 @@ std::string admin(const std::string& dir, const std::string& operation) {
   return reply;
 }
 
-std::string run_notify_test(const std::string& dir, int* status) {
-  const std::string cmd = "cd " + dir + " && " + server_binary_path() + " --notify-test 2>&1";
-  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(cmd.c_str(), "r"), pclose);
-  std::string out;
-  char buf[4096];
-  while (size_t n = fread(buf, 1, sizeof buf, pipe.get())) out.append(buf, n);
-  *status = pclose(pipe.release());
-  return out;
-}
-
 TEST(Notifications, AGameReachesEveryFormatInOrderAndAKillLosesNothing) {
   private_network net;
   if (!net.error.empty()) GTEST_SKIP() << net.error;
@@ -120,9 +109,11 @@ TEST(Notifications, AGameReachesEveryFormatInOrderAndAKillLosesNothing) {
   write_test_file(dir.file("zts.conf"), conf);
 
   // The operator's check: one test message to each target, one line each, nothing written.
-  int status = -1;
-  std::string report = run_notify_test(dir.path, &status);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << report;
+  const command_result notify_test =
+      run_command("cd " + dir.path + " && " + server_binary_path() + " --notify-test",
+                  command_stderr::captured);
+  const std::string& report = notify_test.out;
+  EXPECT_EQ(notify_test.status, 0) << report;
   EXPECT_NE(report.find("ok    http://127.0.0.1:" + std::to_string(hooks[2].port) + " (ntfy)"),
             std::string::npos)
       << report;

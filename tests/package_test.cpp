@@ -7,39 +7,24 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <string>
 
 #include "lib/file_io.h"
+#include "tests/support/command.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
-struct command_output {
-  int status = -1;
-  std::string text;  // stdout and stderr together
-};
-
-command_output run(const std::string& command) {
-  command_output out;
-  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) out.text.append(buf, n);
-  int status = pclose(pipe);
-  out.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return out;
-}
+using enum command_stderr;
 
 bool have(const char* tool) {
-  return run(std::string("command -v ") + tool).status == 0;
+  return run_command(std::string("command -v ") + tool, captured).status == 0;
 }
 
 // Purges the package at the end of the scope, whatever the test got to.
 struct purge_at_end {
-  ~purge_at_end() { run("dpkg --purge zts-server"); }
+  ~purge_at_end() { run_command("dpkg --purge zts-server", captured); }
 };
 
 TEST(Package, BuildsChecksInstallsRunsAndPurgesWithoutTouchingTheGames) {
@@ -47,17 +32,19 @@ TEST(Package, BuildsChecksInstallsRunsAndPurgesWithoutTouchingTheGames) {
     if (!have(tool)) GTEST_SKIP() << tool << " is not installed";
   }
   if (geteuid() != 0) GTEST_SKIP() << "installing with dpkg needs root";
-  if (run("dpkg-query -W -f='${Status}' zts-server").text.find("installed") != std::string::npos) {
+  if (run_command("dpkg-query -W -f='${Status}' zts-server", captured).out.find("installed") !=
+      std::string::npos) {
     GTEST_SKIP() << "zts-server is installed on this machine already";
   }
 
   temp_dir out;
-  command_output built = run("cd '" ZTS_BUILD_DIR "' && cpack -G DEB -B '" + out.path + "'");
-  ASSERT_EQ(built.status, 0) << built.text;
+  command_result built =
+      run_command("cd '" ZTS_BUILD_DIR "' && cpack -G DEB -B '" + out.path + "'", captured);
+  ASSERT_EQ(built.status, 0) << built.out;
   const std::string deb = out.file("zts-server_" ZTS_VERSION "_amd64.deb");
-  ASSERT_TRUE(file_exists(deb)) << built.text;
+  ASSERT_TRUE(file_exists(deb)) << built.out;
 
-  command_output contents = run("dpkg-deb -c '" + deb + "'");
+  command_result contents = run_command("dpkg-deb -c '" + deb + "'", captured);
   for (const char* path :
        {"./usr/bin/zts_server", "./usr/bin/zts_inspect", "./usr/bin/zts_check",
         "./usr/bin/zts_admin", "./lib/systemd/system/zts-server.service", "./etc/zts/zts.conf",
@@ -65,49 +52,53 @@ TEST(Package, BuildsChecksInstallsRunsAndPurgesWithoutTouchingTheGames) {
         "./usr/share/doc/zts-server/examples/nginx-zts.conf",
         "./usr/share/man/man1/zts_server.1.gz", "./usr/share/man/man1/zts_inspect.1.gz",
         "./usr/share/man/man1/zts_check.1.gz", "./usr/share/man/man1/zts_admin.1.gz"}) {
-    EXPECT_NE(contents.text.find(path), std::string::npos) << path << "\n" << contents.text;
+    EXPECT_NE(contents.out.find(path), std::string::npos) << path << "\n" << contents.out;
   }
   for (const char* path :
        {"./usr/bin/zts-backup", "./usr/bin/zts-restore", "./lib/systemd/system/zts-backup.service",
         "./lib/systemd/system/zts-backup.timer"}) {
-    EXPECT_NE(contents.text.find(path), std::string::npos) << path << "\n" << contents.text;
+    EXPECT_NE(contents.out.find(path), std::string::npos) << path << "\n" << contents.out;
   }
-  EXPECT_EQ(run("dpkg-deb -I '" + deb + "' conffiles").text,
+  EXPECT_EQ(run_command("dpkg-deb -I '" + deb + "' conffiles", captured).out,
             "/etc/zts/zts.conf\n/etc/logrotate.d/zts-server\n");
 
-  command_output lint = run("lintian --fail-on error '" + deb + "'");
-  EXPECT_EQ(lint.status, 0) << lint.text;
-  EXPECT_EQ(lint.text.find("\nE: "), std::string::npos) << lint.text;
+  command_result lint = run_command("lintian --fail-on error '" + deb + "'", captured);
+  EXPECT_EQ(lint.status, 0) << lint.out;
+  EXPECT_EQ(lint.out.find("\nE: "), std::string::npos) << lint.out;
 
   purge_at_end cleanup;
-  command_output installed = run("dpkg -i '" + deb + "'");
-  ASSERT_EQ(installed.status, 0) << installed.text;
-  EXPECT_EQ(run("/usr/bin/zts_server --version").text, "zts_server " ZTS_VERSION "\n");
-  command_output check = run("/usr/bin/zts_server --check-config /etc/zts/zts.conf");
-  EXPECT_EQ(check.status, 0) << check.text;
-  EXPECT_EQ(check.text, "/etc/zts/zts.conf: OK\n");
-  EXPECT_EQ(run("stat -c %U:%G /var/lib/zts").text, "zts:zts\n");
+  command_result installed = run_command("dpkg -i '" + deb + "'", captured);
+  ASSERT_EQ(installed.status, 0) << installed.out;
+  EXPECT_EQ(run_command("/usr/bin/zts_server --version", captured).out,
+            "zts_server " ZTS_VERSION "\n");
+  command_result check =
+      run_command("/usr/bin/zts_server --check-config /etc/zts/zts.conf", captured);
+  EXPECT_EQ(check.status, 0) << check.out;
+  EXPECT_EQ(check.out, "/etc/zts/zts.conf: OK\n");
+  EXPECT_EQ(run_command("stat -c %U:%G /var/lib/zts", captured).out, "zts:zts\n");
   // The man pages are the programs' own --help: the exit codes zts_check documents are there.
-  EXPECT_NE(run("zcat /usr/share/man/man1/zts_check.1.gz").text.find("no problems"),
-            std::string::npos);
+  EXPECT_NE(
+      run_command("zcat /usr/share/man/man1/zts_check.1.gz", captured).out.find("no problems"),
+      std::string::npos);
   if (have("logrotate")) {
-    command_output rotate = run("logrotate --debug /etc/logrotate.d/zts-server");
-    EXPECT_EQ(rotate.status, 0) << rotate.text;
-    EXPECT_EQ(rotate.text.find("error"), std::string::npos) << rotate.text;
+    command_result rotate = run_command("logrotate --debug /etc/logrotate.d/zts-server", captured);
+    EXPECT_EQ(rotate.status, 0) << rotate.out;
+    EXPECT_EQ(rotate.out.find("error"), std::string::npos) << rotate.out;
   }
-  EXPECT_EQ(run("stat -c %U:%G /var/lib/zts/backups").text, "zts:zts\n");
-  EXPECT_EQ(run("cd /tmp && /usr/bin/zts_admin backups --where").text, "/var/lib/zts/backups\n");
+  EXPECT_EQ(run_command("stat -c %U:%G /var/lib/zts/backups", captured).out, "zts:zts\n");
+  EXPECT_EQ(run_command("cd /tmp && /usr/bin/zts_admin backups --where", captured).out,
+            "/var/lib/zts/backups\n");
 
   // A game the server wrote, in the data directory: removal and purge both keep it.
   const std::string game_dir = "/var/lib/zts/game_server/game_987654";
   const bool had_games = dir_exists("/var/lib/zts/game_server");
   make_dirs(game_dir);
   write_test_file(game_dir + "/name.txt", "kept");
-  command_output removed = run("dpkg --remove zts-server");
-  EXPECT_EQ(removed.status, 0) << removed.text;
+  command_result removed = run_command("dpkg --remove zts-server", captured);
+  EXPECT_EQ(removed.status, 0) << removed.out;
   EXPECT_TRUE(file_exists("/etc/zts/zts.conf"));  // a conffile stays until purge
-  command_output purged = run("dpkg --purge zts-server");
-  EXPECT_EQ(purged.status, 0) << purged.text;
+  command_result purged = run_command("dpkg --purge zts-server", captured);
+  EXPECT_EQ(purged.status, 0) << purged.out;
   EXPECT_FALSE(file_exists("/usr/bin/zts_server"));
   EXPECT_FALSE(file_exists("/etc/zts/zts.conf"));
   EXPECT_EQ(read_file(game_dir + "/name.txt"), "kept");

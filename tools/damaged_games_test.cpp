@@ -2,13 +2,11 @@
 // operators' tools: final moves made again after the hourly pass, refused final moves, hand
 // edits, and games repaired from their own saves.
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -17,6 +15,7 @@
 #include <vector>
 
 #include "lib/file_io.h"
+#include "tests/support/command.h"
 #include "tests/support/game_client.h"
 #include "tests/support/http_client.h"
 #include "tests/support/real_server.h"
@@ -27,31 +26,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using enum command_stderr;
+
 constexpr int32_t thirty_one_days = 31 * 24 * 3600;
 const std::string ok_create = "ZTXS\n00\nOK\n";
 const std::string ok_move = "ZTXS\n00\nOk\n";
 const std::string crash_reply = "ZTXS Crash in zt_server";
-
-std::string build_path(const std::string& name) {
-  const char* dir = ::getenv("ZTS_BUILD_DIR");
-  return std::string(dir && *dir ? dir : ZTS_BUILD_DIR) + "/" + name;
-}
-
-struct run_result {
-  int status = -1;
-  std::string out;  // stdout and stderr
-};
-
-run_result run(const std::string& command) {
-  run_result r;
-  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-  if (!pipe) return r;
-  char buf[4096];
-  for (size_t n; (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;) r.out.append(buf, n);
-  int raw = ::pclose(pipe);
-  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  return r;
-}
 
 // A game of `players` named `name`, the save made `age` seconds ago by `curplr` at `turn`;
 // `end` puts every other player out (the move ends the game).
@@ -101,11 +81,14 @@ struct Damaged : ::testing::Test {
     stop();
     start();
   }
-  run_result admin(const std::string& args) {
-    return run("cd '" + dir.path + "' && '" + build_path("zts_admin") + "' --socket admin.sock " +
-               args);
+  command_result admin(const std::string& args) {
+    return run_command(
+        "cd '" + dir.path + "' && '" + build_path("zts_admin") + "' --socket admin.sock " + args,
+        captured);
   }
-  run_result check() { return run("'" + build_path("zts_check") + "' '" + dir.path + "'"); }
+  command_result check() {
+    return run_command("'" + build_path("zts_check") + "' '" + dir.path + "'", captured);
+  }
   client_options to_server() const {
     return {.host = host_ipv4(), .source_ip = "", .timeout_ms = 10000};
   }
@@ -154,7 +137,7 @@ TEST_F(Damaged, FinalMovesAfterTheHourlyPassHandEditsAndForgedLogLines) {
   ASSERT_EQ(::remove((game(0) + "/turns").c_str()), 0);
   ASSERT_EQ(::rename((game(0) + "/turns.kept").c_str(), (game(0) + "/turns").c_str()), 0);
   ASSERT_EQ(admin("unarchive 0").status, 0);
-  const run_result reverted = admin("revert 0");
+  const command_result reverted = admin("revert 0");
   EXPECT_EQ(reverted.status, 0) << reverted.out;
   EXPECT_NE(reverted.out.find("reverted game_0"), std::string::npos) << reverted.out;
 
@@ -208,7 +191,7 @@ TEST_F(Damaged, GamesAreRebuiltFromTheirSavesOrHeldUntilRepaired) {
   // A cond.txt cut short and a state.txt gone: zts_check says what the start will do.
   ASSERT_EQ(::truncate((game(0) + "/cond.txt").c_str(), 40), 0);
   ASSERT_EQ(::remove((game(1) + "/state.txt").c_str()), 0);
-  run_result checked = check();
+  command_result checked = check();
   EXPECT_EQ(checked.status, 1) << checked.out;
   EXPECT_NE(checked.out.find("game_0: " + game(0) + "/cond.txt: lacks colors, money, resource, " +
                              "moratorium, uniset, rules (the next start rebuilds it from " +
@@ -244,7 +227,7 @@ TEST_F(Damaged, GamesAreRebuiltFromTheirSavesOrHeldUntilRepaired) {
   // Damaged while the server runs: the operator repairs it in place.
   const std::string cond_1 = read_file(game(1) + "/cond.txt");
   ASSERT_EQ(::truncate((game(1) + "/cond.txt").c_str(), 40), 0);
-  run_result repaired = admin("repair 1");
+  command_result repaired = admin("repair 1");
   EXPECT_EQ(repaired.status, 0) << repaired.out;
   EXPECT_EQ(read_file(game(1) + "/cond.txt"), cond_1);
   EXPECT_EQ(admin("repair 1").status, 1);  // whole: nothing to repair
@@ -283,7 +266,7 @@ TEST_F(Damaged, GamesAreRebuiltFromTheirSavesOrHeldUntilRepaired) {
     }
   }
   EXPECT_EQ(explained, 2) << read_file(dir.file("zts.log"));
-  run_result refused = admin("repair game_2");
+  command_result refused = admin("repair game_2");
   EXPECT_EQ(refused.status, 1) << refused.out;
   EXPECT_NE(refused.out.find("no stored save reads"), std::string::npos) << refused.out;
 

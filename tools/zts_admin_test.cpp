@@ -4,12 +4,10 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <future>
@@ -20,6 +18,7 @@
 #include <vector>
 
 #include "lib/file_io.h"
+#include "tests/support/command.h"
 #include "tests/support/game_client.h"
 #include "tests/support/http_client.h"
 #include "tests/support/json_reader.h"
@@ -29,27 +28,7 @@
 
 namespace {
 
-std::string build_path(const std::string& name) {
-  const char* dir = ::getenv("ZTS_BUILD_DIR");
-  return std::string(dir && *dir ? dir : ZTS_BUILD_DIR) + "/" + name;
-}
-
-struct run_result {
-  int status = -1;
-  std::string out;  // stdout and stderr
-};
-
-// Runs `command` through the shell; stderr joins stdout unless `with_stderr` is false.
-run_result run(const std::string& command, bool with_stderr = true) {
-  run_result r;
-  FILE* pipe = ::popen((command + (with_stderr ? " 2>&1" : " 2>/dev/null")).c_str(), "r");
-  if (!pipe) return r;
-  char buf[4096];
-  for (size_t n; (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;) r.out.append(buf, n);
-  int raw = ::pclose(pipe);
-  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  return r;
-}
+using enum command_stderr;
 
 struct Admin : ::testing::Test {
   void SetUp() override {
@@ -58,13 +37,13 @@ struct Admin : ::testing::Test {
   }
 
   // zts_admin with `args` (the game directory's socket), run from the test's directory.
-  run_result admin(const std::string& args, bool with_stderr = true) {
-    return run(
+  command_result admin(const std::string& args, command_stderr err = captured) {
+    return run_command(
         "cd '" + dir.path + "' && '" + build_path("zts_admin") + "' --socket admin.sock " + args,
-        with_stderr);
+        err);
   }
   json_value admin_json(const std::string& args, int expected_status = 0) {
-    run_result r = admin("--json " + args, false);
+    command_result r = admin("--json " + args, discarded);
     EXPECT_EQ(r.status, expected_status) << args << ": " << r.out;
     json_value v;
     std::string err;
@@ -146,7 +125,7 @@ TEST_F(Admin, EveryOperationFromTheToolToTheFilesAndTheLists) {
   EXPECT_NE(api_game.find("\"to_move\":2,\"winner\":null,\"last_move\":\""), std::string::npos);
   EXPECT_EQ(admin("games").out.find("game_0  in_play  turn 0"), 0u) << admin("games").out;
   // Every status spelling the help lists is taken, and one it does not list is refused.
-  const std::string help = run("'" + build_path("zts_admin") + "' --help").out;
+  const std::string help = run_command("'" + build_path("zts_admin") + "' --help", captured).out;
   const size_t listed_at = help.find("STATUS: ");
   ASSERT_NE(listed_at, std::string::npos) << help;
   std::istringstream listed(help.substr(listed_at + 8, help.find("\n  game ID") - listed_at - 8));
@@ -177,7 +156,7 @@ TEST_F(Admin, EveryOperationFromTheToolToTheFilesAndTheLists) {
       {"revert x", "usage: revert"},
   };
   for (const refusal& r : refusals) {
-    run_result out = admin(r.args);
+    command_result out = admin(r.args);
     EXPECT_EQ(out.status, 1) << r.args << ": " << out.out;
     EXPECT_NE(out.out.find(r.reason), std::string::npos) << r.args << ": " << out.out;
   }
@@ -246,9 +225,10 @@ TEST_F(Admin, EveryOperationFromTheToolToTheFilesAndTheLists) {
   EXPECT_EQ(newest().body, m00_old);
 
   // A snapshot zts_check passes; the same directory again is refused.
-  run_result snap = admin("snapshot backup");
+  command_result snap = admin("snapshot backup");
   EXPECT_EQ(snap.status, 0) << snap.out;
-  run_result check = run("'" + build_path("zts_check") + "' '" + dir.file("backup") + "'");
+  command_result check =
+      run_command("'" + build_path("zts_check") + "' '" + dir.file("backup") + "'", captured);
   EXPECT_EQ(check.status, 0) << check.out;
   EXPECT_NE(check.out.find("checked 1 games"), std::string::npos) << check.out;
   EXPECT_EQ(admin("snapshot backup").status, 1);
@@ -274,7 +254,8 @@ TEST_F(Admin, EveryOperationFromTheToolToTheFilesAndTheLists) {
   std::filesystem::rename(dir.file("zts.log"), dir.file("zts.log.1"));  // wait for a new "Running"
   server = std::make_unique<server_process>(dir.path);
   EXPECT_EQ(admin_json("game 0")["game"]["newest_save"].text, "turn_0_1.zts");
-  EXPECT_EQ(run("'" + build_path("zts_check") + "' '" + dir.path + "'").status, 0);
+  EXPECT_EQ(run_command("'" + build_path("zts_check") + "' '" + dir.path + "'", captured).status,
+            0);
 }
 
 TEST_F(Admin, ARevertRacingAMoveHasOneWinner) {
@@ -292,7 +273,7 @@ TEST_F(Admin, ARevertRacingAMoveHasOneWinner) {
       std::this_thread::sleep_for(std::chrono::milliseconds(round % 6 * 2));
       return submit(next);
     });
-    run_result revert = admin("revert 0 " + newest_name);
+    command_result revert = admin("revert 0 " + newest_name);
     const std::string moved = mover.get();
     const bool move_won = moved == "ZTXS\n00\nOk\n";
     ASSERT_NE(move_won, revert.status == 0) << moved << " / " << revert.out;
@@ -311,7 +292,8 @@ TEST_F(Admin, ARevertRacingAMoveHasOneWinner) {
         << state;
   }
   std::cout << "reverts won " << reverts_won << ", moves won " << moves_won << "\n";
-  EXPECT_EQ(run("'" + build_path("zts_check") + "' '" + dir.path + "'").status, 0);
+  EXPECT_EQ(run_command("'" + build_path("zts_check") + "' '" + dir.path + "'", captured).status,
+            0);
 }
 
 }  // namespace

@@ -1,16 +1,14 @@
 // Runs the real build/zts_inspect binary and reads its output back as JSON.
-#include <sys/wait.h>
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "lib/file_io.h"
+#include "tests/support/command.h"
 #include "tests/support/json_reader.h"
 #include "tests/support/save_writer.h"
 #include "tests/support/temp_dir.h"
@@ -19,30 +17,19 @@ namespace {
 
 const std::string vector_dir = std::string(ZTS_SOURCE_DIR) + "/tests/data/vectors/";
 
-std::string tool_path() {
-  const char* dir = ::getenv("ZTS_BUILD_DIR");
-  return std::string(dir && *dir ? dir : ZTS_BUILD_DIR) + "/zts_inspect";
-}
-
-struct run_result {
+struct inspect_result {
   int status = -1;
   std::vector<std::string> lines;
 };
 
 // Runs the tool in `dir` on `args`.
-run_result run_inspect(const std::string& dir, const std::vector<std::string>& args) {
-  std::string command = "cd '" + dir + "' && '" + tool_path() + "'";
+inspect_result run_inspect(const std::string& dir, const std::vector<std::string>& args) {
+  std::string command = "cd '" + dir + "' && '" + build_path("zts_inspect") + "'";
   for (const std::string& a : args) command += " '" + a + "'";
-  command += " 2>/dev/null";
-  run_result r;
-  FILE* out = ::popen(command.c_str(), "r");
-  if (!out) return r;
-  std::string text;
-  char buf[4096];
-  for (size_t n; (n = std::fread(buf, 1, sizeof buf, out)) > 0;) text.append(buf, n);
-  int raw = ::pclose(out);
-  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  std::istringstream in(text);
+  command_result ran = run_command(command, command_stderr::discarded);
+  inspect_result r;
+  r.status = ran.status;
+  std::istringstream in(ran.out);
   for (std::string line; std::getline(in, line);) r.lines.push_back(line);
   return r;
 }
@@ -98,7 +85,7 @@ TEST(ZtsInspect, PrintsEverySampleSaveAsListed) {
   ASSERT_GE(names.size(), 7u);
   std::vector<std::string> files, good;
   for (const std::string& n : names) files.push_back(vector_dir + n + ".zts");
-  run_result r = run_inspect(dir.path, files);
+  inspect_result r = run_inspect(dir.path, files);
   ASSERT_EQ(r.lines.size(), names.size());
   bool any_refused = false;
   for (size_t i = 0; i < names.size(); ++i) {
@@ -127,7 +114,7 @@ TEST(ZtsInspect, EscapesTextsAndReportsEveryRefusal) {
   write_test_file(dir.file("bad_marker.zts"), write_save(bad));
   write_test_file(dir.file("text.zts"), "hello");
 
-  run_result r =
+  inspect_result r =
       run_inspect(dir.path, {"good.zts", "bad_marker.zts", "text.zts", "missing.zts", "good.zts"});
   EXPECT_EQ(r.status, 1);
   ASSERT_EQ(r.lines.size(), 5u);

@@ -19,6 +19,7 @@
 #include <random>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 #include "lib/asys.h"
 #include "lib/conv.h"
@@ -128,11 +129,6 @@ bool wait_until_serving(int timeout_ms) {
   return false;
 }
 
-std::string build_dir() {
-  const char* dir = ::getenv("ZTS_BUILD_DIR");
-  return dir && *dir ? dir : ZTS_BUILD_DIR;
-}
-
 std::string move_save(const std::string& name, const std::string& server_id, int32_t plr_cnt,
                       int32_t turn, int32_t curplr, size_t body_bytes, uint32_t seed,
                       bool final_move) {
@@ -209,14 +205,9 @@ std::string admin_request(const std::string& path, const std::string& line) {
 }
 
 int run_command(const std::string& command, std::string* output) {
-  output->clear();
-  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-  if (!pipe) return -1;
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output->append(buffer, n);
-  int status = ::pclose(pipe);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  command_result r = run_command(command, command_stderr::captured);
+  *output = std::move(r.out);
+  return r.signal ? 128 + r.signal : r.status;
 }
 
 std::vector<std::string> error_lines(std::string_view text) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "save/zts_save.h"
+#include "tests/support/command.h"
 
 // Exit status of a run that cannot be made here (no namespaces, no mount): ctest shows a skip.
 inline constexpr int exit_skipped = 77;
@@ -45,9 +46,6 @@ int stop_server_process(child_server* server, int signal);
 // Polls op=777 on port 80 until the server answers "ZTNS" (true) or `timeout_ms` passes.
 bool wait_until_serving(int timeout_ms);
 
-// The build directory: $ZTS_BUILD_DIR, else the one this program was built in.
-std::string build_dir();
-
 // A valid save for game `server_id` at `turn` with `curplr` to move, for `plr_cnt` players,
 // with a body of `body_bytes` pseudo-random bytes (from `seed`) and the save time of now (a
 // save dated long ago would make the hourly refresh finish the game).
@@ -70,7 +68,8 @@ bool parse_game_list(std::string_view body, std::vector<listed_game>* out);
 // before a reply (the operation may or may not have been done).
 std::string admin_request(const std::string& path, const std::string& line);
 
-// Runs a command through the shell and returns its exit status, with its output in *output.
+// Runs a command through the shell and returns its exit status (128 + the signal that ended it,
+// as the shell says), with its standard output and error in *output.
 int run_command(const std::string& command, std::string* output);
 
 // The lines of `text` that hold an "ERR" log tag.
