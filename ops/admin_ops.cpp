@@ -2,7 +2,6 @@
 
 #include <sys/stat.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -15,27 +14,26 @@
 #include "db/game_files.h"
 #include "db/game_json.h"
 #include "db/game_swap.h"
-#include "db/generation.h"
 #include "db/layout.h"
 #include "db/load.h"
-#include "db/refresh.h"
 #include "db/repair.h"
 #include "lib/asys.h"
 #include "lib/conv.h"
 #include "lib/cp1251.h"
 #include "lib/file_io.h"
 #include "lib/json.h"
-#include "lib/log.h"
 #include "lib/refusal.h"
+#include "ops/admin_internal.h"
 #include "save/zts_save.h"
 
 namespace fs = std::filesystem;
 
-namespace {
+using admin_internal::done;
+using admin_internal::find_record;
+using admin_internal::label;
+using admin_internal::path_taken;
 
-std::string label(int32_t id) {
-  return game_dir_name(id);
-}
+namespace {
 
 std::string text_of(std::string_view cp1251) {
   return cp1251_to_utf8(cp1251);
@@ -70,32 +68,6 @@ std::string game_line(const game_info& g) {
                         : "to move: " + text_of(entry_or_empty(g.teams, g.curplr));
   return label(g.id) + "  " + status_word(g.status) + "  turn " + int_to_str(g.turn) + "  " + who +
          "  \"" + text_of(g.name) + "\"\n";
-}
-
-admin_result done(const std::string& message, const game_info& g) {
-  admin_result r;
-  r.ok = true;
-  r.message = message;
-  r.text = message + "\n" + game_line(g);
-  r.json = "{\"ok\":true,\"message\":" + json_string(message) + ",\"game\":" + game_json(g) + "}}";
-  return r;
-}
-
-admin_result done(const std::string& message) {
-  admin_result r;
-  r.ok = true;
-  r.message = message;
-  r.text = message + "\n";
-  r.json = "{\"ok\":true,\"message\":" + json_string(message) + "}";
-  return r;
-}
-
-// A copy of the game's record, or a refusal. The caller holds game_lock(id), so the copy stays
-// the game's record until it publishes a changed one.
-refusable<game_info> find_record(int32_t id) EXCLUDES(db_lock) {
-  std::optional<game_info> g = id >= 0 ? copy_game(id) : std::nullopt;
-  if (!g) return refusal{"no game " + label(id)};
-  return std::move(*g);
 }
 
 // A stored save as read, or why it cannot be: a revert is refused, not failed, when a save it
@@ -189,11 +161,6 @@ int32_t status_before_archive(const game_info& g) {
   return is_opening_save_name(g.lastfile) ? 1 : 0;
 }
 
-bool path_taken(const std::string& path) {
-  struct stat st;
-  return ::lstat(path.c_str(), &st) == 0;
-}
-
 // A copy of the game's record when it may be changed, or a refusal: a held game's record is what
 // its damaged files gave, and writing it would make the damage permanent.
 refusable<game_info> find_changeable(int32_t id) EXCLUDES(db_lock) {
@@ -205,6 +172,43 @@ refusable<game_info> find_changeable(int32_t id) EXCLUDES(db_lock) {
 }
 
 }  // namespace
+
+namespace admin_internal {
+
+std::string label(int32_t id) {
+  return game_dir_name(id);
+}
+
+admin_result done(const std::string& message, const game_info& g) {
+  admin_result r;
+  r.ok = true;
+  r.message = message;
+  r.text = message + "\n" + game_line(g);
+  r.json = "{\"ok\":true,\"message\":" + json_string(message) + ",\"game\":" + game_json(g) + "}}";
+  return r;
+}
+
+admin_result done(const std::string& message) {
+  admin_result r;
+  r.ok = true;
+  r.message = message;
+  r.text = message + "\n";
+  r.json = "{\"ok\":true,\"message\":" + json_string(message) + "}";
+  return r;
+}
+
+refusable<game_info> find_record(int32_t id) EXCLUDES(db_lock) {
+  std::optional<game_info> g = id >= 0 ? copy_game(id) : std::nullopt;
+  if (!g) return refusal{"no game " + label(id)};
+  return std::move(*g);
+}
+
+bool path_taken(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+}  // namespace admin_internal
 
 admin_result admin_refusal(const std::string& reason) {
   admin_result r;
@@ -435,122 +439,4 @@ admin_result admin_repair(int32_t id) {
   log_rebuilt(game_root, id, save_name, damage);
   publish_game(repaired);
   return done("repaired " + label(id) + " from turns/" + repaired.lastfile, repaired);
-}
-
-admin_result admin_remove(int32_t id) {
-  refusable<game_info> g = find_record(id);
-  if (!g) return admin_refusal(g.message());
-  const std::string target = trashed_game_dir(game_root, id);
-  if (path_taken(target)) {
-    return admin_refusal("the trash already holds a " + label(id) + ": nothing removed");
-  }
-  const std::string trash = trash_root(game_root);
-  const bool made = !dir_exists(trash);
-  make_dirs(trash);
-  if (made) sync_dir(game_root);
-  // Out of the list first, so that no list shows a game whose directory has gone; the game's
-  // lock keeps its moves and downloads out meanwhile.
-  {
-    mutex_lock lock(db_lock);
-    games[static_cast<size_t>(id)].reset();
-    bump_game_generation(static_cast<size_t>(id));
-  }
-  try {
-    rename_path(game_dir(game_root, id), target);
-  } catch (...) {
-    publish_game(*g);
-    throw;
-  }
-  sync_dir(trash);
-  sync_dir(game_root);
-  return done("removed " + label(id) + " to " + target);
-}
-
-admin_result admin_restore(int32_t id) {
-  const std::string source = trashed_game_dir(game_root, id);
-  if (id < 0 || id > max_game_id || !dir_exists(source)) {
-    return admin_refusal("the trash holds no " + label(id));
-  }
-  const std::string live = game_dir(game_root, id);
-  const admin_result taken = admin_refusal(label(id) + " exists: nothing restored");
-  if (copy_game(id) || path_taken(live)) return taken;
-  game_info record;
-  read_game_record(trash_root(game_root), id, &record);  // read where it lies
-  {
-    // The slot is checked and filled, and the directory renamed, in one hold of db_lock: a
-    // creation checks the same slot and path under it.
-    mutex_lock lock(db_lock);
-    const auto slot = static_cast<size_t>(id);
-    if ((slot < games.size() && games[slot]) || path_taken(live)) return taken;
-    rename_path(source, live);
-    if (slot >= games.size()) games.resize(slot + 1);
-    games[slot] = std::make_unique<game_info>(record);
-    bump_game_generation(slot);
-  }
-  sync_dir(game_root);
-  sync_dir(trash_root(game_root));
-  return done("restored " + label(id), record);
-}
-
-admin_result admin_snapshot(const std::string& dir) {
-  std::string trimmed = dir;
-  while (trimmed.size() > 1 && trimmed.ends_with('/')) trimmed.pop_back();
-  if (trimmed.empty()) return admin_refusal("snapshot needs a directory");
-  if (path_taken(trimmed)) return admin_refusal(trimmed + " exists: nothing written");
-  const fs::path target(trimmed);
-  const std::string parent =
-      target.has_parent_path() ? target.parent_path().string() : std::string(".");
-  struct stat parent_st, games_st;
-  if (::stat(parent.c_str(), &parent_st) != 0 || !S_ISDIR(parent_st.st_mode)) {
-    return admin_refusal(parent + " is not a directory: nothing written");
-  }
-  if (::access(parent.c_str(), W_OK | X_OK) != 0) {
-    return admin_refusal(parent + " is not writable: nothing written");
-  }
-  if (::stat(game_root, &games_st) == 0 && games_st.st_dev != parent_st.st_dev) {
-    return admin_refusal(parent + " is on another file system than " + game_root +
-                         ": a snapshot is made of hard links; make it beside the games and " +
-                         "copy it elsewhere afterwards");
-  }
-  const std::string building =
-      parent + "/." + target.filename().string() + ".snapshot." + std::to_string(::getpid());
-  std::error_code ec;
-  fs::remove_all(building, ec);
-  std::vector<int32_t> ids;
-  {
-    mutex_lock lock(db_lock);
-    for (size_t k = 0; k < games.size(); ++k) {
-      if (games[k]) ids.push_back(static_cast<int32_t>(k));
-    }
-  }
-  int32_t count = 0;
-  int files = 0;
-  try {
-    make_dirs(building + "/" + game_root);
-    // Each game is linked under its own lock, so it is caught between two changes, never in the
-    // middle of one; the sync, the long part, holds no lock at all.
-    for (int32_t id : ids) {
-      mutex_lock hold(game_lock(id));
-      if (!copy_game(id)) continue;  // removed meanwhile
-      files += link_tree(game_dir(game_root, id), game_dir(building + "/" + game_root, id));
-      ++count;
-    }
-    // One sync of the file system, not one per directory: 10,000 games have 20,000 of them.
-    sync_file_system(building);
-    rename_path(building, trimmed);
-    sync_dir(parent);
-  } catch (...) {
-    fs::remove_all(building, ec);
-    throw;
-  }
-  return done("snapshot of " + int_to_str(count) + " games (" + std::to_string(files) +
-              " files) in " + trimmed);
-}
-
-admin_result admin_refresh() {
-  refresh_games(game_root);
-  write_log("UPD", "Status refresh.");
-  mutex_lock lock(db_lock);
-  return done("refreshed " + int_to_str(count_open_games()) + " open and " +
-              int_to_str(count_finished_games()) + " finished games");
 }
