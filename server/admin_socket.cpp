@@ -16,6 +16,7 @@
 #include "lib/log.h"
 #include "lib/metrics.h"
 #include "lib/mutex.h"
+#include "lib/refusal.h"
 #include "net/socket.h"
 #include "ops/admin_ops.h"
 
@@ -66,41 +67,42 @@ struct admin_call {
   std::string arg;
 };
 
-// Checks the fields (fields[0] is the operation). False with *refusal set when they are wrong.
-bool parse_call(const std::vector<std::string>& fields, admin_call* call, admin_result* refusal) {
-  call->op = fields[0];
+// The call the fields name (fields[0] is the operation), or a refusal showing the usage.
+refusable<admin_call> parse_call(const std::vector<std::string>& fields) {
+  admin_call call;
+  call.op = fields[0];
   const size_t args = fields.size() - 1;
-  auto usage = [&](const std::string& form) {
-    *refusal = admin_refusal("usage: " + form);
-    return false;
-  };
-  if (call->op == "games") {
-    if (args > 1 || (args == 1 && !parse_status(fields[1], &call->status))) {
+  auto usage = [](const std::string& form) { return refusal{"usage: " + form}; };
+  if (call.op == "games") {
+    if (args > 1 || (args == 1 && !parse_status(fields[1], &call.status))) {
       return usage("games [0-3|in_play|opening|finished|archived]");
     }
-    return true;
+    return call;
   }
-  if (call->op == "refresh") return args == 0 || usage("refresh");
-  if (call->op == "snapshot") {
+  if (call.op == "refresh") {
+    if (args != 0) return usage("refresh");
+    return call;
+  }
+  if (call.op == "snapshot") {
     if (args != 1 || fields[1].empty()) return usage("snapshot DIR");
-    call->arg = fields[1];
-    return true;
+    call.arg = fields[1];
+    return call;
   }
-  if (call->op == "revert") {
-    if (args < 1 || args > 2 || !parse_game_id(fields[1], &call->id)) {
+  if (call.op == "revert") {
+    if (args < 1 || args > 2 || !parse_game_id(fields[1], &call.id)) {
       return usage("revert ID [NEWEST_SAVE]");
     }
-    if (args == 2) call->arg = fields[2];
-    return true;
+    if (args == 2) call.arg = fields[2];
+    return call;
   }
   for (const char* name : {"game", "archive", "unarchive", "remove", "restore", "repair"}) {
-    if (call->op != name) continue;
-    return (args == 1 && parse_game_id(fields[1], &call->id)) || usage(call->op + " ID");
+    if (call.op != name) continue;
+    if (args != 1 || !parse_game_id(fields[1], &call.id)) return usage(call.op + " ID");
+    return call;
   }
-  *refusal = admin_refusal("unknown operation \"" + call->op +
-                           "\" (games, game, revert, archive, unarchive, remove, restore, "
-                           "repair, snapshot, refresh)");
-  return false;
+  return refusal{"unknown operation \"" + call.op +
+                 "\" (games, game, revert, archive, unarchive, remove, restore, repair, "
+                 "snapshot, refresh)"};
 }
 
 // An operation on game c.id. REQUIRES: game_lock(c.id) held.
@@ -135,10 +137,9 @@ admin_result run_locked(const admin_call& c) EXCLUDES(db_lock) {
 
 // Runs the operation the fields name (fields[0] is the operation).
 admin_result run_operation(const std::vector<std::string>& fields) EXCLUDES(db_lock) {
-  admin_call call;
-  admin_result refusal;
-  if (!parse_call(fields, &call, &refusal)) return refusal;
-  return run_locked(call);
+  const refusable<admin_call> call = parse_call(fields);
+  if (!call) return admin_refusal(call.message());
+  return run_locked(*call);
 }
 
 admin_op_kind op_kind(std::string_view op) {
