@@ -2,6 +2,7 @@
 
 #include <deque>
 #include <thread>
+#include <vector>
 
 #include "db/generation.h"
 
@@ -85,8 +86,16 @@ bool game_locks_free_within(std::chrono::milliseconds bound) {
     mutex_lock lock(game_locks_mutex);
     count = game_locks.size();
   }
+  // Each lock is tried once first, and only those that were busy are waited for. Waiting for
+  // each in turn would follow an operation that takes the locks one after another (a snapshot, the
+  // hourly pass) from game to game and wait for its whole run.
+  std::vector<int32_t> busy;
   for (size_t id = 0; id < count; ++id) {
-    if (!free_before(game_lock(static_cast<int32_t>(id)), deadline)) return false;
+    const auto game = static_cast<int32_t>(id);
+    if (!free_before(game_lock(game), {})) busy.push_back(game);
+  }
+  for (int32_t game : busy) {
+    if (!free_before(game_lock(game), deadline)) return false;
   }
   return true;
 }
