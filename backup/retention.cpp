@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <numeric>
 
+#include "lib/conv.h"
+
 namespace {
 
 int64_t floor_div(int64_t a, int64_t b) {
@@ -57,12 +59,10 @@ std::vector<bool> snapshots_to_keep(const std::vector<int64_t>& times, const ret
 }
 
 std::string snapshot_name(int64_t time) {
-  const time_t t = static_cast<time_t>(time);
-  struct tm utc {};
-  gmtime_r(&t, &utc);
-  char text[32];
-  strftime(text, sizeof text, "%Y-%m-%dT%H-%M-%SZ", &utc);
-  return text;
+  // The ISO 8601 time with "-" for ":", which file names on other systems cannot hold.
+  std::string name = iso_time(time);
+  std::replace(name.begin(), name.end(), ':', '-');
+  return name;
 }
 
 bool parse_snapshot_name(std::string_view name, int64_t* time) {

@@ -151,6 +151,28 @@ void make_texts_storable(game_info* record) {
   for (std::string& color : record->colors) make_storable(&color, true);
 }
 
+void take_settings(const gametyp& save, game_info* record) {
+  record->map = save.map;
+  record->plr_cnt = save.plr_cnt;
+  record->money = save.money;
+  record->resource = save.resource;
+  record->moratorium = save.moratorium;
+  record->uniset = save.uniset;
+  for (size_t i = 0; i < record->rules.size(); ++i) record->rules[i] = save.rule_bytes[i] ? 1 : 0;
+}
+
+void take_players(const gametyp& save, game_info* record) {
+  const auto count = static_cast<size_t>(std::max(record->plr_cnt, 0));
+  record->teams.resize(count);
+  record->colors.resize(count);
+  record->plr_states.resize(count);
+  for (size_t i = 0; i < count; ++i) {
+    record->teams[i] = save.plrs[i].team_name;
+    record->colors[i] = color_text(save.plrs[i]);
+    record->plr_states[i] = !save.plrs[i].out_flag;
+  }
+}
+
 astr split_list(std::string_view text) {
   return split_entries(trim(text));
 }

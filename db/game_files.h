@@ -36,6 +36,7 @@
 
 #include "db/game.h"
 #include "lib/parser.h"
+#include "save/zts_save.h"
 
 // The cond.txt / state.txt text of a record (each line ending in LF), with the substitutions
 // above applied to its texts.
@@ -57,6 +58,14 @@ std::string join_strings(const astr& list);
 // without its final line end). Called wherever texts from a save enter a record, so that the record
 // in memory, and every list and page made from it, is the one a restart reads back.
 void make_texts_storable(game_info* record);
+
+// Takes the settings a save carries over into the record: map, player count, money, resource,
+// moratorium, units and rules.
+void take_settings(const gametyp& save, game_info* record);
+
+// Takes the players' names, colours and in-game flags over from the save, one entry for each of
+// the record's plr_cnt players (REQUIRES: plr_cnt <= the save's).
+void take_players(const gametyp& save, game_info* record);
 
 // The trimmed text cut at every "|", empty pieces kept ("a||b" gives a, "", b); a text that is
 // empty after trimming gives an empty list.

@@ -103,23 +103,9 @@ bool read_stored_save(const std::string& path, int32_t id, gametyp* save, std::s
 // The record the move that stored `save` as `stored` left (see party_next): the creator's save
 // counts everyone in; a move that left at most one player in ended the game.
 void record_from_save(const gametyp& save, const stored_name& stored, game_info* g) {
-  g->map = save.map;
-  g->plr_cnt = save.plr_cnt;
-  g->money = save.money;
-  g->resource = save.resource;
-  g->moratorium = save.moratorium;
-  g->uniset = save.uniset;
-  for (size_t i = 0; i < g->rules.size(); ++i) g->rules[i] = save.rule_bytes[i] ? 1 : 0;
-  g->teams.clear();
-  g->colors.clear();
-  g->plr_states.clear();
-  int32_t in_game = 0;
-  for (int32_t i = 0; i < save.plr_cnt; ++i) {
-    g->teams.push_back(save.plrs[i].team_name);
-    g->colors.push_back(color_text(save.plrs[i]));
-    g->plr_states.push_back(!save.plrs[i].out_flag);
-    in_game += save.plrs[i].out_flag ? 0 : 1;
-  }
+  take_settings(save, g);
+  take_players(save, g);
+  const auto in_game = std::count(g->plr_states.begin(), g->plr_states.end(), true);
   g->turn = stored.turn;
   g->curplr = stored.curplr;
   g->lastfile = stored.name;

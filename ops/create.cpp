@@ -46,20 +46,11 @@ struct staging_use {
 void fill_new_game(game_info& g, const gametyp& gam, const std::string& first_file) {
   g.name = gam.name;
   g.descr = gam.descr;
-  g.map = gam.map;
-  g.plr_cnt = gam.plr_cnt;
-  g.money = gam.money;
-  g.resource = gam.resource;
-  g.moratorium = gam.moratorium;
-  g.uniset = gam.uniset;
-  for (size_t i = 0; i < g.rules.size(); ++i) g.rules[i] = gam.rule_bytes[i] ? 1 : 0;
+  take_settings(gam, &g);
   g.status = gam.moratorium > 0 ? status_opening : status_playing;
   g.lastfile = first_file;
-  for (int32_t i = 0; i < gam.plr_cnt; ++i) {
-    g.teams.push_back(gam.plrs[i].team_name);
-    g.colors.push_back(color_text(gam.plrs[i]));
-    g.plr_states.push_back(true);  // everyone starts in the game, whatever the save says
-  }
+  take_players(gam, &g);
+  g.plr_states.assign(g.teams.size(), true);  // everyone starts in the game, whatever the save says
   make_texts_storable(&g);
 }
 

@@ -74,20 +74,6 @@ void advance(game_info& g, const gametyp& gam) {
   g.lastfile = turn_file_name(g.turn, g.curplr, g.status == status_opening);
 }
 
-// Takes the players' names, colours and in-game flags over from the save, as the text files
-// store them.
-void take_players(game_info& g, const gametyp& gam) {
-  g.teams.resize(g.plr_cnt);
-  g.colors.resize(g.plr_cnt);
-  g.plr_states.resize(g.plr_cnt);
-  for (int32_t i = 0; i < g.plr_cnt; ++i) {
-    g.teams[i] = gam.plrs[i].team_name;
-    g.colors[i] = color_text(gam.plrs[i]);
-    g.plr_states[i] = !gam.plrs[i].out_flag;
-  }
-  make_texts_storable(&g);
-}
-
 }  // namespace
 
 op_result party_next(const std::string& req_body) {
@@ -137,7 +123,8 @@ op_result party_next(const std::string& req_body) {
     if (file_exists(path)) replaced = read_file(path);
     write_file_atomic(path, req_body);
     turn_written = true;
-    take_players(g, *gam);
+    take_players(*gam, &g);
+    make_texts_storable(&g);
     text_files_touched = true;
     save_game_files(game_root, g);
   } catch (...) {
